@@ -1,0 +1,54 @@
+#pragma once
+// The one settings record, its defaults and its persistence in the per-user store.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+struct TSettings {
+    // Read on the audio and recorder threads as well as the UI thread, hence atomic.
+    std::atomic<uint32_t> SampleRate{};
+    std::atomic<uint32_t> memBlockLength{};
+    std::atomic<bool> Recording{};
+    std::string RecordFileName;
+    std::atomic<bool> UsingMouse{};
+    int32_t PedalDevice{};
+    bool InvertPedal{};
+    int32_t Priority{};
+    int32_t PedalAxis{};
+    uint32_t PedalMin{};
+    uint32_t PedalMax{};
+    int32_t LastFreqofs{};
+    int32_t LastResonance{};
+    int32_t LastPAF{};
+    std::string LastPATH;
+};
+
+// The process-wide record, zeroed at program load.
+extern TSettings Settings;
+
+// The three parameter slider positions that a save stores.
+struct SliderPositions {
+    int32_t freqOffset{};
+    int32_t resonance{};
+    int32_t pedalAccel{};
+};
+
+// Fills Settings from the store, creating it with the defaults on the first run. A value
+// that cannot be read throws report::FrameworkError after the fields before it were set;
+// a store that can be neither opened nor created reports and requests termination.
+// UI thread only.
+void LoadSettings();
+
+// Writes Settings and the slider positions. A store that cannot be opened reports, requests
+// termination and writes nothing; a value the store refuses throws report::FrameworkError.
+// UI thread only.
+void SaveSettings(const SliderPositions& sliders);
+
+// Back to the zeroed record of program load (tests run several start-ups in one process).
+// UI thread only.
+void ResetSettingsRecord();
+
+namespace settings {
+inline constexpr const char* kKeyPath = "\\Software\\Drenmarq\\Vobblix 1.1";
+}

@@ -1,0 +1,77 @@
+#include "platform/report/Report.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace report {
+namespace {
+
+constexpr std::string_view kProgramTitle = "Vobblix";
+constexpr std::string_view kErrorTitle = "Error";
+
+std::string_view KindName(Kind kind)
+{
+    switch (kind) {
+    case Kind::Error: return "error";
+    case Kind::Information: return "information";
+    case Kind::Plain: return "message";
+    case Kind::Unhandled: return "error";
+    }
+    return "error";
+}
+
+class StderrOnly final : public Sink {
+public:
+    void show(Kind, std::string_view, std::string_view) override {}
+};
+
+StderrOnly gStderrOnly;
+std::atomic<Sink*> gSink{&gStderrOnly};
+bool gTerminationRequested = false;
+void (*gTerminationHandler)() = nullptr;
+
+void Emit(Kind kind, std::string_view title, std::string_view text)
+{
+    // One line per report; a plain box shows its detail in the title, so both go out.
+    if (kind == Kind::Plain)
+        std::fprintf(stderr, "vobblix: %.*s: %.*s: %.*s\n", int(KindName(kind).size()), KindName(kind).data(),
+                     int(title.size()), title.data(), int(text.size()), text.data());
+    else
+        std::fprintf(stderr, "vobblix: %.*s: %.*s\n", int(KindName(kind).size()), KindName(kind).data(),
+                     int(text.size()), text.data());
+    gSink.load(std::memory_order_acquire)->show(kind, title, text);
+}
+
+} // namespace
+
+void Error(std::string_view text) { Emit(Kind::Error, kErrorTitle, text); }
+void Information(std::string_view text) { Emit(Kind::Information, kProgramTitle, text); }
+void Plain(std::string_view title, std::string_view text) { Emit(Kind::Plain, title, text); }
+void Unhandled(std::string_view message) { Emit(Kind::Unhandled, kProgramTitle, UnhandledText(message)); }
+
+std::string UnhandledText(std::string_view message)
+{
+    std::string text(message);
+    if (!text.empty() && static_cast<unsigned char>(text.back()) > '.')
+        text += '.';
+    return text;
+}
+
+Sink* Install(Sink* sink)
+{
+    Sink* previous = gSink.exchange(sink ? sink : &gStderrOnly, std::memory_order_acq_rel);
+    return previous == &gStderrOnly ? nullptr : previous;
+}
+
+void RequestTermination()
+{
+    gTerminationRequested = true;
+    if (gTerminationHandler)
+        gTerminationHandler();
+}
+
+bool TerminationRequested() { return gTerminationRequested; }
+void InstallTerminationHandler(void (*handler)()) { gTerminationHandler = handler; }
+void ResetTermination() { gTerminationRequested = false; }
+
+} // namespace report

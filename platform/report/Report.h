@@ -1,0 +1,64 @@
+#pragma once
+// The user-facing reports: the error dialog, the information box, the plain box with a
+// title of its own, and the event loop's default handler for errors that escape a handler.
+// Every report is also written as one line to standard error, so a user who started the
+// program from a terminal sees what went wrong.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace report {
+
+enum class Kind { Error, Information, Plain, Unhandled };
+
+// Where reports are shown. The Qt program installs message boxes; tests install a recorder.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // Called on any thread; a sink that shows windows must queue to the UI thread itself.
+    virtual void show(Kind kind, std::string_view title, std::string_view text) = 0;
+};
+
+// Error dialog: title "Error", error icon, one OK button.
+// Called on any thread.
+void Error(std::string_view text);
+// Information box with one OK button.
+// Called on any thread.
+void Information(std::string_view text);
+// Plain box, no icon, one OK button, with its own title.
+// Called on any thread.
+void Plain(std::string_view title, std::string_view text);
+// The event loop's default handler: title "Vobblix", error icon, "." added when the last
+// character sorts after ".".
+// Called on any thread.
+void Unhandled(std::string_view message);
+
+// The text the default handler shows for a message.
+std::string UnhandledText(std::string_view message);
+
+// Replaces the sink; nullptr restores the standard-error-only sink. Returns the previous one.
+// UI thread only, before or after the audio runs.
+Sink* Install(Sink* sink);
+
+// An error raised by a framework service (store, number conversion, file creation). The
+// handler that raised it stops there; the event loop's default handler shows it.
+class FrameworkError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Asks the program to end when control returns to its event loop. The program maps this to
+// its event loop's exit; without one installed the request is only remembered.
+// UI thread only.
+void RequestTermination();
+// UI thread only.
+bool TerminationRequested();
+// Installs what a termination request does; nullptr restores remembering only.
+// UI thread only.
+void InstallTerminationHandler(void (*handler)());
+// Forgets an earlier request (tests run several start-ups in one process).
+// UI thread only.
+void ResetTermination();
+
+} // namespace report

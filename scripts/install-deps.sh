@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Vobblix builds, runs and tests with; does nothing when all are there.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config clang
+  qt6-base-dev libsdl2-dev libtomlplusplus-dev libreaderwriterqueue-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsndfile1-dev sox
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

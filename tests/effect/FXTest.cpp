@@ -1,0 +1,281 @@
+// The sweep filter against the worked values, the glide, and a long random signal checked
+// sample for sample against an independent implementation of the same recursion.
+
+#include "effect/FX.h"
+
+#include "config/Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class FXTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fx::ResetForTests();
+        Settings.UsingMouse = true;
+        FreqOffset = 0.10;
+        Resonance = 9.0;
+        PedalAccelFactor = 0.1;
+        ResetDepth();
+    }
+
+    static std::string TakeLabel()
+    {
+        thread::LabelText text;
+        return DepthLabelText.take(text) ? std::string(text.c_str()) : std::string("(none)");
+    }
+};
+
+// Written from the filter's description alone: unnormalised cookbook low-pass, each output
+// divided by a0, clamped then truncated, history kept unclamped.
+struct ReferenceFilter {
+    double b0 = 0, b1 = 0, b2 = 0, a0 = 0, a1 = 0, a2 = 0;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+
+    void set(double offset, double q, double depth)
+    {
+        const double pi12 = 3.141592653589;
+        const double w = pi12 * std::exp(6.0 * (((1.0 - offset) * depth + offset) - 1.0));
+        const double cosw = std::cos(w);
+        const double alpha = std::sin(w) / (2.0 * q);
+        b0 = (1.0 - cosw) / 2.0;
+        b1 = 1.0 - cosw;
+        b2 = b0;
+        a0 = 1.0 + alpha;
+        a1 = -2.0 * cosw;
+        a2 = 1.0 - alpha;
+    }
+    int16_t step(int16_t in)
+    {
+        const double x = in;
+        const double y = (b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2) / a0;
+        x2 = x1;
+        x1 = x;
+        y2 = y1;
+        y1 = y;
+        if (std::isnan(y) || y < -32768.0)
+            return -32768;
+        if (y > 32767.0)
+            return 32767;
+        return static_cast<int16_t>(std::trunc(y));
+    }
+};
+
+TEST_F(FXTest, CoefficientsMatchTheWorkedTable)
+{
+    const auto c = fx::CoefficientsFor(0.10, 9.0, 0.50);
+    EXPECT_NEAR(c.B0, 0.0111028804, 5e-11);
+    EXPECT_NEAR(c.B1, 0.0222057608, 5e-11);
+    EXPECT_NEAR(c.B2, 0.0111028804, 5e-11);
+    EXPECT_NEAR(c.A0, 1.0116426241, 5e-11);
+    EXPECT_NEAR(c.A1, -1.9555884784, 5e-11);
+    EXPECT_NEAR(c.A2, 0.9883573759, 5e-11);
+
+    // w0 recovered from a1 = -2 cos w0; cutoff = rate * w0 / (2 pi).
+    struct Row {
+        double depth, w0, cutoffHz;
+    };
+    for (const Row& r : {Row{0.99, 2.97645, 20.9e3}, Row{0.50, 0.211132, 1.48e3}, Row{0.01, 0.0149765, 105}}) {
+        const double w0 = std::acos(-fx::CoefficientsFor(0.10, 9.0, r.depth).A1 / 2.0);
+        EXPECT_NEAR(w0, r.w0, 5e-6 * r.w0) << r.depth;
+        EXPECT_NEAR(44100.0 * w0 / (2.0 * M_PI), r.cutoffHz, 0.01 * r.cutoffHz) << r.depth;
+    }
+    // The circle constant is the twelve-decimal one, not full-precision pi.
+    EXPECT_EQ(fx::CoefficientsFor(1.0, 9.0, 0.3).A1, -2.0 * std::cos(3.141592653589));
+}
+
+TEST_F(FXTest, ARandomSignalMatchesTheReferenceSampleForSample)
+{
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    ReferenceFilter ref;
+    // Mouse mode: the depth moves only between buffers, as the depth slider would move it.
+    for (int buffer = 0; buffer < 400; ++buffer) {
+        if (buffer % 50 == 0) {
+            CurrentDepth = (1 + rng() % 99) / 100.0;
+            FreqOffset = (rng() % 101) / 100.0;
+            Resonance = (1 + rng() % 100) / 10.0;
+        }
+        ref.set(FreqOffset, Resonance, CurrentDepth);
+        std::vector<int16_t> block(500);
+        for (auto& s : block)
+            s = static_cast<int16_t>(sample(rng));
+        std::vector<int16_t> expected;
+        for (auto s : block)
+            expected.push_back(ref.step(s));
+        ProcessBuffer(block.data(), int32_t(block.size()));
+        ASSERT_EQ(block, expected) << "buffer " << buffer;
+    }
+}
+
+TEST_F(FXTest, OutOfRangeOutputsClampWhileTheHistoryKeepsTheRealValue)
+{
+    // A full-scale square wave near the cutoff of a Q of 10 rings far past the 16-bit range.
+    CurrentDepth = 0.5;
+    Resonance = 10.0;
+    ReferenceFilter ref;
+    ref.set(0.10, 10.0, 0.5);
+    std::vector<int16_t> block(2000);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = (i / 30) % 2 ? int16_t(32767) : int16_t(-32768);
+    double highest = 0, lowest = 0;
+    std::vector<int16_t> expected;
+    for (auto s : block) {
+        expected.push_back(ref.step(s));
+        highest = std::max(highest, ref.y1);
+        lowest = std::min(lowest, ref.y1);
+    }
+    ProcessBuffer(block.data(), int32_t(block.size()));
+    EXPECT_GT(highest, 40000.0);
+    EXPECT_LT(lowest, -40000.0);
+    EXPECT_EQ(block, expected);
+    EXPECT_EQ(fx::CurrentState().Y1, ref.y1);
+}
+
+TEST_F(FXTest, ANonFiniteOutputBecomesTheBottomRail)
+{
+    CurrentDepth = std::numeric_limits<double>::infinity();
+    std::vector<int16_t> block{100, -100, 0, 5};
+    ProcessBuffer(block.data(), 4);
+    EXPECT_EQ(block, (std::vector<int16_t>{-32768, -32768, -32768, -32768}));
+}
+
+TEST_F(FXTest, SilenceInGivesSilenceOut)
+{
+    std::vector<int16_t> block(1000, 0);
+    ProcessBuffer(block.data(), 1000);
+    EXPECT_EQ(block, std::vector<int16_t>(1000, 0));
+}
+
+TEST_F(FXTest, PedalModeGlidesATenthOfTheGapPerBufferAndPublishesTheLabel)
+{
+    Settings.UsingMouse = false;
+    CurrentDepth = 0.5;
+    TargetDepth = 0.6;
+    std::vector<int16_t> block(500, 0);
+    ProcessBuffer(block.data(), 500);
+    EXPECT_NEAR(CurrentDepth, 0.510101, 1e-6);
+    EXPECT_EQ(TakeLabel(), "Depth = 0.51");
+
+    // A count of 0 touches no sample yet still glides and writes the label once.
+    int16_t untouched = 1234;
+    ProcessBuffer(&untouched, 0);
+    EXPECT_EQ(untouched, 1234);
+    EXPECT_NEAR(CurrentDepth, 0.510101 + (0.6 - 0.510101) * 10.0 / 99.0, 1e-6);
+    EXPECT_EQ(TakeLabel(), "Depth = 0.52");
+
+    // Downwards by the same rule, and never past the target.
+    TargetDepth = 0.0;
+    for (int i = 0; i < 2000; ++i)
+        ProcessBuffer(block.data(), 0);
+    EXPECT_GE(CurrentDepth, 0.0);
+    EXPECT_LT(CurrentDepth, 1e-6);
+    EXPECT_EQ(TakeLabel(), "Depth = 0.00");
+
+    // At the target: no step and no label write.
+    CurrentDepth = 0.3;
+    TargetDepth = 0.3;
+    ProcessBuffer(block.data(), 0);
+    EXPECT_EQ(CurrentDepth, 0.3);
+    EXPECT_EQ(TakeLabel(), "(none)");
+}
+
+TEST_F(FXTest, MouseModeNeitherGlidesNorWritesTheLabel)
+{
+    CurrentDepth = 0.5;
+    TargetDepth = 0.9;
+    std::vector<int16_t> block(500, 100);
+    ProcessBuffer(block.data(), 500);
+    EXPECT_EQ(CurrentDepth, 0.5);
+    EXPECT_EQ(TakeLabel(), "(none)");
+}
+
+TEST_F(FXTest, AParameterMovedBetweenSamplesActsFromTheNextSample)
+{
+    ReferenceFilter ref;
+    CurrentDepth = 0.2;
+    ref.set(0.10, 9.0, 0.2);
+    std::vector<int16_t> in(300);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = int16_t(8000 * std::sin(double(i) * 0.3));
+    std::vector<int16_t> expected;
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (i == 137)
+            ref.set(0.10, 9.0, 0.8);
+        expected.push_back(ref.step(in[i]));
+    }
+    auto out = in;
+    ProcessBuffer(out.data(), 137);
+    CurrentDepth = 0.8;
+    ProcessBuffer(out.data() + 137, int32_t(out.size() - 137));
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(fx::CurrentState().CachedDepth, 0.8);
+}
+
+TEST_F(FXTest, FullFrequencyOffsetMakesTheDepthIrrelevant)
+{
+    FreqOffset = 1.0;
+    std::vector<int16_t> in(400);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = int16_t((i * 7919) % 20000 - 10000);
+    auto a = in;
+    CurrentDepth = 0.01;
+    ProcessBuffer(a.data(), int32_t(a.size()));
+    fx::ResetForTests();
+    FreqOffset = 1.0;
+    Resonance = 9.0;
+    auto b = in;
+    CurrentDepth = 0.99;
+    ProcessBuffer(b.data(), int32_t(b.size()));
+    EXPECT_EQ(a, b);
+}
+
+TEST_F(FXTest, UnprimedParametersPassTheSignalThrough)
+{
+    // A start-up that stopped before the sliders primed the filter leaves every parameter 0.
+    fx::ResetForTests();
+    std::vector<int16_t> in{0, 1, -1, 32767, -32768, 1234};
+    auto out = in;
+    ProcessBuffer(out.data(), int32_t(out.size()));
+    EXPECT_EQ(out, in);
+    Resonance = 0.0;
+    CurrentDepth = 0.5;
+    ProcessBuffer(out.data(), int32_t(out.size()));
+    EXPECT_EQ(out, in);
+}
+
+TEST(LatestValue, TheReaderEndsWithTheWritersLastValue)
+{
+    thread::LatestValue<int> latest;
+    constexpr int kCount = 200000;
+    std::atomic<bool> done{false};
+    int seen = -1;
+    std::thread writer([&] {
+        for (int i = 0; i <= kCount; ++i)
+            latest.publish(i);
+        done = true;
+    });
+    int value = 0;
+    while (!done.load()) {
+        if (latest.take(value)) {
+            EXPECT_GT(value, seen);
+            seen = value;
+        }
+    }
+    writer.join();
+    if (latest.take(value))
+        seen = value;
+    EXPECT_EQ(seen, kCount);
+}
+
+} // namespace
