@@ -1,0 +1,280 @@
+#include "audio/Waves.h"
+
+#include "config/Settings.h"
+#include "effect/FX.h"
+#include "platform/report/Report.h"
+#include "platform/thread/ThreadPriority.h"
+
+#include <cmath>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+std::atomic<ProcessedBlockHookFn> ProcessedBlockHook{nullptr};
+
+namespace {
+
+using namespace wave;
+
+constexpr long double kQueueSeconds = 0.25L;
+// Far beyond any sane setting (2-byte buffers at 44100 Hz need 11025); stops an edited
+// store from queueing millions of buffers.
+constexpr int32_t kMaxCaptureBuffers = 16384;
+// The played buffer is owned by the output and by the hook until both let go.
+constexpr uintptr_t kOwnersWhilePlayingAndHooked = 2;
+
+template <typename T>
+T* FromParam(uintptr_t p) { return reinterpret_cast<T*>(p); }
+
+} // namespace
+
+int32_t CaptureBufferCount(uint32_t sampleRate, uint32_t blockLength)
+{
+    if (blockLength == 0 || sampleRate == 0)
+        return 0;
+    const long double seconds = static_cast<long double>(blockLength) / (static_cast<long double>(sampleRate) * 2.0L);
+    const long double count = std::nearbyint(kQueueSeconds / seconds);
+    return count > kMaxCaptureBuffers ? kMaxCaptureBuffers : static_cast<int32_t>(count);
+}
+
+UiPump StandalonePump()
+{
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable cv;
+        uint64_t wakes = 0;
+        uint64_t seen = 0;
+    };
+    auto s = std::make_shared<Shared>();
+    return UiPump{
+        [] {},
+        [s] {
+            std::unique_lock lock(s->mutex);
+            s->cv.wait(lock, [&] { return s->wakes != s->seen; });
+            s->seen = s->wakes;
+        },
+        [s] {
+            {
+                std::lock_guard lock(s->mutex);
+                ++s->wakes;
+            }
+            s->cv.notify_one();
+        },
+    };
+}
+
+TfrmWaves::TfrmWaves(wave::WaveService& service, const std::atomic<bool>& stopping, UiPump pump)
+    : service_(service), stopping_(stopping), pump_(std::move(pump))
+{
+}
+
+TfrmWaves::~TfrmWaves() = default;
+
+void TfrmWaves::FormCreate()
+{
+    OpenStreams();
+}
+
+WAVEHDR* TfrmWaves::NewBuffer(uint32_t length)
+{
+    // The data block is not cleared: the device fills it before anyone reads it.
+    auto* header = new WAVEHDR{};
+    header->lpData = new char[length];
+    header->dwBufferLength = length;
+    allocated_.fetch_add(1, std::memory_order_relaxed);
+    return header;
+}
+
+void TfrmWaves::Release(WAVEHDR* header)
+{
+    delete[] header->lpData;
+    delete header;
+    released_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TfrmWaves::Unhold(WAVEHDR* header)
+{
+    if (std::atomic_ref<uintptr_t>(header->dwUser).fetch_sub(1, std::memory_order_acq_rel) == 1)
+        Release(header);
+}
+
+bool TfrmWaves::QueueCaptureBuffer(bool fromCallback)
+{
+    // Only buffers the device accepted are counted, so that the stop sequence never waits
+    // for a buffer that cannot come back.
+    const uint32_t length = Settings.memBlockLength.load(std::memory_order_relaxed);
+    WAVEHDR* header = NewBuffer(length);
+    const HWAVEIN in = InputDevice.handle.load();
+    if (service_.waveInPrepareHeader(in, header) != MMSYSERR_NOERROR)
+        report::Error(fromCallback ? "Could not waveInPrepareHeader." : "Could not waveInPrepareHeader");
+    InFlightIn.fetch_add(1);
+    if (service_.waveInAddBuffer(in, header) != MMSYSERR_NOERROR) {
+        InFlightIn.fetch_sub(1);
+        report::Error(fromCallback ? "Could not waveInAddBuffer." : "Could not waveInAddBuffer");
+        Release(header);
+        return false;
+    }
+    return true;
+}
+
+void TfrmWaves::OpenStreams()
+{
+    thread::SetCurrentThreadPriority(Settings.Priority);
+
+    const uint32_t rate = Settings.SampleRate.load();
+    PCMWAVEFORMAT format;
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = 1;
+    format.nSamplesPerSec = rate;
+    format.nAvgBytesPerSec = rate * 2;
+    format.nBlockAlign = 2;
+    format.wBitsPerSample = 16;
+    service_.setBlockHint(Settings.memBlockLength.load());
+
+    if (service_.waveOutOpen(nullptr, WAVE_MAPPER, format, nullptr, 0, WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR)
+        report::Error("Play format is not supported by your sound card device.");
+    if (service_.waveInOpen(nullptr, WAVE_MAPPER, format, nullptr, 0, WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR)
+        report::Error("Record format is not supported by your sound card device.");
+
+    OutputDrained = false;
+    InputDrained = false;
+
+    HWAVEOUT out = nullptr;
+    OutputDevice.set = true;
+    if (service_.waveOutOpen(&out, WAVE_MAPPER, format, &OnPlaybackDone, reinterpret_cast<uintptr_t>(this),
+                             CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        out = nullptr;
+        report::Plain("Problem creating play handle", "Error");
+    }
+    OutputDevice.handle = out;
+
+    HWAVEIN in = nullptr;
+    InputDevice.set = true;
+    if (service_.waveInOpen(&in, WAVE_MAPPER, format, &OnCaptureDone, reinterpret_cast<uintptr_t>(this),
+                            CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        in = nullptr;
+        report::Plain("Problem creating record handle", "Error");
+    }
+    InputDevice.handle = in;
+
+    InFlightIn = 0;
+    InFlightOut = 0;
+
+    const int32_t count = CaptureBufferCount(rate, Settings.memBlockLength.load());
+    for (int32_t i = 0; i < count; ++i)
+        QueueCaptureBuffer(false);
+}
+
+void TfrmWaves::StartCapture()
+{
+    if (service_.waveInStart(InputDevice.handle.load()) != MMSYSERR_NOERROR) {
+        report::Error("Unable to start waveInStart()");
+        return;
+    }
+    captureStarted_ = true;
+}
+
+void TfrmWaves::OnCaptureDone(HWAVEIN, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t)
+{
+    auto* self = FromParam<TfrmWaves>(instance);
+    if (msg == WIM_CLOSE) {
+        self->InputDevice.handle = nullptr;
+        self->InputDevice.set = false;
+        self->pump_.wake();
+        return;
+    }
+    if (msg != WIM_DATA)
+        return;
+
+    WAVEHDR* h = FromParam<WAVEHDR>(param1);
+    if (self->service_.waveInUnprepareHeader(self->InputDevice.handle.load(), h) != MMSYSERR_NOERROR)
+        report::Error("Could not waveInUnprepareHeader.");
+    const int32_t inFlight = self->InFlightIn.fetch_sub(1) - 1;
+
+    if (self->stopping_.load()) {
+        if (inFlight <= 0) {
+            self->InputDrained = true;
+            self->pump_.wake();
+        }
+        self->Release(h);
+        return;
+    }
+
+    ProcessBuffer(reinterpret_cast<int16_t*>(h->lpData), static_cast<int32_t>(h->dwBufferLength >> 1));
+
+    const HWAVEOUT out = self->OutputDevice.handle.load();
+    if (self->service_.waveOutPrepareHeader(out, h) != MMSYSERR_NOERROR)
+        report::Error("Could not waveOutPrepareHeader.");
+    // The block must outlive the hook even when the output hands it back first.
+    h->dwUser = kOwnersWhilePlayingAndHooked;
+    self->InFlightOut.fetch_add(1);
+    if (self->service_.waveOutWrite(out, h) != MMSYSERR_NOERROR) {
+        self->InFlightOut.fetch_sub(1);
+        h->dwUser = 1;
+        report::Error("Could not waveOutWrite.");
+    }
+
+    if (auto hook = ProcessedBlockHook.load())
+        hook(h->lpData, h->dwBufferLength, false);
+    self->Unhold(h);
+
+    self->QueueCaptureBuffer(true);
+}
+
+void TfrmWaves::OnPlaybackDone(HWAVEOUT, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t)
+{
+    auto* self = FromParam<TfrmWaves>(instance);
+    if (msg == WOM_CLOSE) {
+        self->OutputDevice.handle = nullptr;
+        self->OutputDevice.set = false;
+        self->pump_.wake();
+        return;
+    }
+    if (msg != WOM_DONE)
+        return;
+
+    WAVEHDR* h = FromParam<WAVEHDR>(param1);
+    if (self->service_.waveOutUnprepareHeader(self->OutputDevice.handle.load(), h) != MMSYSERR_NOERROR)
+        report::Error("Could not waveOutUnprepareHeader");
+    self->Unhold(h);
+    const int32_t inFlight = self->InFlightOut.fetch_sub(1) - 1;
+    if (self->stopping_.load() && inFlight <= 0) {
+        self->OutputDrained = true;
+        self->pump_.wake();
+    }
+}
+
+bool TfrmWaves::InputCanReturn() const
+{
+    return InputDevice.handle.load() && captureStarted_.load() && InFlightIn.load() > 0;
+}
+
+bool TfrmWaves::OutputCanReturn() const
+{
+    return OutputDevice.handle.load() && InFlightOut.load() > 0;
+}
+
+void TfrmWaves::WaitUntil(const std::function<bool()>& done)
+{
+    for (;;) {
+        pump_.handlePending();
+        if (done())
+            return;
+        pump_.waitForEvent();
+    }
+}
+
+void TfrmWaves::StopAudio()
+{
+    WaitUntil([this] { return InputDrained.load() || !InputCanReturn(); });
+    if (InputDevice.set.load())
+        service_.waveInReset(InputDevice.handle.load());
+    if (InputDevice.set.load())
+        service_.waveInClose(InputDevice.handle.load());
+
+    WaitUntil([this] { return OutputDrained.load() || !OutputCanReturn(); });
+    if (OutputDevice.set.load())
+        service_.waveOutReset(OutputDevice.handle.load());
+    if (OutputDevice.set.load())
+        service_.waveOutClose(OutputDevice.handle.load());
+}

@@ -1,0 +1,93 @@
+#pragma once
+// The duplex stream: a quarter of a second of empty capture buffers queued at the input;
+// each buffer that comes back full is filtered in place, written to the output, offered to
+// the processed-block hook and replaced by a fresh one; a played buffer is released. The
+// stop sequence lets both devices hand back every buffer before it resets and closes them.
+
+#include "platform/wave/Wave.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+// Receives every processed block (final false), and the recorder's own final call.
+// Called on the capture callback thread.
+using ProcessedBlockHookFn = void (*)(const void* buffer, uint32_t length, bool final);
+extern std::atomic<ProcessedBlockHookFn> ProcessedBlockHook;
+
+// The number of buffers that hold a quarter of a second, rounded to nearest with ties to
+// even, in extended precision; 0 when a buffer holds that much or more.
+int32_t CaptureBufferCount(uint32_t sampleRate, uint32_t blockLength);
+
+// How the stop sequence's waits serve the user interface.
+struct UiPump {
+    // Handles the events already pending. UI thread only.
+    std::function<void()> handlePending;
+    // Blocks until an event arrives, then handles it. UI thread only.
+    std::function<void()> waitForEvent;
+    // Makes a waitForEvent return. Called on the callback threads.
+    std::function<void()> wake;
+};
+
+// A pump for a program without an event loop: waiting blocks until woken.
+UiPump StandalonePump();
+
+class TfrmWaves {
+public:
+    // UI thread only.
+    TfrmWaves(wave::WaveService& service, const std::atomic<bool>& stopping, UiPump pump);
+    ~TfrmWaves();
+    TfrmWaves(const TfrmWaves&) = delete;
+    TfrmWaves& operator=(const TfrmWaves&) = delete;
+
+    // Opens the streams. UI thread only.
+    void FormCreate();
+    // UI thread only.
+    void OpenStreams();
+    // UI thread only.
+    void StartCapture();
+    // Entered with the stop flag set; returns when both devices are reset and closed.
+    // UI thread only.
+    void StopAudio();
+
+    // The devices' callbacks; the instance value is the stream.
+    // Called on the capture callback thread.
+    static void OnCaptureDone(wave::HWAVEIN device, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t);
+    // Called on the playback callback thread.
+    static void OnPlaybackDone(wave::HWAVEOUT device, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t);
+
+    // A device slot: set from the open attempt on, empty again at the close message.
+    template <typename Handle>
+    struct Slot {
+        std::atomic<bool> set{false};
+        std::atomic<Handle> handle{nullptr};
+    };
+
+    Slot<wave::HWAVEIN> InputDevice;
+    Slot<wave::HWAVEOUT> OutputDevice;
+    std::atomic<int32_t> InFlightOut{0};
+    std::atomic<int32_t> InFlightIn{0};
+    std::atomic<bool> OutputDrained{false};
+    std::atomic<bool> InputDrained{false};
+
+    // Buffers allocated and released over the stream's life. Any thread.
+    uint64_t buffersAllocated() const { return allocated_.load(); }
+    uint64_t buffersReleased() const { return released_.load(); }
+
+private:
+    wave::WAVEHDR* NewBuffer(uint32_t length);
+    void Release(wave::WAVEHDR* header);
+    // Releases a played buffer once both the output and the hook are done with it.
+    void Unhold(wave::WAVEHDR* header);
+    bool QueueCaptureBuffer(bool fromCallback);
+    void WaitUntil(const std::function<bool()>& done);
+    bool InputCanReturn() const;
+    bool OutputCanReturn() const;
+
+    wave::WaveService& service_;
+    const std::atomic<bool>& stopping_;
+    UiPump pump_;
+    std::atomic<bool> captureStarted_{false};
+    std::atomic<uint64_t> allocated_{0};
+    std::atomic<uint64_t> released_{0};
+};

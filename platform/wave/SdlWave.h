@@ -1,0 +1,68 @@
+#pragma once
+// The wave service over SDL2 audio: the default capture and playback devices, S16 mono at
+// the asked rate (SDL converts when the card differs). SDL's own audio threads only copy
+// bytes between the sound card and the queued buffers; a completed buffer is handed to a
+// callback thread of this service's own, one per device, which calls the user's callback.
+
+#include "platform/wave/Wave.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace wave {
+
+// What the devices counted, for tests and benchmarks.
+struct SdlWaveCounters {
+    // Playback frames of silence before the first buffer ever played.
+    uint64_t leadingSilenceFrames = 0;
+    // Playback frames of silence inserted because no written buffer was waiting.
+    uint64_t underrunFrames = 0;
+    uint64_t underruns = 0;
+    // Capture frames dropped because no buffer was queued.
+    uint64_t overrunFrames = 0;
+    uint64_t overruns = 0;
+};
+
+class SdlWaveService final : public WaveService {
+public:
+    // Initialises SDL's audio subsystem; a failure makes every open fail.
+    // UI thread only.
+    SdlWaveService();
+    ~SdlWaveService() override;
+    SdlWaveService(const SdlWaveService&) = delete;
+    SdlWaveService& operator=(const SdlWaveService&) = delete;
+
+    // The frames of one SDL period for a buffer of this many bytes: the largest power of two
+    // at or below the buffer's sample count, at least 64.
+    static uint32_t PeriodFrames(uint32_t blockBytes);
+
+    // Any thread; the values are a snapshot.
+    SdlWaveCounters counters() const;
+
+    void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
+
+    MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,
+                        uintptr_t instance, uint32_t flags) override;
+    MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveOutProc callback,
+                         uintptr_t instance, uint32_t flags) override;
+    MMRESULT waveInPrepareHeader(HWAVEIN device, WAVEHDR* header) override;
+    MMRESULT waveInUnprepareHeader(HWAVEIN device, WAVEHDR* header) override;
+    MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header) override;
+    MMRESULT waveInStart(HWAVEIN device) override;
+    MMRESULT waveInReset(HWAVEIN device) override;
+    MMRESULT waveInClose(HWAVEIN device) override;
+    MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header) override;
+    MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header) override;
+    MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header) override;
+    MMRESULT waveOutReset(HWAVEOUT device) override;
+    MMRESULT waveOutClose(HWAVEOUT device) override;
+
+    struct Device;
+
+private:
+    bool ready_ = false;
+    uint32_t blockHint_ = 0;
+    std::atomic<uint64_t> leading_{0}, underrunFrames_{0}, underruns_{0}, overrunFrames_{0}, overruns_{0};
+};
+
+} // namespace wave

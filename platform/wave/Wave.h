@@ -1,0 +1,114 @@
+#pragma once
+// The wave-audio service the stream is written against: queued capture buffers handed back
+// when full, queued playback buffers handed back when played, reset and close, results as
+// status codes and completions as messages to a function callback.
+
+#include <cstdint>
+
+namespace wave {
+
+using MMRESULT = uint32_t;
+inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
+inline constexpr MMRESULT MMSYSERR_ERROR = 1;
+inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
+inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+inline constexpr MMRESULT WAVERR_BADFORMAT = 32;
+inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;
+inline constexpr MMRESULT WAVERR_UNPREPARED = 34;
+
+inline constexpr uint32_t WHDR_DONE = 0x01;
+inline constexpr uint32_t WHDR_PREPARED = 0x02;
+inline constexpr uint32_t WHDR_INQUEUE = 0x10;
+
+inline constexpr uint32_t WOM_OPEN = 0x3BB;
+inline constexpr uint32_t WOM_CLOSE = 0x3BC;
+inline constexpr uint32_t WOM_DONE = 0x3BD;
+inline constexpr uint32_t WIM_OPEN = 0x3BE;
+inline constexpr uint32_t WIM_CLOSE = 0x3BF;
+inline constexpr uint32_t WIM_DATA = 0x3C0;
+
+inline constexpr uint32_t WAVE_MAPPER = 0xFFFFFFFF;
+inline constexpr uint32_t WAVE_FORMAT_QUERY = 0x1;
+inline constexpr uint32_t CALLBACK_FUNCTION = 0x30000;
+inline constexpr uint16_t WAVE_FORMAT_PCM = 1;
+
+struct WAVEHDR {
+    char* lpData = nullptr;
+    uint32_t dwBufferLength = 0;
+    uint32_t dwBytesRecorded = 0;
+    uintptr_t dwUser = 0;
+    uint32_t dwFlags = 0;
+    uint32_t dwLoops = 0;
+    WAVEHDR* lpNext = nullptr;
+    uintptr_t reserved = 0;
+};
+
+struct PCMWAVEFORMAT {
+    uint16_t wFormatTag = 0;
+    uint16_t nChannels = 0;
+    uint32_t nSamplesPerSec = 0;
+    uint32_t nAvgBytesPerSec = 0;
+    uint16_t nBlockAlign = 0;
+    uint16_t wBitsPerSample = 0;
+};
+
+// Devices are the service's own; the handles only identify them.
+struct WaveInDevice {
+    virtual ~WaveInDevice() = default;
+};
+struct WaveOutDevice {
+    virtual ~WaveOutDevice() = default;
+};
+using HWAVEIN = WaveInDevice*;
+using HWAVEOUT = WaveOutDevice*;
+
+// Called on the device's callback thread, one message at a time, in completion order.
+using WaveInProc = void (*)(HWAVEIN device, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t param2);
+using WaveOutProc = void (*)(HWAVEOUT device, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t param2);
+
+class WaveService {
+public:
+    virtual ~WaveService() = default;
+
+    // With WAVE_FORMAT_QUERY only asks whether the format can be opened.
+    // UI thread only.
+    virtual MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,
+                                uintptr_t instance, uint32_t flags) = 0;
+    // UI thread only.
+    virtual MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t deviceId, const PCMWAVEFORMAT& format,
+                                 WaveOutProc callback, uintptr_t instance, uint32_t flags) = 0;
+
+    // Called on the UI thread or the device's own callback thread.
+    virtual MMRESULT waveInPrepareHeader(HWAVEIN device, WAVEHDR* header) = 0;
+    virtual MMRESULT waveInUnprepareHeader(HWAVEIN device, WAVEHDR* header) = 0;
+    virtual MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header) = 0;
+    // UI thread only.
+    virtual MMRESULT waveInStart(HWAVEIN device) = 0;
+    virtual MMRESULT waveInReset(HWAVEIN device) = 0;
+    virtual MMRESULT waveInClose(HWAVEIN device) = 0;
+
+    // Called on the capture or playback callback thread, or the UI thread.
+    virtual MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header) = 0;
+    virtual MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header) = 0;
+    virtual MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header) = 0;
+    // UI thread only.
+    virtual MMRESULT waveOutReset(HWAVEOUT device) = 0;
+    virtual MMRESULT waveOutClose(HWAVEOUT device) = 0;
+
+    // The length of the buffers that will be queued, so that a device can size its period
+    // and queues before it starts. UI thread only, before the opens.
+    virtual void setBlockHint(uint32_t bytes) { (void)bytes; }
+};
+
+// Header bookkeeping shared by every implementation.
+MMRESULT PrepareHeader(WAVEHDR* header);
+MMRESULT UnprepareHeader(WAVEHDR* header);
+// Checks that a header may be queued and marks it queued.
+MMRESULT EnqueueHeader(WAVEHDR* header);
+// Whether a format is the 16-bit mono PCM this service plays.
+bool IsSupportedFormat(const PCMWAVEFORMAT& format);
+
+} // namespace wave

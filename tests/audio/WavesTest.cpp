@@ -1,0 +1,384 @@
+// The duplex stream on the scripted device: the order of its calls, its counters, the
+// stop sequence's draining, every failure text, and the cases where nothing can come back.
+
+#include "audio/Waves.h"
+
+#include "config/Settings.h"
+#include "effect/FX.h"
+#include "platform/report/RecordingSink.h"
+#include "platform/wave/ScriptedWave.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using wave::Call;
+using Shown = report::Shown;
+
+std::vector<uint8_t> gHooked;
+uint32_t gHookCalls = 0;
+void RecordHook(const void* data, uint32_t length, bool)
+{
+    const auto* p = static_cast<const uint8_t*>(data);
+    gHooked.insert(gHooked.end(), p, p + length);
+    ++gHookCalls;
+}
+
+class WavesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Settings.SampleRate = 44100;
+        Settings.memBlockLength = 1000;
+        Settings.Priority = 0;
+        Settings.UsingMouse = true;
+        fx::ResetForTests();
+        FreqOffset = 0.1;
+        Resonance = 9.0;
+        ResetDepth();
+        gHooked.clear();
+        gHookCalls = 0;
+        ProcessedBlockHook = &RecordHook;
+    }
+    void TearDown() override { ProcessedBlockHook = nullptr; }
+
+    // The pump the stop sequence turns: each turn runs `onTurn`; a wait that would never end
+    // fails the test instead of hanging it.
+    UiPump Pump()
+    {
+        auto turn = [this] {
+            if (++turns > 100000)
+                throw std::runtime_error("the stop sequence waits for a buffer that cannot come back");
+            if (onTurn)
+                onTurn();
+        };
+        return UiPump{turn, turn, [this] { ++wakes; }};
+    }
+
+    void ExpectAllReleased(const TfrmWaves& w)
+    {
+        EXPECT_EQ(w.buffersAllocated(), w.buffersReleased());
+    }
+
+    // The stop sequence's own calls, in order.
+    std::vector<std::string> ResetsAndCloses() const
+    {
+        std::vector<std::string> out;
+        for (const auto& call : device.log())
+            if (call.find("Reset") != std::string::npos || call.find("Close") != std::string::npos)
+                out.push_back(call);
+        return out;
+    }
+
+    report::RecordingSink sink;
+    wave::ScriptedWaveService device;
+    std::atomic<bool> stopping{false};
+    std::function<void()> onTurn;
+    int turns = 0;
+    int wakes = 0;
+};
+
+TEST(CaptureBufferCount, AQuarterSecondRoundedToEven)
+{
+    EXPECT_EQ(CaptureBufferCount(44100, 1000), 22);
+    EXPECT_EQ(CaptureBufferCount(11025, 500), 11);
+    EXPECT_EQ(CaptureBufferCount(22050, 1000), 11);
+    EXPECT_EQ(CaptureBufferCount(44100, 980), 22);
+    EXPECT_EQ(CaptureBufferCount(44100, 1764), 12);
+    EXPECT_EQ(CaptureBufferCount(22050, 22050), 0);
+    EXPECT_EQ(CaptureBufferCount(44100, 44100), 0);
+    EXPECT_EQ(CaptureBufferCount(44100, 0), 0);
+    EXPECT_EQ(CaptureBufferCount(44100, 4294967295u), 0);
+    EXPECT_EQ(CaptureBufferCount(0, 1000), 0);
+    EXPECT_EQ(CaptureBufferCount(44100, 2), 11025);
+    EXPECT_EQ(CaptureBufferCount(4294967295u, 2), 16384);
+}
+
+TEST_F(WavesTest, OpensQueriesThenOpensThenQueuesAQuarterSecond)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    std::vector<std::string> expected{"waveOutOpen(query)", "waveInOpen(query)", "waveOutOpen", "waveInOpen"};
+    for (int i = 0; i < 22; ++i) {
+        expected.push_back("waveInPrepareHeader");
+        expected.push_back("waveInAddBuffer");
+    }
+    EXPECT_EQ(device.log(), expected);
+    EXPECT_EQ(w.InFlightIn, 22);
+    EXPECT_EQ(w.InFlightOut, 0);
+    EXPECT_EQ(device.queuedInput(), 22u);
+    EXPECT_FALSE(device.inputStarted());
+    EXPECT_TRUE(sink.shown().empty());
+
+    stopping = true;
+    w.StopAudio();
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, EachBlockIsFilteredPlayedHookedAndReplaced)
+{
+    std::vector<int16_t> signal(500);
+    for (size_t i = 0; i < signal.size(); ++i)
+        signal[i] = int16_t((i * 2654435761u) >> 18);
+    // The expected sound: the same blocks through the filter offline.
+    std::vector<int16_t> expected;
+    for (int b = 0; b < 3; ++b) {
+        auto block = signal;
+        ProcessBuffer(block.data(), 500);
+        expected.insert(expected.end(), block.begin(), block.end());
+    }
+    fx::ResetForTests();
+    FreqOffset = 0.1;
+    Resonance = 9.0;
+    ResetDepth();
+
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+    for (int b = 0; b < 3; ++b)
+        ASSERT_TRUE(device.completeInput(signal));
+    EXPECT_EQ(w.InFlightIn, 22);
+    EXPECT_EQ(w.InFlightOut, 3);
+    EXPECT_EQ(device.queuedOutput(), 3u);
+    ASSERT_EQ(gHooked.size(), expected.size() * 2);
+    EXPECT_EQ(std::memcmp(gHooked.data(), expected.data(), gHooked.size()), 0);
+
+    ASSERT_TRUE(device.completeOutput());
+    EXPECT_EQ(w.InFlightOut, 2);
+    EXPECT_EQ(w.buffersAllocated() - w.buffersReleased(), 22u + 2u);
+    EXPECT_TRUE(sink.shown().empty());
+
+    // Stopping: the input keeps handing back buffers, which are released unplayed.
+    stopping = true;
+    onTurn = [&] {
+        if (!device.completeInput(signal))
+            device.completeOutput();
+    };
+    w.StopAudio();
+    EXPECT_EQ(gHookCalls, 3u);
+    EXPECT_TRUE(w.InputDrained);
+    EXPECT_TRUE(w.OutputDrained);
+    EXPECT_FALSE(w.InputDevice.set);
+    EXPECT_FALSE(w.OutputDevice.set);
+    EXPECT_EQ(ResetsAndCloses(), (std::vector<std::string>{"waveInReset", "waveInClose", "waveOutReset", "waveOutClose"}));
+    EXPECT_GT(wakes, 0);
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, AnOddBufferFiltersWholeSamplesButPlaysAndHooksEveryByte)
+{
+    Settings.memBlockLength = 1001;
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+    ASSERT_TRUE(device.completeInput({0}));
+    EXPECT_EQ(gHooked.size(), 1001u);
+    stopping = true;
+    onTurn = [&] {
+        if (!device.completeInput())
+            device.completeOutput();
+    };
+    w.StopAudio();
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, OpeningFailuresWarnAndGoOn)
+{
+    device.fail(Call::OutQuery, 1, 1);
+    device.fail(Call::InQuery, 1, 1);
+    device.fail(Call::OutOpen, 2, 1);
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    EXPECT_EQ(sink.shown(), (std::vector<Shown>{
+                                {report::Kind::Error, "Error", "Play format is not supported by your sound card device."},
+                                {report::Kind::Error, "Error", "Record format is not supported by your sound card device."},
+                                {report::Kind::Plain, "Problem creating play handle", "Error"},
+                            }));
+    EXPECT_TRUE(w.OutputDevice.set);
+    EXPECT_EQ(w.InFlightIn, 22);
+
+    // Without an output every block is still filtered and hooked; none is lost.
+    w.StartCapture();
+    sink.clear();
+    ASSERT_TRUE(device.completeInput());
+    EXPECT_EQ(sink.texts(), (std::vector<std::string>{"Could not waveOutPrepareHeader.", "Could not waveOutWrite."}));
+    EXPECT_EQ(gHookCalls, 1u);
+    EXPECT_EQ(w.InFlightOut, 0);
+    stopping = true;
+    onTurn = [&] { device.completeInput(); };
+    w.StopAudio();
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, ADeadInputReportsEachBufferAndStillStops)
+{
+    Settings.memBlockLength = 7350; // 3 buffers at 44100 Hz
+    device.fail(Call::InOpen, 2, 1);
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+    std::vector<std::string> expected{"Error"};
+    for (int i = 0; i < 3; ++i) {
+        expected.push_back("Could not waveInPrepareHeader");
+        expected.push_back("Could not waveInAddBuffer");
+    }
+    expected.push_back("Unable to start waveInStart()");
+    EXPECT_EQ(sink.texts(), expected);
+    EXPECT_EQ(sink.shown()[0].title, "Problem creating record handle");
+    EXPECT_EQ(w.InFlightIn, 0);
+
+    stopping = true;
+    w.StopAudio();
+    // Pending events are handled once before each wait's first test, and nothing is waited for.
+    EXPECT_EQ(turns, 2);
+    EXPECT_FALSE(w.OutputDevice.set);
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, CallbackFailuresReportWithAFullStopAndLoseNothing)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+
+    // A failed prepare makes the queueing call after it fail in turn, as a real device does.
+    struct Case {
+        Call call;
+        std::vector<std::string> texts;
+        int inFlightIn;
+    };
+    const Case cases[] = {
+        {Call::InUnprepare, {"Could not waveInUnprepareHeader."}, 22},
+        {Call::OutPrepare, {"Could not waveOutPrepareHeader.", "Could not waveOutWrite."}, 22},
+        {Call::OutWrite, {"Could not waveOutWrite."}, 22},
+        {Call::InPrepare, {"Could not waveInPrepareHeader.", "Could not waveInAddBuffer."}, 21},
+        {Call::InAddBuffer, {"Could not waveInAddBuffer."}, 20},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.texts[0]);
+        sink.clear();
+        device.fail(c.call, 1, 1);
+        ASSERT_TRUE(device.completeInput());
+        EXPECT_EQ(sink.texts(), c.texts);
+        EXPECT_EQ(w.InFlightIn, c.inFlightIn);
+        EXPECT_EQ(size_t(w.InFlightIn), device.queuedInput());
+        EXPECT_EQ(size_t(w.InFlightOut), device.queuedOutput());
+    }
+    sink.clear();
+    device.fail(Call::OutUnprepare, 1, 1);
+    ASSERT_TRUE(device.completeOutput());
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{"Could not waveOutUnprepareHeader"});
+
+    stopping = true;
+    onTurn = [&] {
+        if (!device.completeInput())
+            device.completeOutput();
+    };
+    w.StopAudio();
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, TheStopEndsWhenNothingCanComeBack)
+{
+    struct Case {
+        const char* name;
+        uint32_t rate, length;
+        bool start;
+        std::function<void(wave::ScriptedWaveService&)> script;
+    };
+    const Case cases[] = {
+        {"no buffer queued", 22050, 22050, true, {}},
+        {"zero-length buffers", 44100, 0, true, {}},
+        {"a negative length typed in", 44100, 4294967295u, true, {}},
+        {"capture never started", 44100, 1000, false, {}},
+        {"every buffer refused", 44100, 1000, true, [](auto& d) { d.fail(Call::InAddBuffer, 1); }},
+        {"output never opened", 44100, 1000, true, [](auto& d) { d.fail(Call::OutOpen, 1, 1); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        wave::ScriptedWaveService fresh;
+        Settings.SampleRate = c.rate;
+        Settings.memBlockLength = c.length;
+        if (c.script)
+            c.script(fresh);
+        std::atomic<bool> stop{false};
+        int waits = 0;
+        // The input keeps delivering what it holds; a wait with nothing to deliver is a hang.
+        auto noEvent = [&] {
+            if (!fresh.completeInput() && ++waits > 10)
+                throw std::runtime_error("waited for a buffer that cannot come back");
+        };
+        TfrmWaves w(fresh, stop, UiPump{[] {}, noEvent, [] {}});
+        w.FormCreate();
+        if (c.start)
+            w.StartCapture();
+        stop = true;
+        ASSERT_NO_THROW(w.StopAudio());
+        EXPECT_EQ(waits, 0);
+        EXPECT_FALSE(w.InputDevice.set && w.InputDevice.handle.load());
+        EXPECT_EQ(w.buffersAllocated(), w.buffersReleased());
+        EXPECT_LE(w.buffersAllocated(), 22u);
+    }
+}
+
+TEST_F(WavesTest, AnOutputThatAlreadyPlayedEverythingIsDrainedAtOnce)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+    device.completeInput();
+    device.completeOutput();
+    stopping = true;
+    onTurn = [&] { device.completeInput(); };
+    w.StopAudio();
+    EXPECT_FALSE(w.OutputDrained);
+    EXPECT_FALSE(w.OutputDevice.set);
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, ASecondStopInsideTheFirstsWaitRunsToItsEnd)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+    device.completeInput();
+    device.completeInput();
+    stopping = true;
+    bool nested = false;
+    onTurn = [&] {
+        if (!nested) {
+            nested = true;
+            w.StopAudio();
+            return;
+        }
+        if (!device.completeInput())
+            device.completeOutput();
+    };
+    w.StopAudio();
+    const auto& log = device.log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "waveInClose"), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "waveOutClose"), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "waveInReset"), 1);
+    EXPECT_TRUE(w.InputDrained && w.OutputDrained);
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, OpenMessagesChangeNothing)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    TfrmWaves::OnCaptureDone(nullptr, wave::WIM_OPEN, reinterpret_cast<uintptr_t>(&w), 0, 0);
+    TfrmWaves::OnPlaybackDone(nullptr, wave::WOM_OPEN, reinterpret_cast<uintptr_t>(&w), 0, 0);
+    EXPECT_EQ(w.InFlightIn, 22);
+    EXPECT_TRUE(w.InputDevice.set && w.OutputDevice.set);
+    stopping = true;
+    w.StopAudio();
+}
+
+} // namespace
