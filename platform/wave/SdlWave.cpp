@@ -20,8 +20,12 @@ constexpr uint32_t kMinQueueCapacity = 64;
 // A device holds at most this many seconds of buffers at once; more is refused as "no memory".
 constexpr uint32_t kQueueSeconds = 2;
 constexpr int32_t kTimeCritical = 2;
+// The capture thread looks for full buffers four times a period: each look adds to latency.
+// Played buffers only need releasing, so their thread looks far less often.
 constexpr auto kMinPoll = std::chrono::microseconds(250);
-constexpr auto kMaxPoll = std::chrono::microseconds(2000);
+constexpr auto kMaxCapturePoll = std::chrono::microseconds(4000);
+constexpr auto kMaxPlaybackPoll = std::chrono::microseconds(20000);
+constexpr uint32_t kPlaybackPollPeriods = 8;
 
 using Queue = moodycamel::ReaderWriterQueue<WAVEHDR*>;
 
@@ -60,7 +64,7 @@ struct SdlWaveService::Device final : WaveInDevice, WaveOutDevice {
 
     std::thread worker;
     std::atomic<bool> closing{false};
-    std::chrono::microseconds poll{kMaxPoll};
+    std::chrono::microseconds poll{kMaxCapturePoll};
 
     void complete(WAVEHDR* h, uint32_t bytes)
     {
@@ -266,10 +270,13 @@ MMRESULT Open(SdlWaveService& service, bool ready, uint32_t blockHint, bool capt
     const uint32_t perSecond = format.nAvgBytesPerSec / blockBytes + 1;
     const uint32_t capacity = std::max(kMinQueueCapacity, perSecond * kQueueSeconds);
     auto device = std::make_unique<SdlWaveService::Device>(service, capture, capacity);
-    device->prerollBytes = blockBytes;
+    // A buffer and a period waiting before playback starts absorb the jitter between the
+    // moments buffers fill and the moments the card asks for sound.
+    device->prerollBytes = blockBytes + period * 2;
     device->prerollMaxWaits = blockBytes / 2 / period + 1;
     const auto periodTime = std::chrono::microseconds(uint64_t(period) * 1000000 / format.nSamplesPerSec);
-    device->poll = std::clamp(periodTime / 4, kMinPoll, kMaxPoll);
+    device->poll = capture ? std::clamp(periodTime / 4, kMinPoll, kMaxCapturePoll)
+                           : std::clamp(periodTime * kPlaybackPollPeriods, kMinPoll, kMaxPlaybackPoll);
 
     SDL_AudioSpec want{};
     want.freq = int(format.nSamplesPerSec);
