@@ -24,8 +24,9 @@ constexpr int32_t kTimeCritical = 2;
 // Played buffers only need releasing, so their thread looks far less often.
 constexpr auto kMinPoll = std::chrono::microseconds(250);
 constexpr auto kMaxCapturePoll = std::chrono::microseconds(4000);
-constexpr auto kMaxPlaybackPoll = std::chrono::microseconds(20000);
-constexpr uint32_t kPlaybackPollPeriods = 8;
+constexpr auto kMaxPlaybackPoll = std::chrono::microseconds(10000);
+constexpr uint32_t kPlaybackPollPeriods = 2;
+constexpr size_t kGapLogSize = 4096;
 
 using Queue = moodycamel::ReaderWriterQueue<WAVEHDR*>;
 
@@ -49,6 +50,8 @@ struct SdlWaveService::Device final : WaveInDevice, WaveOutDevice {
     // Queued by add/write, taken by SDL's thread; completed by SDL's thread, taken by ours.
     Queue pending;
     Queue done;
+    moodycamel::ReaderWriterQueue<CaptureGap> gaps{kGapLogSize};
+    uint64_t streamFrames = 0; // SDL's thread's own: frames the card delivered so far
     const uint32_t capacity;
     std::atomic<uint32_t> held{0};
     std::atomic<uint64_t> queuedBytes{0};
@@ -110,11 +113,17 @@ struct SdlWaveService::Device final : WaveInDevice, WaveOutDevice {
         auto* d = static_cast<Device*>(user);
         const Uint8* src = stream;
         auto have = static_cast<uint32_t>(len);
+        const uint64_t firstFrame = d->streamFrames;
+        d->streamFrames += have / 2;
         while (have > 0) {
             if (!d->current) {
                 if (!d->pending.try_dequeue(d->current)) {
-                    d->service.overrunFrames_.fetch_add(have / 2, std::memory_order_relaxed);
+                    const uint32_t lost = have / 2;
+                    d->service.overrunFrames_.fetch_add(lost, std::memory_order_relaxed);
                     d->service.overruns_.fetch_add(1, std::memory_order_relaxed);
+                    const uint64_t at = firstFrame + (uint32_t(len) - have) / 2;
+                    if (!d->gaps.try_enqueue(CaptureGap{at, lost}))
+                        d->service.gapsLost_.fetch_add(1, std::memory_order_relaxed);
                     return;
                 }
                 d->offset = 0;
@@ -245,6 +254,12 @@ uint32_t SdlWaveService::PeriodFrames(uint32_t blockBytes)
     return period;
 }
 
+bool SdlWaveService::TakeCaptureGap(CaptureGap& gap)
+{
+    Device* d = capture_.load(std::memory_order_acquire);
+    return d && d->gaps.try_dequeue(gap);
+}
+
 SdlWaveCounters SdlWaveService::counters() const
 {
     return {leading_.load(), underrunFrames_.load(), underruns_.load(), overrunFrames_.load(), overruns_.load()};
@@ -303,6 +318,7 @@ MMRESULT SdlWaveService::waveInOpen(HWAVEIN* handle, uint32_t, const PCMWAVEFORM
         return r;
     d->inProc = callback;
     d->instance = instance;
+    capture_.store(d, std::memory_order_release);
     d->worker = std::thread([d] { d->run(); });
     *handle = d;
     return MMSYSERR_NOERROR;
@@ -370,6 +386,7 @@ MMRESULT SdlWaveService::waveInClose(HWAVEIN h)
         return MMSYSERR_INVALHANDLE;
     if (MMRESULT r = d->close())
         return r;
+    capture_.store(nullptr, std::memory_order_release);
     delete d;
     return MMSYSERR_NOERROR;
 }

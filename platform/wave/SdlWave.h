@@ -23,6 +23,13 @@ struct SdlWaveCounters {
     uint64_t overruns = 0;
 };
 
+// A run of capture frames dropped because no buffer was queued: the frames at stream
+// positions [atFrame, atFrame + frames) never reached a buffer.
+struct CaptureGap {
+    uint64_t atFrame = 0;
+    uint32_t frames = 0;
+};
+
 class SdlWaveService final : public WaveService {
 public:
     // Initialises SDL's audio subsystem; a failure makes every open fail.
@@ -38,6 +45,12 @@ public:
 
     // Any thread; the values are a snapshot.
     SdlWaveCounters counters() const;
+
+    // The oldest capture gap not yet taken; false when none. Gaps past the log's size are
+    // only counted (gapsLost).
+    // Called on one thread at a time, typically the capture callback thread.
+    bool TakeCaptureGap(CaptureGap& gap);
+    uint64_t gapsLost() const { return gapsLost_.load(); }
 
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
 
@@ -62,6 +75,8 @@ public:
 private:
     bool ready_ = false;
     uint32_t blockHint_ = 0;
+    std::atomic<Device*> capture_{nullptr};
+    std::atomic<uint64_t> gapsLost_{0};
     std::atomic<uint64_t> leading_{0}, underrunFrames_{0}, underruns_{0}, overrunFrames_{0}, overruns_{0};
 };
 

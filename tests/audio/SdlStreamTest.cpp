@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -64,6 +65,10 @@ struct HookLog {
     // followed by silence.
     const std::vector<int16_t>* input = nullptr;
     ReferenceFilter* reference = nullptr;
+    // Capture frames the device dropped are skipped in the input, never filtered.
+    wave::SdlWaveService* gaps = nullptr;
+    uint64_t position = 0;
+    std::optional<wave::CaptureGap> nextGap;
     uint64_t checked = 0;
     uint64_t mismatches = 0;
 };
@@ -76,8 +81,18 @@ void Hook(const void* data, uint32_t length, bool)
     if (gLog->keep)
         gLog->samples.insert(gLog->samples.end(), p, p + length / 2);
     if (gLog->reference) {
-        for (uint32_t i = 0; i < length / 2; ++i, ++gLog->checked) {
-            const int16_t in = gLog->checked < gLog->input->size() ? (*gLog->input)[gLog->checked] : int16_t(0);
+        for (uint32_t i = 0; i < length / 2; ++i, ++gLog->checked, ++gLog->position) {
+            // A gap is logged as soon as it happens, possibly before the buffer in front of it
+            // reaches the hook: skip it only when the stream gets there.
+            wave::CaptureGap gap;
+            if (!gLog->nextGap && gLog->gaps && gLog->gaps->TakeCaptureGap(gap))
+                gLog->nextGap = gap;
+            if (gLog->nextGap && gLog->nextGap->atFrame == gLog->position) {
+                gLog->position += gLog->nextGap->frames;
+                gLog->nextGap.reset();
+            }
+            const auto& input = *gLog->input;
+            const int16_t in = gLog->position < input.size() ? input[gLog->position] : int16_t(0);
             gLog->mismatches += gLog->reference->step(in) != p[i];
         }
     }
@@ -238,9 +253,13 @@ long ResidentKiB()
 
 // Both sides as fast as they can: an hour of audio (VOBBLIX_SOAK_SECONDS to change it) at
 // 44100 Hz in 1000-byte buffers. Every buffer is released, memory stays flat, and every byte
-// the hook saw is the filtered input.
+// the hook saw is the filtered input. At this pace capture can outrun a busy machine; the
+// frames it then drops are logged by the device and skipped in the comparison.
 TEST_F(SdlStream, SoakAtFullSpeed)
 {
+    // Run on its own (CTest runs it serially), never beside other tests.
+    if (!std::getenv("VOBBLIX_SOAK"))
+        GTEST_SKIP() << "set VOBBLIX_SOAK=1 to run the soak";
     ::setenv("SDL_DISKAUDIODELAY", "0", 1);
     const char* env = std::getenv("VOBBLIX_SOAK_SECONDS");
     const uint64_t seconds = env ? std::strtoull(env, nullptr, 10) : 3600;
@@ -252,6 +271,7 @@ TEST_F(SdlStream, SoakAtFullSpeed)
     log.reference = &reference;
 
     wave::SdlWaveService service;
+    log.gaps = &service;
     TfrmWaves waves(service, stopping, StandalonePump());
     long earlyKiB = 0;
     std::thread watcher([&] {
@@ -271,10 +291,8 @@ TEST_F(SdlStream, SoakAtFullSpeed)
     EXPECT_EQ(waves.buffersAllocated(), waves.buffersReleased());
     EXPECT_LT(lateKiB - earlyKiB, 8 * 1024);
     EXPECT_GE(log.checked, seconds * 44100);
-    if (before.overrunFrames == 0)
-        EXPECT_EQ(log.mismatches, 0u);
-    else
-        ADD_FAILURE() << "capture dropped " << before.overrunFrames << " frames: the callback thread fell behind";
+    EXPECT_EQ(log.mismatches, 0u);
+    EXPECT_EQ(service.gapsLost(), 0u);
 }
 
 } // namespace
