@@ -4,6 +4,7 @@
 #include "platform/report/Report.h"
 
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,10 @@ struct Shown {
     std::string title;
     std::string text;
     bool operator==(const Shown&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Shown& s)
+    {
+        return out << "{kind " << int(s.kind) << ", \"" << s.title << "\", \"" << s.text << "\"}";
+    }
 };
 
 class RecordingSink final : public Sink {

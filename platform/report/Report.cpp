@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::string_view kProgramTitle = "Vobblix";
 constexpr std::string_view kErrorTitle = "Error";
+constexpr std::string_view kInformationTitle = "Information";
 
 std::string_view KindName(Kind kind)
 {
@@ -45,7 +46,7 @@ void Emit(Kind kind, std::string_view title, std::string_view text)
 } // namespace
 
 void Error(std::string_view text) { Emit(Kind::Error, kErrorTitle, text); }
-void Information(std::string_view text) { Emit(Kind::Information, kProgramTitle, text); }
+void Information(std::string_view text) { Emit(Kind::Information, kInformationTitle, text); }
 void Plain(std::string_view title, std::string_view text) { Emit(Kind::Plain, title, text); }
 void Unhandled(std::string_view message) { Emit(Kind::Unhandled, kProgramTitle, UnhandledText(message)); }
 

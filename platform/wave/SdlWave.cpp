@@ -20,7 +20,7 @@ constexpr uint32_t kMinQueueCapacity = 64;
 // A device holds at most this many seconds of buffers at once; more is refused as "no memory".
 constexpr uint32_t kQueueSeconds = 2;
 constexpr int32_t kTimeCritical = 2;
-// The capture thread looks for full buffers four times a period: each look adds to latency.
+// The capture thread looks for full buffers three times a period: each look adds to latency.
 // Played buffers only need releasing, so their thread looks far less often.
 constexpr auto kMinPoll = std::chrono::microseconds(250);
 constexpr auto kMaxCapturePoll = std::chrono::microseconds(4000);
@@ -290,7 +290,7 @@ MMRESULT Open(SdlWaveService& service, bool ready, uint32_t blockHint, bool capt
     device->prerollBytes = blockBytes + period * 2;
     device->prerollMaxWaits = blockBytes / 2 / period + 1;
     const auto periodTime = std::chrono::microseconds(uint64_t(period) * 1000000 / format.nSamplesPerSec);
-    device->poll = capture ? std::clamp(periodTime / 4, kMinPoll, kMaxCapturePoll)
+    device->poll = capture ? std::clamp(periodTime / 3, kMinPoll, kMaxCapturePoll)
                            : std::clamp(periodTime * kPlaybackPollPeriods, kMinPoll, kMaxPlaybackPoll);
 
     SDL_AudioSpec want{};

@@ -18,7 +18,7 @@ TEST(Report, EachKindReachesTheSinkWithItsTitleAndTheDefaultHandlerAddsAFullStop
     report::Unhandled("Ends in a bang!");
     const std::vector<report::Shown> expected{
         {report::Kind::Error, "Error", "Could not waveOutWrite."},
-        {report::Kind::Information, "Vobblix", "You need to restart the application for the new settings to take effect."},
+        {report::Kind::Information, "Information", "You need to restart the application for the new settings to take effect."},
         {report::Kind::Plain, "Problem creating play handle", "Error"},
         {report::Kind::Unhandled, "Vobblix", "Cannot create file /nowhere/take.wav."},
         {report::Kind::Unhandled, "Vobblix", "Already ends."},

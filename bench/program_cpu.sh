@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# CPU use of the whole running program over 10 s at the defaults: mouse mode, SDL's disk
+# driver at real-time pace, offscreen window. Goal: under 2 % of one core.
+#   bash bench/program_cpu.sh [build folder] [seconds]
+set -euo pipefail
+build="${1:-build}"
+seconds="${2:-10}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+head -c $((44100 * 2 * (seconds + 5))) /dev/urandom > "$work/in.raw"
+QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILEIN="$work/in.raw" \
+  SDL_DISKAUDIOFILE="$work/out.raw" XDG_CONFIG_HOME="$work/config" \
+  "$build/ui/vobblix" 2>/dev/null &
+pid=$!
+sleep 2 # past start-up
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+t0=$(ticks)
+sleep "$seconds"
+t1=$(ticks)
+kill -TERM "$pid"
+wait "$pid" || true
+hz=$(getconf CLK_TCK)
+awk -v d=$((t1 - t0)) -v hz="$hz" -v s="$seconds" \
+  'BEGIN { printf "vobblix used %.2f s of CPU in %d s: %.2f %% of one core (goal < 2 %%)\n", d / hz, s, 100 * d / hz / s }'

@@ -1,0 +1,48 @@
+#include "platform/report/QtReports.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QThread>
+
+namespace report {
+
+QtReports::QtReports()
+{
+    previous_ = Install(this);
+}
+
+QtReports::~QtReports()
+{
+    Install(previous_);
+}
+
+void QtReports::show(Kind kind, std::string_view title, std::string_view text)
+{
+    Key key{kind, std::string(title), std::string(text)};
+    if (QThread::currentThread() == thread()) {
+        showNow(key);
+        return;
+    }
+    QMetaObject::invokeMethod(this, [this, key] { showNow(key); }, Qt::QueuedConnection);
+}
+
+void QtReports::showNow(const Key& key)
+{
+    if (!onScreen_.insert(key).second)
+        return;
+    const auto& [kind, title, text] = key;
+    QMessageBox box;
+    box.setWindowTitle(QString::fromStdString(title));
+    box.setText(QString::fromStdString(text));
+    box.setStandardButtons(QMessageBox::Ok);
+    switch (kind) {
+    case Kind::Error:
+    case Kind::Unhandled: box.setIcon(QMessageBox::Critical); break;
+    case Kind::Information: box.setIcon(QMessageBox::Information); break;
+    case Kind::Plain: box.setIcon(QMessageBox::NoIcon); break;
+    }
+    box.exec();
+    onScreen_.erase(key);
+}
+
+} // namespace report

@@ -1,0 +1,115 @@
+// The real executable, headless: the offscreen platform and SDL's disk driver. A known
+// signal goes in; after SIGTERM the played sound is the filtered input and the store holds
+// the saved settings.
+
+#include "config/Settings.h"
+#include "effect/FX.h"
+
+#include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<int16_t> Signal(size_t n)
+{
+    std::vector<int16_t> s(n);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = int16_t(12000 * std::sin(2 * M_PI * 220 * double(i) / 44100) +
+                       4000 * std::sin(2 * M_PI * 2500 * double(i) / 44100));
+    return s;
+}
+
+// The program's start-up values: offset 0.10, Q 9.0, depth 0.99, mouse mode, 500-sample blocks.
+std::vector<int16_t> Filtered(std::vector<int16_t> in)
+{
+    fx::ResetForTests();
+    Settings.UsingMouse = true;
+    FreqOffset = 0.10;
+    Resonance = 9.0;
+    ResetDepth();
+    for (size_t at = 0; at < in.size(); at += 500)
+        ProcessBuffer(in.data() + at, int32_t(std::min<size_t>(500, in.size() - at)));
+    return in;
+}
+
+TEST(Program, PlaysTheFilteredInputAndSavesOnSigterm)
+{
+    std::string tmpl = (fs::temp_directory_path() / "vobblix-e2e-XXXXXX").string();
+    const fs::path dir = ::mkdtemp(tmpl.data());
+    const auto input = Signal(44100);
+    std::ofstream(dir / "in.raw", std::ios::binary)
+        .write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size() * 2));
+    auto padded = input;
+    padded.resize(input.size() + 22050, 0);
+    const auto expected = Filtered(padded);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("SDL_AUDIODRIVER", "disk", 1);
+        ::setenv("SDL_DISKAUDIOFILEIN", (dir / "in.raw").c_str(), 1);
+        ::setenv("SDL_DISKAUDIOFILE", (dir / "out.raw").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+        ::execl(VOBBLIX_EXE, "vobblix", nullptr);
+        ::_exit(127);
+    }
+
+    // The program plays in real time: wait until the whole signal and a margin were played.
+    const auto wanted = std::uintmax_t(input.size() * 2 + 44100);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    bool exited = false;
+    for (;;) {
+        std::error_code ec;
+        if (fs::file_size(dir / "out.raw", ec) >= wanted && !ec)
+            break;
+        if (::waitpid(child, &status, WNOHANG) == child) {
+            exited = true;
+            break;
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the program played too little";
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(exited) << "the program ended by itself, status " << status;
+    ::kill(child, SIGTERM);
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    std::ifstream in(dir / "out.raw", std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> played(bytes.size() / 2);
+    std::memcpy(played.data(), bytes.data(), played.size() * 2);
+    // In order, behind silence; anything else in between can only be inserted silence.
+    size_t j = 0;
+    for (size_t i = 0; i < played.size() && j < input.size(); ++i) {
+        if (played[i] == expected[j])
+            ++j;
+        else
+            ASSERT_EQ(played[i], 0) << "output sample " << i << " where filtered sample " << j << " was due";
+    }
+    EXPECT_EQ(j, input.size());
+
+    const auto store = toml::parse_file((dir / "config/Drenmarq/Vobblix 1.1.toml").string());
+    EXPECT_EQ(store["InvertPedal"].value<int64_t>(), 1);
+    EXPECT_EQ(store["LastFreqofs"].value<int64_t>(), 10);
+    EXPECT_EQ(store["LastResonance"].value<int64_t>(), 90);
+    EXPECT_EQ(store["Sample_rate"].value<int64_t>(), 44100);
+    fs::remove_all(dir);
+}
+
+} // namespace

@@ -1,0 +1,73 @@
+#pragma once
+// The main window: the depth slider, the three parameter sliders, the record buttons and the
+// menu; it loads the settings, primes the filter, starts capture when first shown and runs
+// the orderly stop when it closes.
+
+#include <QMainWindow>
+
+#include <atomic>
+
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QSlider;
+class QTimer;
+class TfrmWaves;
+
+class TfrmMain : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // UI thread only (every member below too).
+    TfrmMain();
+    ~TfrmMain() override;
+
+    // The stream, created after this window.
+    void setWaves(TfrmWaves* waves) { waves_ = waves; }
+
+    void FormCreate();
+    void FormShow();
+    void FormCloseQuery();
+    // Writes the settings with the current slider positions; failures are reported.
+    void SaveSettings();
+
+    void TrackBar1Change();
+    void TrackBar2Change();
+    void TrackBar3Change();
+    void TrackBar4Change();
+    void Settings1Click();
+    void Exit2Click();
+    void Exit3Click();
+
+    // Read by the audio callbacks, which never wait for this window.
+    std::atomic<bool> Stopping{false};
+
+    QGroupBox* GroupBox1 = nullptr;
+    QLabel* lbldepth = nullptr;
+    QSlider* TrackBar1 = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QLabel* lblfreqofs = nullptr;
+    QSlider* TrackBar2 = nullptr;
+    QLabel* lblreso = nullptr;
+    QSlider* TrackBar3 = nullptr;
+    QLabel* lblpaf = nullptr;
+    QSlider* TrackBar4 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QPushButton* Button3 = nullptr;
+    QLabel* lblrectime = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Shows the texts the audio side published since the last look.
+    void PickUpAudioTexts();
+
+    TfrmWaves* waves_ = nullptr;
+    QTimer* labelTimer_ = nullptr;
+    bool shown_ = false;
+    bool closed_ = false;
+};
+
+extern TfrmMain* frmMain;

@@ -1,0 +1,74 @@
+#include "ui/Program.h"
+
+#include "platform/report/Report.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+TfrmWaves* frmWaves = nullptr;
+
+Program::Program(wave::WaveService& service)
+{
+    main = std::make_unique<TfrmMain>();
+    about = std::make_unique<TfrmAbout>();
+    settings = std::make_unique<TfrmSettings>();
+    joySetup = std::make_unique<TfrmJoySetup>();
+    waves = std::make_unique<TfrmWaves>(service, main->Stopping, QtPump());
+    frmWaves = waves.get();
+    main->setWaves(waves.get());
+    // Settings that could not be created leave nothing to open the devices with.
+    if (!report::TerminationRequested())
+        waves->FormCreate();
+}
+
+Program::~Program()
+{
+    main->setWaves(nullptr);
+    frmWaves = nullptr;
+}
+
+UiPump Program::QtPump()
+{
+    return UiPump{
+        [] { QCoreApplication::processEvents(QEventLoop::AllEvents); },
+        [] { QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents); },
+        [] { QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection); },
+    };
+}
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+void CloseMainWindowOnSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char byte = 0;
+        [[maybe_unused]] const auto n = ::read(gSignalPipe[0], &byte, 1);
+        if (frmMain)
+            frmMain->close();
+        else
+            QCoreApplication::exit(0);
+    });
+    struct sigaction action{};
+    action.sa_handler = &OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &action, nullptr);
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The program's windows, created in their fixed order: the main window (which loads the
+// settings), the about, settings and pedal setup windows, and last the stream, which opens
+// the sound devices with the loaded settings.
+
+#include "audio/Waves.h"
+#include "ui/About.h"
+#include "ui/JoySettings.h"
+#include "ui/Main.h"
+#include "ui/Settings.h"
+
+#include <memory>
+
+namespace wave { class WaveService; }
+
+class Program {
+public:
+    // UI thread only; a QApplication must exist.
+    explicit Program(wave::WaveService& service);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // The pump with which the stop sequence serves the event loop while it waits.
+    static UiPump QtPump();
+
+    std::unique_ptr<TfrmMain> main;
+    std::unique_ptr<TfrmAbout> about;
+    std::unique_ptr<TfrmSettings> settings;
+    std::unique_ptr<TfrmJoySetup> joySetup;
+    std::unique_ptr<TfrmWaves> waves;
+};
+
+extern TfrmWaves* frmWaves;
+
+// Makes SIGTERM, SIGINT and SIGHUP close the main window as its close box does.
+// UI thread only, once.
+void CloseMainWindowOnSignals();
