@@ -4,7 +4,9 @@
 #include "config/Settings.h"
 #include "effect/FX.h"
 #include "platform/report/Report.h"
+#include "recorder/SaveToFile.h"
 #include "ui/About.h"
+#include "ui/SaveDialog.h"
 #include "ui/Settings.h"
 
 #include <QCloseEvent>
@@ -18,6 +20,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <filesystem>
+
 TfrmMain* frmMain = nullptr;
 
 namespace {
@@ -27,6 +31,8 @@ constexpr int kClientHeight = 400;
 // The audio side's label texts are picked up at about the screen's pace.
 constexpr int kLabelRefreshMs = 50;
 constexpr int kMargin = 4;
+constexpr int kMaxProposal = 100;
+constexpr const char* kWavExtension = ".wav";
 
 QSlider* Slider(int min, int max, int position, bool ticks)
 {
@@ -95,6 +101,10 @@ TfrmMain::TfrmMain()
     connect(menu->addAction("About"), &QAction::triggered, this, &TfrmMain::Exit2Click);
     menu->addSeparator();
     connect(menu->addAction("Exit"), &QAction::triggered, this, &TfrmMain::Exit3Click);
+
+    connect(Button2, &QPushButton::clicked, this, &TfrmMain::Button2Click);
+    connect(Button3, &QPushButton::clicked, this, &TfrmMain::Button3Click);
+    SaveDialog1 = std::make_unique<QtSaveDialog>();
 
     connect(TrackBar1, &QSlider::valueChanged, this, &TfrmMain::TrackBar1Change);
     connect(TrackBar2, &QSlider::valueChanged, this, &TfrmMain::TrackBar2Change);
@@ -230,4 +240,94 @@ void TfrmMain::PickUpAudioTexts()
     thread::LabelText text;
     if (DepthLabelText.take(text))
         lbldepth->setText(text.c_str());
+    // A text that arrives after "Stop record" belongs to the recording that ended.
+    if (RecordTimeText.take(text) && Button3->isEnabled())
+        lblrectime->setText(text.c_str());
+    if (recorder::EndedByItself.load() != recorder::Ended::No && Button3->isEnabled())
+        ReturnToIdle();
+}
+
+void TfrmMain::setSaveDialog(std::unique_ptr<SaveDialog> dialog)
+{
+    SaveDialog1 = std::move(dialog);
+}
+
+namespace {
+
+// The folder part of a path without its final separator; the root keeps it.
+std::string FolderOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return {};
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// From the last "." after the last "/", that dot included; empty when there is none.
+std::string ExtensionOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    const auto dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return {};
+    return path.substr(dot);
+}
+
+} // namespace
+
+void TfrmMain::Button2Click()
+{
+    const std::string initialDir = Settings.LastPATH;
+    for (int n = 1; n <= kMaxProposal; ++n) {
+        const std::string name = "Vobblix-" + std::to_string(n) + kWavExtension;
+        std::error_code ec;
+        // A folder of that name does not count.
+        if (!std::filesystem::is_regular_file(Settings.LastPATH + "/" + name, ec)) {
+            dialogFileName_ = name;
+            break;
+        }
+    }
+    const auto chosen = SaveDialog1->Execute(initialDir, dialogFileName_);
+    if (!chosen)
+        return;
+    dialogFileName_ = *chosen;
+    Settings.LastPATH = FolderOf(*chosen);
+    std::string fileName = *chosen;
+    if (ExtensionOf(fileName) != kWavExtension) {
+        fileName += kWavExtension;
+        // The dialog asked about the name it returned, not about this one.
+        std::error_code ec;
+        if (std::filesystem::exists(fileName, ec) && !SaveDialog1->ConfirmOverwrite(fileName))
+            return;
+    }
+    Settings.RecordFileName = fileName;
+    Button2->setEnabled(false);
+    Button3->setEnabled(true);
+    try {
+        StartRecordFile();
+    } catch (const report::FrameworkError& e) {
+        // Nothing was created: back to idle at once, so nothing waits on a missing file.
+        Button2->setEnabled(true);
+        Button3->setEnabled(false);
+        report::Unhandled(e.what());
+        return;
+    }
+    Settings.Recording = true;
+}
+
+void TfrmMain::Button3Click()
+{
+    Settings.Recording = false;
+    RecordBlock(nullptr, 0, true);
+    ReturnToIdle();
+}
+
+void TfrmMain::ReturnToIdle()
+{
+    Settings.Recording = false;
+    Button2->setEnabled(true);
+    lblrectime->setText("");
+    CloseRecordFile();
+    Button3->setEnabled(false);
+    recorder::EndedByItself = recorder::Ended::No;
 }

@@ -6,6 +6,8 @@
 #include <QMainWindow>
 
 #include <atomic>
+#include <memory>
+#include <string>
 
 class QGroupBox;
 class QLabel;
@@ -13,6 +15,7 @@ class QPushButton;
 class QSlider;
 class QTimer;
 class TfrmWaves;
+class SaveDialog;
 
 class TfrmMain : public QMainWindow {
     Q_OBJECT
@@ -35,6 +38,11 @@ public:
     void TrackBar2Change();
     void TrackBar3Change();
     void TrackBar4Change();
+    // "Start record" and "Stop record".
+    void Button2Click();
+    void Button3Click();
+    // The dialog "Start record" runs; tests put in their own.
+    void setSaveDialog(std::unique_ptr<SaveDialog> dialog);
     void Settings1Click();
     void Exit2Click();
     void Exit3Click();
@@ -56,14 +64,20 @@ public:
     QPushButton* Button3 = nullptr;
     QLabel* lblrectime = nullptr;
 
+    // Shows the texts the audio side published since the last look, and returns to idle
+    // when a recording ended by itself.
+    void PickUpAudioTexts();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // Shows the texts the audio side published since the last look.
-    void PickUpAudioTexts();
+    void ReturnToIdle();
 
+    std::unique_ptr<SaveDialog> SaveDialog1;
+    // The dialog's file name: the proposal, or the path chosen last time.
+    std::string dialogFileName_;
     TfrmWaves* waves_ = nullptr;
     QTimer* labelTimer_ = nullptr;
     bool shown_ = false;

@@ -1,6 +1,7 @@
 #include "ui/Program.h"
 
 #include "platform/report/Report.h"
+#include "recorder/SaveToFile.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -11,6 +12,16 @@
 
 TfrmWaves* frmWaves = nullptr;
 
+namespace {
+
+// Called on the capture callback thread.
+void RecordProcessedBlock(const void* buffer, uint32_t length, bool final)
+{
+    RecordBlock(buffer, static_cast<int32_t>(length), final);
+}
+
+} // namespace
+
 Program::Program(wave::WaveService& service)
 {
     main = std::make_unique<TfrmMain>();
@@ -20,6 +31,7 @@ Program::Program(wave::WaveService& service)
     waves = std::make_unique<TfrmWaves>(service, main->Stopping, QtPump());
     frmWaves = waves.get();
     main->setWaves(waves.get());
+    ProcessedBlockHook = &RecordProcessedBlock;
     // Settings that could not be created leave nothing to open the devices with.
     if (!report::TerminationRequested())
         waves->FormCreate();
@@ -27,6 +39,7 @@ Program::Program(wave::WaveService& service)
 
 Program::~Program()
 {
+    ProcessedBlockHook = nullptr;
     main->setWaves(nullptr);
     frmWaves = nullptr;
 }

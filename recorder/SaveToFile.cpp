@@ -1,0 +1,228 @@
+#include "recorder/SaveToFile.h"
+
+#include "config/Settings.h"
+#include "platform/report/Report.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+thread::LatestValue<thread::LabelText> RecordTimeText;
+
+namespace recorder {
+std::atomic<Ended> EndedByItself{Ended::No};
+}
+
+namespace {
+
+constexpr size_t kHeaderBytes = 44;
+constexpr uint32_t kFormatChunkBytes = 16;
+constexpr uint16_t kPcm = 1;
+constexpr uint16_t kChannels = 1;
+constexpr uint16_t kBlockAlign = 2;
+constexpr uint16_t kBitsPerSample = 16;
+
+// The file, the buffer and the header are used by the capture thread and by the start and
+// stop on the UI thread; this lock keeps the capture thread off them while they are being
+// created or released, and the final append off a capture-thread append.
+std::mutex gLock;
+int RecordFile = -1;
+std::vector<uint8_t> RecordBuffer;
+std::array<uint8_t, kHeaderBytes> WaveHeader{};
+double RecordTimeValue = 0.0;
+int64_t gSizeLimit = recorder::kMaxFileBytes;
+// The file's size after the last complete append: what a failed write is cut back to.
+int64_t gLastGoodSize = 0;
+
+void Put16(size_t at, uint16_t v)
+{
+    WaveHeader[at] = uint8_t(v);
+    WaveHeader[at + 1] = uint8_t(v >> 8);
+}
+
+void Put32(size_t at, uint32_t v)
+{
+    for (size_t i = 0; i < 4; ++i)
+        WaveHeader[at + i] = uint8_t(v >> (8 * i));
+}
+
+void PutTag(size_t at, const char (&tag)[5])
+{
+    std::memcpy(&WaveHeader[at], tag, 4);
+}
+
+bool WriteAll(const uint8_t* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(RecordFile, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Ends the recording from the capture thread: the file is cut back to its last complete
+// state and stays open until the UI closes it.
+void EndByItself(recorder::Ended why, const std::string& text)
+{
+    Settings.Recording = false;
+    if (::ftruncate(RecordFile, gLastGoodSize) != 0 || ::lseek(RecordFile, gLastGoodSize, SEEK_SET) < 0) {
+        // The header still describes the last complete append; extra bytes past it are only
+        // ignored by readers.
+    }
+    RecordBuffer.clear();
+    recorder::EndedByItself = why;
+    report::Error(text);
+}
+
+// Appends the buffer and rewrites the header's sizes. Called with the lock held.
+void Flush()
+{
+    const int64_t after = gLastGoodSize + int64_t(RecordBuffer.size());
+    if (after > gSizeLimit) {
+        EndByItself(recorder::Ended::SizeLimit, recorder::SizeLimitText(Settings.RecordFileName));
+        return;
+    }
+    struct stat st {};
+    if (!WriteAll(RecordBuffer.data(), RecordBuffer.size()) || ::lseek(RecordFile, 0, SEEK_SET) < 0 ||
+        ::fstat(RecordFile, &st) != 0) {
+        EndByItself(recorder::Ended::WriteFailed, recorder::WriteFailedText(Settings.RecordFileName, std::strerror(errno)));
+        return;
+    }
+    const auto size = uint32_t(st.st_size);
+    Put32(4, size - 8);
+    Put32(40, size - uint32_t(kHeaderBytes));
+    if (!WriteAll(WaveHeader.data(), kHeaderBytes) || ::lseek(RecordFile, st.st_size, SEEK_SET) < 0) {
+        EndByItself(recorder::Ended::WriteFailed, recorder::WriteFailedText(Settings.RecordFileName, std::strerror(errno)));
+        return;
+    }
+    gLastGoodSize = st.st_size;
+    RecordBuffer.clear();
+}
+
+} // namespace
+
+void WriteWaveHeader()
+{
+    const uint32_t rate = Settings.SampleRate;
+    WaveHeader.fill(0);
+    PutTag(0, "RIFF");
+    PutTag(8, "WAVE");
+    PutTag(12, "fmt ");
+    Put32(16, kFormatChunkBytes);
+    Put16(20, kPcm);
+    Put16(22, kChannels);
+    Put32(24, rate);
+    Put32(28, rate * 2);
+    Put16(32, kBlockAlign);
+    Put16(34, kBitsPerSample);
+    PutTag(36, "data");
+    if (!WriteAll(WaveHeader.data(), kHeaderBytes))
+        throw report::FrameworkError("Cannot create file " + Settings.RecordFileName);
+}
+
+void StartRecordFile()
+{
+    std::lock_guard lock(gLock);
+    const std::string& name = Settings.RecordFileName;
+    // Emptied only once held: another program's open recording is never cut.
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw report::FrameworkError("Cannot create file " + name);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        throw report::FrameworkError("Cannot create file " + name);
+    }
+    RecordFile = fd;
+    RecordBuffer.clear();
+    // A second and two blocks fit, so the capture thread never grows it.
+    RecordBuffer.reserve(size_t(Settings.SampleRate) * 2 + size_t(Settings.memBlockLength) * 2);
+    try {
+        WriteWaveHeader();
+    } catch (...) {
+        ::close(RecordFile);
+        RecordFile = -1;
+        throw;
+    }
+    gLastGoodSize = int64_t(kHeaderBytes);
+    RecordTimeValue = 0.0;
+    recorder::EndedByItself = recorder::Ended::No;
+}
+
+void RecordBlock(const void* buffer, int32_t count, bool final)
+{
+    if (!Settings.Recording.load() && !final)
+        return;
+    std::lock_guard lock(gLock);
+    // A recording that failed to start, or already ended, has no file to touch.
+    if (RecordFile < 0 || (!final && !Settings.Recording.load()) ||
+        (final && recorder::EndedByItself.load() != recorder::Ended::No))
+        return;
+    const auto bytes = static_cast<const uint8_t*>(buffer);
+    const size_t n = count > 0 && bytes ? size_t(count) : 0;
+    const uint64_t secondBytes = uint64_t(Settings.SampleRate) * 2;
+    const uint64_t waiting = RecordBuffer.size();
+    RecordBuffer.insert(RecordBuffer.end(), bytes, bytes + n);
+    if (waiting >= secondBytes || final) {
+        Flush();
+        return;
+    }
+    RecordTimeValue += double(count) / double(secondBytes);
+    thread::LabelText text;
+    std::snprintf(text.chars.data(), text.chars.size(), "Record Time: %.2f Seconds.", RecordTimeValue);
+    RecordTimeText.publish(text);
+}
+
+void CloseRecordFile()
+{
+    std::lock_guard lock(gLock);
+    if (RecordFile >= 0)
+        ::close(RecordFile);
+    RecordFile = -1;
+    RecordBuffer.clear();
+    RecordBuffer.shrink_to_fit();
+}
+
+namespace recorder {
+
+std::string WriteFailedText(const std::string& file, const std::string& reason)
+{
+    return "Recording stopped: could not write to " + file + " (" + reason +
+           "). The file keeps everything recorded up to the last second written.";
+}
+
+std::string SizeLimitText(const std::string& file)
+{
+    return "Recording stopped: " + file +
+           " reached the largest size a WAV file can have. The file is complete up to this point.";
+}
+
+double RecordTime()
+{
+    std::lock_guard lock(gLock);
+    return RecordTimeValue;
+}
+
+bool FileOpen()
+{
+    std::lock_guard lock(gLock);
+    return RecordFile >= 0;
+}
+
+void SetSizeLimitForTests(int64_t bytes)
+{
+    std::lock_guard lock(gLock);
+    gSizeLimit = bytes > 0 ? bytes : kMaxFileBytes;
+}
+
+} // namespace recorder

@@ -1,0 +1,244 @@
+// The recorder against its worked schedule, byte for byte and through libsndfile as an
+// independent reader; and the failures that must leave a valid file behind.
+
+#include "recorder/SaveToFile.h"
+
+#include "config/Settings.h"
+#include "platform/report/RecordingSink.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> ReadFile(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at)
+{
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// What libsndfile makes of the file: its samples, or a failure.
+std::vector<int16_t> ReadWithSndfile(const fs::path& p, int* rate = nullptr)
+{
+    SF_INFO info{};
+    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
+    EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+    if (!f)
+        return {};
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    if (rate)
+        *rate = info.samplerate;
+    std::vector<int16_t> samples(size_t(info.frames));
+    EXPECT_EQ(sf_read_short(f, samples.data(), sf_count_t(samples.size())), sf_count_t(samples.size()));
+    sf_close(f);
+    return samples;
+}
+
+std::string TakeLabel()
+{
+    thread::LabelText text;
+    std::string last = "(none)";
+    while (RecordTimeText.take(text))
+        last = text.c_str();
+    return last;
+}
+
+class Recorder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string tmpl = (fs::temp_directory_path() / "vobblix-rec-XXXXXX").string();
+        dir = ::mkdtemp(tmpl.data());
+        Settings.SampleRate = 44100;
+        Settings.memBlockLength = 1000;
+        Settings.RecordFileName = (dir / "take.wav").string();
+        TakeLabel();
+    }
+    void TearDown() override
+    {
+        Settings.Recording = false;
+        CloseRecordFile();
+        recorder::SetSizeLimitForTests(0);
+        recorder::EndedByItself = recorder::Ended::No;
+        fs::remove_all(dir);
+    }
+    void Start()
+    {
+        StartRecordFile();
+        Settings.Recording = true;
+    }
+    void Stop()
+    {
+        Settings.Recording = false;
+        RecordBlock(nullptr, 0, true);
+        CloseRecordFile();
+    }
+    // Block k holds the sample values k*1000 + i, so order and content show in the file.
+    static std::vector<int16_t> Block(int k)
+    {
+        std::vector<int16_t> b(500);
+        for (int i = 0; i < 500; ++i)
+            b[size_t(i)] = int16_t(k * 7 + i);
+        return b;
+    }
+    void Feed(int from, int to)
+    {
+        for (int k = from; k < to; ++k) {
+            const auto b = Block(k);
+            RecordBlock(b.data(), 1000, false);
+        }
+    }
+
+    fs::path dir;
+    report::RecordingSink sink;
+};
+
+TEST_F(Recorder, TheWorkedScheduleAtFortyFourKilohertz)
+{
+    Start();
+    auto bytes = ReadFile(Settings.RecordFileName);
+    const std::vector<uint8_t> header{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+                                      16, 0, 0, 0, 1, 0, 1, 0, 0x44, 0xAC, 0, 0, 0x88, 0x58, 0x01, 0,
+                                      2, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0};
+    EXPECT_EQ(bytes, header);
+
+    Feed(0, 89);
+    EXPECT_EQ(TakeLabel(), "Record Time: 1.01 Seconds.");
+    EXPECT_EQ(ReadFile(Settings.RecordFileName).size(), 44u);
+
+    Feed(89, 90);
+    bytes = ReadFile(Settings.RecordFileName);
+    EXPECT_EQ(bytes.size(), 90044u);
+    EXPECT_EQ(Le32(bytes, 4), 90036u);
+    EXPECT_EQ(Le32(bytes, 40), 90000u);
+    EXPECT_EQ(TakeLabel(), "(none)"); // the flushing block is neither counted nor shown
+
+    Feed(90, 180);
+    EXPECT_EQ(TakeLabel(), "Record Time: 2.02 Seconds.");
+    EXPECT_NEAR(recorder::RecordTime(), 178 * 1000.0 / 88200.0, 1e-9);
+    Stop();
+    bytes = ReadFile(Settings.RecordFileName);
+    EXPECT_EQ(bytes.size(), 180044u);
+    EXPECT_EQ(Le32(bytes, 40), 180000u);
+
+    int rate = 0;
+    const auto samples = ReadWithSndfile(Settings.RecordFileName, &rate);
+    EXPECT_EQ(rate, 44100);
+    std::vector<int16_t> expected;
+    for (int k = 0; k < 180; ++k) {
+        const auto b = Block(k);
+        expected.insert(expected.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(samples, expected);
+}
+
+TEST_F(Recorder, StopBeforeAnyBlockLeavesAnEmptyValidFileAndBlocksWhileIdleAreIgnored)
+{
+    Feed(0, 5);
+    EXPECT_FALSE(fs::exists(Settings.RecordFileName));
+    Start();
+    Stop();
+    const auto bytes = ReadFile(Settings.RecordFileName);
+    EXPECT_EQ(bytes.size(), 44u);
+    EXPECT_EQ(Le32(bytes, 4), 36u);
+    EXPECT_EQ(Le32(bytes, 40), 0u);
+    EXPECT_TRUE(ReadWithSndfile(Settings.RecordFileName).empty());
+    Feed(0, 5);
+    EXPECT_EQ(ReadFile(Settings.RecordFileName).size(), 44u);
+
+    // Half a second: the final flush writes it all at once, at another rate too.
+    Settings.SampleRate = 11025;
+    Start();
+    Feed(0, 11);
+    Stop();
+    int rate = 0;
+    EXPECT_EQ(ReadWithSndfile(Settings.RecordFileName, &rate).size(), 5500u);
+    EXPECT_EQ(rate, 11025);
+}
+
+TEST_F(Recorder, AFileThatCannotBeCreatedOrIsHeldElsewhereIsNotTouched)
+{
+    Settings.RecordFileName = (dir / "missing-folder/take.wav").string();
+    try {
+        StartRecordFile();
+        ADD_FAILURE() << "no error";
+    } catch (const report::FrameworkError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot create file " + Settings.RecordFileName);
+    }
+    EXPECT_FALSE(recorder::FileOpen());
+    // Even a final call finds nothing to write to.
+    RecordBlock(nullptr, 0, true);
+
+    // A file another recording holds is neither emptied nor shared.
+    Settings.RecordFileName = (dir / "held.wav").string();
+    std::ofstream(Settings.RecordFileName) << "someone else's take";
+    const int other = ::open(Settings.RecordFileName.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    EXPECT_THROW(StartRecordFile(), report::FrameworkError);
+    EXPECT_EQ(fs::file_size(Settings.RecordFileName), 19u);
+    ::close(other);
+
+    Start();
+    const int again = ::open(Settings.RecordFileName.c_str(), O_RDONLY);
+    EXPECT_NE(::flock(again, LOCK_EX | LOCK_NB), 0);
+    ::close(again);
+    Stop();
+}
+
+TEST_F(Recorder, AFullDiskStopsTheRecordingAndKeepsTheLastCompleteSecond)
+{
+    Start();
+    Feed(0, 90); // one flush: 90,044 bytes
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = 150000;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Feed(90, 200);
+    setrlimit(RLIMIT_FSIZE, &old);
+
+    EXPECT_FALSE(Settings.Recording);
+    EXPECT_EQ(recorder::EndedByItself, recorder::Ended::WriteFailed);
+    ASSERT_EQ(sink.shown().size(), 1u);
+    EXPECT_EQ(sink.shown()[0].kind, report::Kind::Error);
+    EXPECT_NE(sink.shown()[0].text.find("Recording stopped: could not write to " + Settings.RecordFileName),
+              std::string::npos);
+    // The stop that follows writes nothing more.
+    Stop();
+    EXPECT_EQ(fs::file_size(Settings.RecordFileName), 90044u);
+    EXPECT_EQ(ReadWithSndfile(Settings.RecordFileName).size(), 45000u);
+}
+
+TEST_F(Recorder, ARecordingStopsCleanlyBeforeTheSizeLimit)
+{
+    recorder::SetSizeLimitForTests(44 + 90000 * 2 + 50000);
+    Start();
+    Feed(0, 400);
+    EXPECT_FALSE(Settings.Recording);
+    EXPECT_EQ(recorder::EndedByItself, recorder::Ended::SizeLimit);
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{recorder::SizeLimitText(Settings.RecordFileName)});
+    Stop();
+    EXPECT_EQ(fs::file_size(Settings.RecordFileName), 44u + 180000u);
+    EXPECT_EQ(ReadWithSndfile(Settings.RecordFileName).size(), 90000u);
+}
+
+} // namespace
