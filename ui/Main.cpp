@@ -3,6 +3,8 @@
 #include "audio/Waves.h"
 #include "config/Settings.h"
 #include "effect/FX.h"
+#include "pedal/Pedal.h"
+#include "platform/joystick/Joystick.h"
 #include "platform/report/Report.h"
 #include "recorder/SaveToFile.h"
 #include "ui/About.h"
@@ -31,6 +33,8 @@ constexpr int kClientHeight = 400;
 // The audio side's label texts are picked up at about the screen's pace.
 constexpr int kLabelRefreshMs = 50;
 constexpr int kMargin = 4;
+// The pedal is read every millisecond, as its capture asks.
+constexpr int kPedalPollMs = 1;
 constexpr int kMaxProposal = 100;
 constexpr const char* kWavExtension = ".wav";
 
@@ -50,7 +54,7 @@ QString Fixed2(const char* prefix, double value)
 
 } // namespace
 
-TfrmMain::TfrmMain()
+TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
 {
     setWindowTitle("Vobblix");
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -118,6 +122,9 @@ TfrmMain::TfrmMain()
     labelTimer_ = new QTimer(this);
     connect(labelTimer_, &QTimer::timeout, this, &TfrmMain::PickUpAudioTexts);
     labelTimer_->start(kLabelRefreshMs);
+    pedalTimer_ = new QTimer(this);
+    pedalTimer_->setTimerType(Qt::PreciseTimer);
+    connect(pedalTimer_, &QTimer::timeout, this, [this] { joysticks_.Poll(); });
 
     frmMain = this;
     FormCreate();
@@ -136,6 +143,9 @@ void TfrmMain::FormCreate()
         LoadSettings();
         if (report::TerminationRequested())
             return;
+        OpenPedal(joysticks_, [this](int32_t position) { TrackBar1->setValue(position); });
+        if (joysticks_.Capturing())
+            pedalTimer_->start(kPedalPollMs);
         TrackBar2->setValue(Settings.LastFreqofs);
         TrackBar3->setValue(Settings.LastResonance);
         TrackBar4->setValue(Settings.LastPAF);
@@ -180,6 +190,8 @@ void TfrmMain::FormCloseQuery()
     Stopping = true;
     if (waves_)
         waves_->StopAudio();
+    pedalTimer_->stop();
+    ReleasePedal();
     SaveSettings();
 }
 

@@ -16,13 +16,14 @@ class QSlider;
 class QTimer;
 class TfrmWaves;
 class SaveDialog;
+namespace joystick { class JoystickService; }
 
 class TfrmMain : public QMainWindow {
     Q_OBJECT
 
 public:
     // UI thread only (every member below too).
-    TfrmMain();
+    explicit TfrmMain(joystick::JoystickService& joysticks);
     ~TfrmMain() override;
 
     // The stream, created after this window.
@@ -79,7 +80,9 @@ private:
     // The dialog's file name: the proposal, or the path chosen last time.
     std::string dialogFileName_;
     TfrmWaves* waves_ = nullptr;
+    joystick::JoystickService& joysticks_;
     QTimer* labelTimer_ = nullptr;
+    QTimer* pedalTimer_ = nullptr;
     bool shown_ = false;
     bool closed_ = false;
 };

@@ -22,9 +22,9 @@ void RecordProcessedBlock(const void* buffer, uint32_t length, bool final)
 
 } // namespace
 
-Program::Program(wave::WaveService& service)
+Program::Program(wave::WaveService& service, joystick::JoystickService& joysticks)
 {
-    main = std::make_unique<TfrmMain>();
+    main = std::make_unique<TfrmMain>(joysticks);
     about = std::make_unique<TfrmAbout>();
     settings = std::make_unique<TfrmSettings>();
     joySetup = std::make_unique<TfrmJoySetup>();

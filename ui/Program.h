@@ -12,11 +12,12 @@
 #include <memory>
 
 namespace wave { class WaveService; }
+namespace joystick { class JoystickService; }
 
 class Program {
 public:
     // UI thread only; a QApplication must exist.
-    explicit Program(wave::WaveService& service);
+    Program(wave::WaveService& service, joystick::JoystickService& joysticks);
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;

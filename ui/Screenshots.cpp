@@ -1,6 +1,7 @@
 // Draws each window into a PNG under the folder given (docs/ by default), for the README.
 //   QT_QPA_PLATFORM=offscreen vobblix_screenshots docs
 
+#include "platform/joystick/SdlJoystick.h"
 #include "platform/wave/ScriptedWave.h"
 #include "ui/Program.h"
 
@@ -20,7 +21,8 @@ int main(int argc, char** argv)
     ::setenv("XDG_CONFIG_HOME", store.toLocal8Bit().constData(), 1);
 
     wave::ScriptedWaveService silent;
-    Program program(silent);
+    joystick::SdlJoystickService joysticks;
+    Program program(silent, joysticks);
     const std::pair<QWidget*, const char*> windows[] = {
         {program.main.get(), "main-window.png"},
         {program.about.get(), "about-window.png"},

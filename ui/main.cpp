@@ -1,5 +1,6 @@
 // Vobblix: a real-time guitar wah on the PC's sound card.
 
+#include "platform/joystick/SdlJoystick.h"
 #include "platform/report/QtReports.h"
 #include "platform/wave/SdlWave.h"
 #include "ui/Program.h"
@@ -20,7 +21,8 @@ int main(int argc, char** argv)
     CloseMainWindowOnSignals();
 
     wave::SdlWaveService sound;
-    Program program(sound);
+    joystick::SdlJoystickService joysticks;
+    Program program(sound, joysticks);
     // Termination asked for during start-up ends the program before its event loop runs.
     if (report::TerminationRequested())
         return 0;

@@ -18,7 +18,9 @@ constexpr uint32_t kMinPeriodFrames = 64;
 constexpr uint32_t kMaxPeriodFrames = 4096;
 constexpr uint32_t kMinQueueCapacity = 64;
 // A device holds at most this many seconds of buffers at once; more is refused as "no memory".
-constexpr uint32_t kQueueSeconds = 2;
+// Generous, since a queue slot is only a pointer: a stalled output must not refuse buffers
+// long before anyone hears the stall.
+constexpr uint32_t kQueueSeconds = 8;
 constexpr int32_t kTimeCritical = 2;
 // The capture thread looks for full buffers three times a period: each look adds to latency.
 // Played buffers only need releasing, so their thread looks far less often.

@@ -289,7 +289,10 @@ TEST_F(SdlStream, SoakAtFullSpeed)
                 (unsigned long long)seconds, elapsed, (unsigned long long)waves.buffersAllocated(),
                 (unsigned long long)before.overrunFrames, earlyKiB, lateKiB);
     EXPECT_EQ(waves.buffersAllocated(), waves.buffersReleased());
+#if !defined(__SANITIZE_ADDRESS__)
+    // (AddressSanitizer holds freed memory back on purpose, so only a plain build can tell.)
     EXPECT_LT(lateKiB - earlyKiB, 8 * 1024);
+#endif
     EXPECT_GE(log.checked, seconds * 44100);
     EXPECT_EQ(log.mismatches, 0u);
     EXPECT_EQ(service.gapsLost(), 0u);

@@ -5,6 +5,7 @@
 
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
+#include "platform/joystick/SdlJoystick.h"
 #include "platform/wave/ScriptedWave.h"
 #include "ui/Program.h"
 
@@ -64,7 +65,8 @@ protected:
 
 TEST_F(MainWindow, StartUpPrimesTheFilterFromTheStoreAndStartsCaptureOnFirstShow)
 {
-    Program program(device);
+    joystick::SdlJoystickService joysticks;
+    Program program(device, joysticks);
     TfrmMain& w = *program.main;
     EXPECT_EQ(w.windowTitle(), "Vobblix");
     EXPECT_EQ(w.size(), QSize(233, 400));
@@ -111,7 +113,8 @@ TEST_F(MainWindow, StartUpPrimesTheFilterFromTheStoreAndStartsCaptureOnFirstShow
 TEST_F(MainWindow, SlidersSetTheirParameterAndLabelAndAreRestoredNextTime)
 {
     {
-        Program program(device);
+        joystick::SdlJoystickService joysticks;
+    Program program(device, joysticks);
         TfrmMain& w = *program.main;
         w.TrackBar1->setValue(50);
         EXPECT_DOUBLE_EQ(CurrentDepth, 0.5);
@@ -154,15 +157,18 @@ TEST_F(MainWindow, SlidersSetTheirParameterAndLabelAndAreRestoredNextTime)
     ResetSettingsRecord();
     fx::ResetForTests();
     wave::ScriptedWaveService again;
-    Program program(again);
+    joystick::SdlJoystickService joysticks;
+    Program program(again, joysticks);
     EXPECT_EQ(program.main->TrackBar2->value(), 37);
     EXPECT_EQ(program.main->lblreso->text(), "Resonance = 0.10");
     EXPECT_DOUBLE_EQ(PedalAccelFactor, 0.2);
+    program.main->close();
 }
 
 TEST_F(MainWindow, CloseWhileCapturingDrainsStopsThenSaves)
 {
-    Program program(device);
+    joystick::SdlJoystickService joysticks;
+    Program program(device, joysticks);
     TfrmMain& w = *program.main;
     w.show();
     device.completeInput();
@@ -184,7 +190,8 @@ TEST_F(MainWindow, AnUnreadableSettingSkipsTheRestOfCreationButTheWindowOpens)
     text.erase(text.find("Priority = 1\n"), 13);
     text.replace(text.find("LastResonance = 90"), 18, "LastResonance = 50");
     store.write(text);
-    Program program(device);
+    joystick::SdlJoystickService joysticks;
+    Program program(device, joysticks);
     TfrmMain& w = *program.main;
     ASSERT_EQ(sink.shown().size(), 1u);
     // The quote sorts before ".", so the default handler adds no full stop.
@@ -201,7 +208,8 @@ TEST_F(MainWindow, AnUnreadableSettingSkipsTheRestOfCreationButTheWindowOpens)
 TEST_F(MainWindow, AStoreThatCannotBeCreatedOpensNoDevice)
 {
     std::ofstream(store.root() / "Drenmarq") << "a file where the folder belongs";
-    Program program(device);
+    joystick::SdlJoystickService joysticks;
+    Program program(device, joysticks);
     EXPECT_TRUE(report::TerminationRequested());
     EXPECT_EQ(sink.texts(),
               std::vector<std::string>{"Could not create a key in the registry, please check your user permissions!"});

@@ -5,6 +5,7 @@
 
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
+#include "platform/joystick/SdlJoystick.h"
 #include "platform/wave/ScriptedWave.h"
 #include "platform/wave/SdlWave.h"
 #include "recorder/SaveToFile.h"
@@ -58,7 +59,7 @@ protected:
     {
         folder = store.root() / "takes";
         fs::create_directories(folder);
-        program = std::make_unique<Program>(device);
+        program = std::make_unique<Program>(device, joysticks);
         auto d = std::make_unique<ScriptedDialog>();
         dialog = d.get();
         program->main->setSaveDialog(std::move(d));
@@ -68,6 +69,8 @@ protected:
     {
         if (program->main->Button3->isEnabled())
             program->main->Button3Click();
+        // Capture never started, so the stop hands every queued buffer back at once.
+        program->main->close();
         program.reset();
     }
     void Touch(const std::string& name) { std::ofstream(folder / name) << "x"; }
@@ -76,6 +79,7 @@ protected:
     TempStore store;
     report::RecordingSink sink;
     wave::ScriptedWaveService device;
+    joystick::SdlJoystickService joysticks;
     std::unique_ptr<Program> program;
     ScriptedDialog* dialog = nullptr;
     fs::path folder;
@@ -229,7 +233,8 @@ TEST(RecordingThroughSdl, TheRecordedSamplesAreThePlayedOnes)
     const fs::path take = store.root() / "take.wav";
     {
         wave::SdlWaveService sound;
-        Program program(sound);
+        joystick::SdlJoystickService joysticks;
+    Program program(sound, joysticks);
         auto dialog = std::make_unique<ScriptedDialog>();
         dialog->answer = take.string();
         program.main->setSaveDialog(std::move(dialog));
@@ -268,7 +273,8 @@ TEST(RecordingChild, RecordsUntilKilled)
     if (!target)
         GTEST_SKIP() << "runs as the child of RecordingKilled";
     wave::SdlWaveService sound;
-    Program program(sound);
+    joystick::SdlJoystickService joysticks;
+    Program program(sound, joysticks);
     auto dialog = std::make_unique<ScriptedDialog>();
     dialog->answer = target;
     program.main->setSaveDialog(std::move(dialog));

@@ -1,0 +1,119 @@
+#include "pedal/Pedal.h"
+
+#include "config/Settings.h"
+#include "effect/FX.h"
+#include "platform/report/Report.h"
+
+#include <cmath>
+#include <string>
+
+joystick::Window PedalWindow;
+
+namespace {
+
+constexpr uint32_t kCapturePeriodMs = 1;
+constexpr uint32_t kYZMax = 0x7FFF;
+constexpr uint32_t kReadingScale = 99;
+constexpr long double kPercent = 100.0L;
+constexpr uint32_t kLowHalf = 0xFFFF;
+
+joystick::JoystickService* gService = nullptr;
+std::function<void(int32_t)> gMoveSlider;
+
+} // namespace
+
+PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t pedalMax, bool invert)
+{
+    if (reading > pedalMax)
+        reading = pedalMax;
+    else if (reading < pedalMin)
+        reading = pedalMin;
+    if (invert)
+        reading = reading > pedalMax ? reading - pedalMax : pedalMax - reading;
+    // Extended precision, rounded once to the nearest double.
+    const long double quotient =
+        static_cast<long double>(uint64_t(reading) * kReadingScale) / static_cast<long double>(pedalMax) / kPercent;
+    PedalScaled out;
+    out.depth = static_cast<double>(quotient);
+    out.slider = static_cast<int32_t>(std::trunc(static_cast<long double>(out.depth) * kPercent));
+    return out;
+}
+
+void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> moveSlider)
+{
+    gService = &service;
+    gMoveSlider = std::move(moveSlider);
+    PedalWindow.procedure = &PedalWndProc;
+    if (Settings.UsingMouse)
+        return;
+    const auto device = static_cast<uint32_t>(Settings.PedalDevice);
+    if (service.joySetCapture(&PedalWindow, device, kCapturePeriodMs, true) != joystick::JOYERR_NOERROR) {
+        report::Error("There was a problem loading your joystick device on port " + std::to_string(Settings.PedalDevice) +
+                      ". Please make sure it is properly plugged and configured. Joystick usage has been disabled.");
+        Settings.UsingMouse = true;
+        return;
+    }
+    service.joySetThreshold(device, 0);
+    joystick::JOYCAPS caps;
+    service.joyGetDevCaps(device, &caps);
+    switch (Settings.PedalAxis) {
+    case 0:
+        Settings.PedalMin = caps.wXmin;
+        Settings.PedalMax = caps.wXmax;
+        break;
+    case 1:
+    case 2:
+        Settings.PedalMin = 0;
+        Settings.PedalMax = kYZMax;
+        break;
+    default:
+        break;
+    }
+    if (Settings.PedalMin == 0)
+        Settings.PedalMin = 1;
+}
+
+intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
+{
+    using namespace joystick;
+    const bool move = msg == MM_JOY1MOVE || msg == MM_JOY2MOVE;
+    const bool zmove = msg == MM_JOY1ZMOVE || msg == MM_JOY2ZMOVE;
+    if (!move && !zmove)
+        return DefWindowProc(PedalWindow, msg, wParam, lParam);
+    if (Settings.UsingMouse)
+        return 0;
+    const auto bits = static_cast<uint32_t>(lParam);
+    uint32_t reading = 0;
+    switch (Settings.PedalAxis) {
+    case 0:
+        if (!move)
+            return 0;
+        reading = bits & kLowHalf;
+        break;
+    case 2:
+        if (!zmove)
+            return 0;
+        reading = bits & kLowHalf;
+        break;
+    default:
+        if (!move)
+            return 0;
+        reading = (bits >> 16) & kLowHalf;
+        break;
+    }
+    // No upper bound to scale by (an axis value the store should not hold, or a device that
+    // reports no X range): the pedal cannot say anything, and the depth stays where it is.
+    if (Settings.PedalMax == 0)
+        return 0;
+    const PedalScaled scaled = ScalePedalReading(reading, Settings.PedalMin, Settings.PedalMax, Settings.InvertPedal);
+    TargetDepth = scaled.depth;
+    if (gMoveSlider)
+        gMoveSlider(scaled.slider);
+    return 0;
+}
+
+void ReleasePedal()
+{
+    if (!Settings.UsingMouse && gService)
+        gService->joyReleaseCapture(static_cast<uint32_t>(Settings.PedalDevice));
+}

@@ -1,0 +1,32 @@
+#pragma once
+// The joystick pedal as the depth source: one axis reading, clamped, optionally inverted and
+// scaled, becomes the filter's target depth and the depth slider's position.
+
+#include "platform/joystick/Joystick.h"
+
+#include <cstdint>
+#include <functional>
+
+struct PedalScaled {
+    double depth = 0.0;
+    // Before the slider's own clamp to 1..99.
+    int32_t slider = 0;
+};
+
+// Pure: clamps against the upper bound first, inverts, then scales with a 64-bit significand.
+PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t pedalMax, bool invert);
+
+// The hidden window that receives the joystick messages.
+extern joystick::Window PedalWindow;
+
+// Creates PedalWindow and, in pedal mode, captures the joystick and sets the bounds; a
+// joystick that cannot be captured is reported and the depth follows the mouse instead.
+// moveSlider sets the depth slider's position (its change handler runs only on a change).
+// UI thread only.
+void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> moveSlider);
+
+// PedalWindow's procedure. UI thread only.
+intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+// Releases the capture in pedal mode. UI thread only.
+void ReleasePedal();

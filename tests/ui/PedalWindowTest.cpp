@@ -1,0 +1,100 @@
+// The pedal driving the real main window's depth slider, through an SDL virtual joystick.
+
+#include "support/TempStore.h"
+
+#include "effect/FX.h"
+#include "platform/joystick/SdlJoystick.h"
+#include "platform/report/RecordingSink.h"
+#include "platform/wave/ScriptedWave.h"
+#include "ui/Program.h"
+
+#include <QLabel>
+#include <QSlider>
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+namespace {
+
+using testsupport::TempStore;
+
+std::string PedalStore(int device)
+{
+    std::string text = TempStore::defaults();
+    text.replace(text.find("UsingMouse = 1"), 14, "UsingMouse = 0");
+    text.replace(text.find("PedalDevice = 0"), 15, "PedalDevice = " + std::to_string(device));
+    return text;
+}
+
+TEST(PedalWindow, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
+{
+    TempStore store;
+    store.write(PedalStore(0));
+    report::RecordingSink sink;
+    fx::ResetForTests();
+    joystick::SdlJoystickService joysticks;
+    const int index = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 3, 0, 0);
+    ASSERT_EQ(index, 0) << SDL_GetError();
+    SDL_Joystick* pedal = SDL_JoystickOpen(index);
+    wave::ScriptedWaveService device;
+    {
+        Program program(device, joysticks);
+        TfrmMain& w = *program.main;
+        EXPECT_TRUE(joysticks.Capturing());
+        EXPECT_FALSE(Settings.UsingMouse);
+        EXPECT_EQ(TargetDepth, 0.99);
+
+        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(16384 - 32768));
+        joysticks.Poll();
+        EXPECT_NEAR(TargetDepth, 0.4950151, 5e-8);
+        EXPECT_EQ(w.TrackBar1->value(), 49);
+        EXPECT_DOUBLE_EQ(CurrentDepth, 0.49);
+        EXPECT_EQ(w.lbldepth->text(), "Depth = 0.49");
+
+        // The glide has moved the depth on; a reading that maps to the same position changes
+        // the target but leaves the slider, and so the depth, alone.
+        CurrentDepth = 0.4937;
+        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(16400 - 32768));
+        joysticks.Poll();
+        EXPECT_NEAR(TargetDepth, 16400 * 99.0 / 32767 / 100, 1e-9);
+        EXPECT_EQ(CurrentDepth, 0.4937);
+
+        // Rest position: the slider shows its minimum.
+        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(-32768));
+        joysticks.Poll();
+        EXPECT_EQ(w.TrackBar1->value(), 1);
+        EXPECT_DOUBLE_EQ(CurrentDepth, 0.01);
+
+        w.close();
+        EXPECT_FALSE(joysticks.Capturing());
+    }
+    SDL_JoystickClose(pedal);
+    SDL_JoystickDetachVirtual(index);
+    EXPECT_TRUE(sink.shown().empty());
+    EXPECT_EQ(toml::parse_file(store.file().string())["UsingMouse"].value<int64_t>(), 0);
+}
+
+TEST(PedalWindow, NoJoystickOnPortOneRunsWithTheMouseAndSavesThat)
+{
+    TempStore store;
+    store.write(PedalStore(1));
+    report::RecordingSink sink;
+    joystick::SdlJoystickService joysticks;
+    wave::ScriptedWaveService device;
+    {
+        Program program(device, joysticks);
+        EXPECT_EQ(sink.texts(), std::vector<std::string>{
+                                    "There was a problem loading your joystick device on port 1. Please make sure it "
+                                    "is properly plugged and configured. Joystick usage has been disabled."});
+        EXPECT_TRUE(Settings.UsingMouse);
+        // Start-up went on as in mouse mode.
+        EXPECT_EQ(program.main->lblreso->text(), "Resonance = 9.00");
+        program.main->close();
+    }
+    const auto saved = toml::parse_file(store.file().string());
+    EXPECT_EQ(saved["UsingMouse"].value<int64_t>(), 1);
+    EXPECT_EQ(saved["PedalDevice"].value<int64_t>(), 1);
+}
+
+} // namespace
