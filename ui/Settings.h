@@ -1,17 +1,66 @@
 #pragma once
 // The settings window: depth source, sample rate, buffer size and priority, which take
-// effect at the next start.
+// effect at the next start. Confirming stops the audio, saves, and ends the program.
 
 #include <QWidget>
+
+#include <optional>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
 
 class TfrmSettings : public QWidget {
     Q_OBJECT
 
 public:
-    // UI thread only.
+    // UI thread only (every member below too).
     TfrmSettings();
     // Fills the controls from the settings and shows the window.
     void Spawn();
+
+    void rbMouseClick();
+    void rbPedalClick();
+    void btnSetBSClick();
+    void btnSetupPedalClick();
+    void btnOKClick();
+    void btnCancelClick();
+
+    QGroupBox* GroupBox1 = nullptr;
+    QRadioButton* rbMouse = nullptr;
+    QRadioButton* rbPedal = nullptr;
+    QPushButton* btnSetupPedal = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QGroupBox* GroupBox3 = nullptr;
+    QRadioButton* rb44100 = nullptr;
+    QRadioButton* rb22050 = nullptr;
+    QRadioButton* rb11025 = nullptr;
+    QGroupBox* GroupBox4 = nullptr;
+    QRadioButton* rbnormal = nullptr;
+    QRadioButton* rbhigh = nullptr;
+    QRadioButton* rbrealtime = nullptr;
+    QLabel* Label3 = nullptr;
+    QLineEdit* edtBufferSize = nullptr;
+    QLabel* Label5 = nullptr;
+    QPushButton* btnSetBS = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* lblTL = nullptr;
+    QLabel* Label7 = nullptr;
+    QPushButton* btnOK = nullptr;
+    QPushButton* btnCancel = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // The buffer size as typed, when it is a decimal 32-bit integer.
+    std::optional<int32_t> ParsedBufferSize() const;
+    // False, with its message, for an odd size.
+    bool CheckBufferSize(int32_t size);
+    void UpdateLatency();
+    uint32_t CheckedRate() const;
 };
 
 extern TfrmSettings* frmSettings;

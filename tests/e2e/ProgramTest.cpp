@@ -45,6 +45,67 @@ std::vector<int16_t> Filtered(std::vector<int16_t> in)
     return in;
 }
 
+// Starts the program with the given store on the disk driver, waits until it plays, ends it
+// with SIGTERM and gives back its exit status, or -1 when it hung.
+int RunAndTerminate(const fs::path& dir, const std::string& store)
+{
+    fs::create_directories(dir / "config/Drenmarq");
+    std::ofstream(dir / "config/Drenmarq/Vobblix 1.1.toml") << store;
+    std::ofstream(dir / "in.raw") << std::string(44100, '\x10');
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("SDL_AUDIODRIVER", "disk", 1);
+        ::setenv("SDL_DISKAUDIOFILEIN", (dir / "in.raw").c_str(), 1);
+        ::setenv("SDL_DISKAUDIOFILE", (dir / "out.raw").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+        ::execl(VOBBLIX_EXE, "vobblix", nullptr);
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::error_code ec;
+    int status = 0;
+    while (fs::file_size(dir / "out.raw", ec) < 8820 || ec) {
+        if (::waitpid(child, &status, WNOHANG) == child)
+            return status;
+        if (std::chrono::steady_clock::now() > deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(child, SIGTERM);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (::waitpid(child, &status, WNOHANG) != child) {
+        if (std::chrono::steady_clock::now() > end) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return status;
+}
+
+// Whatever buffer size the settings window lets through, the next start neither crashes nor
+// hangs, and the close still saves.
+TEST(Program, StartsAndStopsOnAnyStoredBufferSize)
+{
+    for (const char* size : {"0", "1001", "4294967295", "2000000000", "2"}) {
+        SCOPED_TRACE(size);
+        std::string tmpl = (fs::temp_directory_path() / "vobblix-size-XXXXXX").string();
+        const fs::path dir = ::mkdtemp(tmpl.data());
+        const std::string store = std::string("Sample_rate = 44100\nmemBlockLength = ") + size +
+                                  "\nUsingMouse = 1\nPedalDevice = 0\nInvertPedal = 0\nPriority = 0\n"
+                                  "PedalAxis = 1\nLastFreqofs = 10\nLastResonance = 90\nLastPAF = 100\n";
+        const int status = RunAndTerminate(dir, store);
+        ASSERT_NE(status, -1) << "the program hung";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        const auto saved = toml::parse_file((dir / "config/Drenmarq/Vobblix 1.1.toml").string());
+        EXPECT_EQ(saved["memBlockLength"].value<std::string_view>(), std::nullopt);
+        EXPECT_EQ(std::to_string(saved["memBlockLength"].value<int64_t>().value_or(-1)), size);
+        fs::remove_all(dir);
+    }
+}
+
 TEST(Program, PlaysTheFilteredInputAndSavesOnSigterm)
 {
     std::string tmpl = (fs::temp_directory_path() / "vobblix-e2e-XXXXXX").string();

@@ -1,6 +1,7 @@
 // The real windows on the offscreen platform: what start-up leaves, the sliders, and the
 // close that stops the audio before it saves.
 
+#include "support/DeviceDriver.h"
 #include "support/TempStore.h"
 
 #include "effect/FX.h"
@@ -25,22 +26,7 @@ namespace {
 
 using testsupport::TempStore;
 
-// Plays the scripted device's part while the event loop runs: each turn a captured buffer
-// comes back, and a played one.
-class DeviceDriver {
-public:
-    explicit DeviceDriver(wave::ScriptedWaveService& device)
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [&device] {
-            device.completeInput();
-            device.completeOutput();
-        });
-        timer_.start(0);
-    }
-
-private:
-    QTimer timer_;
-};
+using testsupport::DeviceDriver;
 
 class MainWindow : public ::testing::Test {
 protected:

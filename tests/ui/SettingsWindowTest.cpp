@@ -1,0 +1,202 @@
+// The settings and pedal setup windows on the offscreen platform.
+
+#include "support/DeviceDriver.h"
+#include "support/TempStore.h"
+
+#include "effect/FX.h"
+#include "platform/joystick/SdlJoystick.h"
+#include "platform/report/RecordingSink.h"
+#include "platform/wave/ScriptedWave.h"
+#include "ui/Program.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+
+#include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+namespace {
+
+using testsupport::TempStore;
+
+class SettingsWindows : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fx::ResetForTests();
+        program = std::make_unique<Program>(device, joysticks);
+        initial = store.read();
+    }
+    void TearDown() override
+    {
+        program->main->close();
+        program.reset();
+    }
+    TfrmSettings& s() { return *program->settings; }
+    TfrmJoySetup& j() { return *program->joySetup; }
+    toml::table Stored() const { return toml::parse_file(store.file().string()); }
+
+    TempStore store;
+    report::RecordingSink sink;
+    wave::ScriptedWaveService device;
+    joystick::SdlJoystickService joysticks;
+    std::unique_ptr<Program> program;
+    std::string initial;
+};
+
+TEST_F(SettingsWindows, TheLatencyFollowsTheRateAndTheSetButton)
+{
+    EXPECT_EQ(s().windowTitle(), "Vobblix Settings");
+    EXPECT_EQ(s().size(), QSize(282, 369));
+    s().Spawn();
+    EXPECT_TRUE(s().isVisible());
+    EXPECT_EQ(s().edtBufferSize->text(), "1000");
+    EXPECT_EQ(s().lblTL->text(), "11.34 ms");
+    EXPECT_TRUE(s().rbMouse->isChecked());
+    EXPECT_FALSE(s().btnSetupPedal->isEnabled());
+    EXPECT_TRUE(s().rbhigh->isChecked());
+    s().rb11025->click();
+    EXPECT_EQ(s().lblTL->text(), "45.35 ms");
+
+    // Typing alone does not update it; "Set" does, and an odd size is refused with a message.
+    s().edtBufferSize->setText("501");
+    EXPECT_EQ(s().lblTL->text(), "45.35 ms");
+    s().btnSetBS->click();
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{"Buffer size must be divisible by two"});
+    EXPECT_EQ(s().lblTL->text(), "45.35 ms");
+
+    // Not a number: the edit is emptied without a word.
+    sink.clear();
+    s().edtBufferSize->setText("abc");
+    s().btnSetBS->click();
+    EXPECT_EQ(s().edtBufferSize->text(), "");
+    EXPECT_TRUE(sink.shown().empty());
+
+    s().rbPedal->click();
+    EXPECT_TRUE(s().btnSetupPedal->isEnabled());
+    s().rbMouse->click();
+    EXPECT_FALSE(s().btnSetupPedal->isEnabled());
+}
+
+TEST_F(SettingsWindows, OkStopsSavesAsksForARestartAndEnds)
+{
+    program->main->show();
+    program->main->TrackBar2->setValue(33);
+    s().Spawn();
+    s().rbPedal->click();
+    s().rb22050->click();
+    s().edtBufferSize->setText("2000");
+    s().rbrealtime->click();
+    // Capture was started; the scripted device hands back its buffers while the stop waits.
+    device.completeInput();
+    testsupport::DeviceDriver driver(device);
+    s().btnOKClick();
+    EXPECT_TRUE(program->waves->InputDrained);
+    EXPECT_FALSE(program->waves->InputDevice.set);
+    EXPECT_EQ(sink.shown().back(),
+              (report::Shown{report::Kind::Information, "Information",
+                             "You need to restart the application for the new settings to take effect."}));
+    EXPECT_TRUE(report::TerminationRequested());
+    EXPECT_FALSE(s().isVisible());
+    const auto saved = Stored();
+    EXPECT_EQ(saved["UsingMouse"].value<int64_t>(), 0);
+    EXPECT_EQ(saved["Sample_rate"].value<int64_t>(), 22050);
+    EXPECT_EQ(saved["memBlockLength"].value<int64_t>(), 2000);
+    EXPECT_EQ(saved["Priority"].value<int64_t>(), 2);
+    EXPECT_EQ(saved["LastFreqofs"].value<int64_t>(), 33);
+    // Nothing opened the pedal: that waits for the next start.
+    EXPECT_FALSE(joysticks.Capturing());
+}
+
+TEST_F(SettingsWindows, ANonNumberAtOkStoresNothingAndTheProgramGoesOn)
+{
+    s().Spawn();
+    s().rbPedal->click();
+    s().rb11025->click();
+    s().edtBufferSize->setText("12x");
+    s().btnOKClick();
+    EXPECT_EQ(sink.shown().back(),
+              (report::Shown{report::Kind::Unhandled, "Vobblix", "'12x' is not a valid integer value."}));
+    EXPECT_FALSE(report::TerminationRequested());
+    EXPECT_TRUE(Settings.UsingMouse);
+    EXPECT_EQ(Settings.SampleRate, 44100u);
+    EXPECT_EQ(store.read(), initial);
+    // The audio is stopped; closing still works and stores what was in effect.
+    program->main->close();
+    EXPECT_EQ(Stored()["Sample_rate"].value<int64_t>(), 44100);
+}
+
+TEST_F(SettingsWindows, CancelAndTheCloseBoxStoreNothing)
+{
+    s().Spawn();
+    s().rbPedal->click();
+    s().edtBufferSize->setText("64");
+    s().btnCancel->click();
+    EXPECT_FALSE(s().isVisible());
+    s().Spawn();
+    s().rb11025->click();
+    s().close();
+    EXPECT_FALSE(s().isVisible());
+    EXPECT_EQ(store.read(), initial);
+    EXPECT_TRUE(Settings.UsingMouse);
+    s().Spawn();
+    EXPECT_TRUE(s().rbMouse->isChecked());
+    EXPECT_EQ(s().edtBufferSize->text(), "1000");
+    EXPECT_TRUE(s().rb44100->isChecked());
+}
+
+TEST_F(SettingsWindows, ThePedalSetupStoresItsThreeSettingsAndTheSlidersAtOnce)
+{
+    EXPECT_EQ(j().windowTitle(), "Joystick Setup");
+    EXPECT_EQ(j().size(), QSize(289, 273));
+    EXPECT_EQ(j().pos(), QPoint(380, 182));
+    EXPECT_EQ(j().rbY->geometry().topLeft(), QPoint(16, 48));
+    EXPECT_FALSE(j().btnOK->autoDefault());
+
+    // Values the window does not know show the designed choice, and OK replaces them.
+    Settings.PedalDevice = 5;
+    Settings.PedalAxis = 9;
+    s().Spawn();
+    s().rbPedal->click();
+    s().btnSetupPedal->click();
+    EXPECT_TRUE(j().isVisible());
+    EXPECT_TRUE(j().rbPort0->isChecked());
+    EXPECT_TRUE(j().rbY->isChecked());
+    j().rbPort1->click();
+    j().rbZ->click();
+    j().cbInvertPedal->setChecked(false);
+    program->main->TrackBar4->setValue(150);
+    j().btnOK->click();
+    EXPECT_FALSE(j().isVisible());
+    auto saved = Stored();
+    EXPECT_EQ(saved["PedalDevice"].value<int64_t>(), 1);
+    EXPECT_EQ(saved["PedalAxis"].value<int64_t>(), 2);
+    EXPECT_EQ(saved["InvertPedal"].value<int64_t>(), 0);
+    EXPECT_EQ(saved["LastPAF"].value<int64_t>(), 150);
+    // No restart is asked for here, and the settings window's own choice is not stored.
+    EXPECT_TRUE(sink.shown().empty());
+    EXPECT_EQ(saved["UsingMouse"].value<int64_t>(), 1);
+
+    // The settings window's Cancel leaves what the pedal setup confirmed.
+    s().btnCancel->click();
+    EXPECT_EQ(Stored()["PedalAxis"].value<int64_t>(), 2);
+
+    // The pedal setup's Cancel after changes stores nothing; the next Spawn shows the stored.
+    const std::string before = store.read();
+    j().Spawn();
+    j().rbX->click();
+    j().cbInvertPedal->setChecked(true);
+    j().btnCancel->click();
+    EXPECT_EQ(store.read(), before);
+    j().Spawn();
+    EXPECT_TRUE(j().rbZ->isChecked());
+    EXPECT_FALSE(j().cbInvertPedal->isChecked());
+    j().close();
+    EXPECT_EQ(store.read(), before);
+}
+
+} // namespace
