@@ -37,38 +37,73 @@ ScriptedWaveService::Out* ScriptedWaveService::out(HWAVEOUT device) const
     return device && device == output_.get() ? output_.get() : nullptr;
 }
 
-MMRESULT ScriptedWaveService::waveInOpen(HWAVEIN* device, uint32_t, const PCMWAVEFORMAT& format, WaveInProc callback,
-                                         uintptr_t instance, uint32_t flags)
+template <typename D, typename Handle, typename Proc>
+MMRESULT ScriptedWaveService::open(std::unique_ptr<D>& slot, Call query, Call real, const char* name, Handle* device,
+                                   const PCMWAVEFORMAT& format, Proc callback, uintptr_t instance, uint32_t flags)
 {
-    const bool query = flags & WAVE_FORMAT_QUERY;
-    if (MMRESULT r = scripted(query ? Call::InQuery : Call::InOpen, query ? "waveInOpen(query)" : "waveInOpen"))
+    const bool asking = flags & WAVE_FORMAT_QUERY;
+    if (MMRESULT r = scripted(asking ? query : real, asking ? std::string(name) + "(query)" : std::string(name)))
         return r;
     if (!IsSupportedFormat(format))
         return WAVERR_BADFORMAT;
-    if (query)
+    if (asking)
         return MMSYSERR_NOERROR;
-    input_ = std::make_unique<In>();
-    input_->callback = callback;
-    input_->instance = instance;
-    *device = input_.get();
+    slot = std::make_unique<D>();
+    slot->callback = callback;
+    slot->instance = instance;
+    *device = slot.get();
     return MMSYSERR_NOERROR;
+}
+
+template <typename D>
+bool ScriptedWaveService::complete(D* d, uint32_t msg)
+{
+    if (!d || d->queue.empty())
+        return false;
+    WAVEHDR* h = d->queue.front();
+    d->queue.pop_front();
+    h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    d->callback(d, msg, d->instance, reinterpret_cast<uintptr_t>(h), 0);
+    return true;
+}
+
+template <typename D>
+MMRESULT ScriptedWaveService::enqueue(D* d, Call call, const char* name, WAVEHDR* header)
+{
+    if (MMRESULT r = scripted(call, name))
+        return r;
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (MMRESULT r = EnqueueHeader(header))
+        return r;
+    d->queue.push_back(header);
+    return MMSYSERR_NOERROR;
+}
+
+template <typename D>
+MMRESULT ScriptedWaveService::close(std::unique_ptr<D>& slot, D* d, Call call, const char* name, uint32_t msg)
+{
+    if (MMRESULT r = scripted(call, name))
+        return r;
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (!d->queue.empty())
+        return WAVERR_STILLPLAYING;
+    d->callback(d, msg, d->instance, 0, 0);
+    slot.reset();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT ScriptedWaveService::waveInOpen(HWAVEIN* device, uint32_t, const PCMWAVEFORMAT& format, WaveInProc callback,
+                                         uintptr_t instance, uint32_t flags)
+{
+    return open(input_, Call::InQuery, Call::InOpen, "waveInOpen", device, format, callback, instance, flags);
 }
 
 MMRESULT ScriptedWaveService::waveOutOpen(HWAVEOUT* device, uint32_t, const PCMWAVEFORMAT& format,
                                           WaveOutProc callback, uintptr_t instance, uint32_t flags)
 {
-    const bool query = flags & WAVE_FORMAT_QUERY;
-    if (MMRESULT r = scripted(query ? Call::OutQuery : Call::OutOpen, query ? "waveOutOpen(query)" : "waveOutOpen"))
-        return r;
-    if (!IsSupportedFormat(format))
-        return WAVERR_BADFORMAT;
-    if (query)
-        return MMSYSERR_NOERROR;
-    output_ = std::make_unique<Out>();
-    output_->callback = callback;
-    output_->instance = instance;
-    *device = output_.get();
-    return MMSYSERR_NOERROR;
+    return open(output_, Call::OutQuery, Call::OutOpen, "waveOutOpen", device, format, callback, instance, flags);
 }
 
 MMRESULT ScriptedWaveService::waveInPrepareHeader(HWAVEIN device, WAVEHDR* header)
@@ -87,15 +122,7 @@ MMRESULT ScriptedWaveService::waveInUnprepareHeader(HWAVEIN device, WAVEHDR* hea
 
 MMRESULT ScriptedWaveService::waveInAddBuffer(HWAVEIN device, WAVEHDR* header)
 {
-    if (MMRESULT r = scripted(Call::InAddBuffer, "waveInAddBuffer"))
-        return r;
-    In* d = in(device);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT r = EnqueueHeader(header))
-        return r;
-    d->queue.push_back(header);
-    return MMSYSERR_NOERROR;
+    return enqueue(in(device), Call::InAddBuffer, "waveInAddBuffer", header);
 }
 
 MMRESULT ScriptedWaveService::waveInStart(HWAVEIN device)
@@ -115,15 +142,12 @@ bool ScriptedWaveService::completeInput(const std::vector<int16_t>& fill)
     if (!d || !d->started || d->queue.empty())
         return false;
     WAVEHDR* h = d->queue.front();
-    d->queue.pop_front();
     auto* samples = reinterpret_cast<int16_t*>(h->lpData);
     const size_t count = h->dwBufferLength / 2;
     for (size_t i = 0; i < count; ++i)
         samples[i] = fill.empty() ? int16_t{0} : fill[i % fill.size()];
     h->dwBytesRecorded = static_cast<uint32_t>(count * 2);
-    h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    d->callback(d, WIM_DATA, d->instance, reinterpret_cast<uintptr_t>(h), 0);
-    return true;
+    return complete(d, WIM_DATA);
 }
 
 MMRESULT ScriptedWaveService::waveInReset(HWAVEIN device)
@@ -134,27 +158,14 @@ MMRESULT ScriptedWaveService::waveInReset(HWAVEIN device)
     if (!d)
         return MMSYSERR_INVALHANDLE;
     d->started = false;
-    while (!d->queue.empty()) {
-        WAVEHDR* h = d->queue.front();
-        d->queue.pop_front();
-        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-        d->callback(d, WIM_DATA, d->instance, reinterpret_cast<uintptr_t>(h), 0);
+    while (complete(d, WIM_DATA)) {
     }
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT ScriptedWaveService::waveInClose(HWAVEIN device)
 {
-    if (MMRESULT r = scripted(Call::InClose, "waveInClose"))
-        return r;
-    In* d = in(device);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    if (!d->queue.empty())
-        return WAVERR_STILLPLAYING;
-    d->callback(d, WIM_CLOSE, d->instance, 0, 0);
-    input_.reset();
-    return MMSYSERR_NOERROR;
+    return close(input_, in(device), Call::InClose, "waveInClose", WIM_CLOSE);
 }
 
 MMRESULT ScriptedWaveService::waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header)
@@ -173,52 +184,29 @@ MMRESULT ScriptedWaveService::waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* h
 
 MMRESULT ScriptedWaveService::waveOutWrite(HWAVEOUT device, WAVEHDR* header)
 {
-    if (MMRESULT r = scripted(Call::OutWrite, "waveOutWrite"))
-        return r;
-    Out* d = out(device);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT r = EnqueueHeader(header))
-        return r;
-    d->queue.push_back(header);
-    return MMSYSERR_NOERROR;
+    return enqueue(out(device), Call::OutWrite, "waveOutWrite", header);
 }
 
 bool ScriptedWaveService::completeOutput()
 {
-    Out* d = output_.get();
-    if (!d || d->queue.empty())
-        return false;
-    WAVEHDR* h = d->queue.front();
-    d->queue.pop_front();
-    h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    d->callback(d, WOM_DONE, d->instance, reinterpret_cast<uintptr_t>(h), 0);
-    return true;
+    return complete(output_.get(), WOM_DONE);
 }
 
 MMRESULT ScriptedWaveService::waveOutReset(HWAVEOUT device)
 {
     if (MMRESULT r = scripted(Call::OutReset, "waveOutReset"))
         return r;
-    if (!out(device))
+    Out* d = out(device);
+    if (!d)
         return MMSYSERR_INVALHANDLE;
-    while (completeOutput()) {
+    while (complete(d, WOM_DONE)) {
     }
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT ScriptedWaveService::waveOutClose(HWAVEOUT device)
 {
-    if (MMRESULT r = scripted(Call::OutClose, "waveOutClose"))
-        return r;
-    Out* d = out(device);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    if (!d->queue.empty())
-        return WAVERR_STILLPLAYING;
-    d->callback(d, WOM_CLOSE, d->instance, 0, 0);
-    output_.reset();
-    return MMSYSERR_NOERROR;
+    return close(output_, out(device), Call::OutClose, "waveOutClose", WOM_CLOSE);
 }
 
 } // namespace wave

@@ -53,20 +53,28 @@ public:
     MMRESULT waveOutClose(HWAVEOUT device) override;
 
 private:
-    struct In final : WaveInDevice {
-        WaveInProc callback = nullptr;
+    template <typename Base, typename Proc>
+    struct Device final : Base {
+        Proc callback = nullptr;
         uintptr_t instance = 0;
         std::deque<WAVEHDR*> queue;
         bool started = false;
     };
-    struct Out final : WaveOutDevice {
-        WaveOutProc callback = nullptr;
-        uintptr_t instance = 0;
-        std::deque<WAVEHDR*> queue;
-    };
+    using In = Device<WaveInDevice, WaveInProc>;
+    using Out = Device<WaveOutDevice, WaveOutProc>;
 
     // The scripted result of this call, logging it; 0 when nothing is scripted.
     MMRESULT scripted(Call call, const std::string& name);
+    template <typename D, typename Handle, typename Proc>
+    MMRESULT open(std::unique_ptr<D>& slot, Call query, Call real, const char* name, Handle* device,
+                  const PCMWAVEFORMAT& format, Proc callback, uintptr_t instance, uint32_t flags);
+    // Hands the oldest queued buffer back with its message; false when none is queued.
+    template <typename D>
+    static bool complete(D* d, uint32_t msg);
+    template <typename D>
+    MMRESULT enqueue(D* d, Call call, const char* name, WAVEHDR* header);
+    template <typename D>
+    MMRESULT close(std::unique_ptr<D>& slot, D* d, Call call, const char* name, uint32_t msg);
     In* in(HWAVEIN device) const;
     Out* out(HWAVEOUT device) const;
 

@@ -8,6 +8,7 @@
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
 #include "platform/wave/SdlWave.h"
+#include "support/ReferenceFilter.h"
 
 #include <gtest/gtest.h>
 
@@ -28,32 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The filter's recursion written again from its description, to check hours of output
-// sample by sample without keeping them.
-struct ReferenceFilter {
-    double b0 = 0, b1 = 0, b2 = 0, a0 = 1, a1 = 0, a2 = 0, x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-    ReferenceFilter(double offset, double q, double depth)
-    {
-        const double w = 3.141592653589 * std::exp(6.0 * (((1.0 - offset) * depth + offset) - 1.0));
-        const double alpha = std::sin(w) / (2.0 * q);
-        b0 = (1.0 - std::cos(w)) / 2.0;
-        b1 = 1.0 - std::cos(w);
-        b2 = b0;
-        a0 = 1.0 + alpha;
-        a1 = -2.0 * std::cos(w);
-        a2 = 1.0 - alpha;
-    }
-    int16_t step(int16_t in)
-    {
-        const double x = in;
-        const double y = (b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2) / a0;
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        return y < -32768.0 ? int16_t(-32768) : y > 32767.0 ? int16_t(32767) : int16_t(std::trunc(y));
-    }
-};
+using testsupport::ReferenceFilter;
 
 struct HookLog {
     std::mutex mutex;

@@ -45,13 +45,10 @@ std::vector<int16_t> Filtered(std::vector<int16_t> in)
     return in;
 }
 
-// Starts the program with the given store on the disk driver, waits until it plays, ends it
-// with SIGTERM and gives back its exit status, or -1 when it hung.
-int RunAndTerminate(const fs::path& dir, const std::string& store)
+// Starts the real program headless in dir: capture from in.raw, playback to out.raw, the
+// store under config/.
+pid_t Spawn(const fs::path& dir)
 {
-    fs::create_directories(dir / "config/Drenmarq");
-    std::ofstream(dir / "config/Drenmarq/Vobblix 1.1.toml") << store;
-    std::ofstream(dir / "in.raw") << std::string(44100, '\x10');
     const pid_t child = ::fork();
     if (child == 0) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -62,6 +59,17 @@ int RunAndTerminate(const fs::path& dir, const std::string& store)
         ::execl(VOBBLIX_EXE, "vobblix", nullptr);
         ::_exit(127);
     }
+    return child;
+}
+
+// Starts the program with the given store on the disk driver, waits until it plays, ends it
+// with SIGTERM and gives back its exit status, or -1 when it hung.
+int RunAndTerminate(const fs::path& dir, const std::string& store)
+{
+    fs::create_directories(dir / "config/Drenmarq");
+    std::ofstream(dir / "config/Drenmarq/Vobblix 1.1.toml") << store;
+    std::ofstream(dir / "in.raw") << std::string(44100, '\x10');
+    const pid_t child = Spawn(dir);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     std::error_code ec;
     int status = 0;
@@ -117,17 +125,8 @@ TEST(Program, PlaysTheFilteredInputAndSavesOnSigterm)
     padded.resize(input.size() + 22050, 0);
     const auto expected = Filtered(padded);
 
-    const pid_t child = ::fork();
+    const pid_t child = Spawn(dir);
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::setenv("SDL_AUDIODRIVER", "disk", 1);
-        ::setenv("SDL_DISKAUDIOFILEIN", (dir / "in.raw").c_str(), 1);
-        ::setenv("SDL_DISKAUDIOFILE", (dir / "out.raw").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-        ::execl(VOBBLIX_EXE, "vobblix", nullptr);
-        ::_exit(127);
-    }
 
     // The program plays in real time: wait until the whole signal and a margin were played.
     const auto wanted = std::uintmax_t(input.size() * 2 + 44100);

@@ -3,6 +3,8 @@
 
 #include "effect/FX.h"
 
+#include "support/ReferenceFilter.h"
+
 #include "config/Settings.h"
 
 #include <gtest/gtest.h>
@@ -36,40 +38,7 @@ protected:
     }
 };
 
-// Written from the filter's description alone: unnormalised cookbook low-pass, each output
-// divided by a0, clamped then truncated, history kept unclamped.
-struct ReferenceFilter {
-    double b0 = 0, b1 = 0, b2 = 0, a0 = 0, a1 = 0, a2 = 0;
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-
-    void set(double offset, double q, double depth)
-    {
-        const double pi12 = 3.141592653589;
-        const double w = pi12 * std::exp(6.0 * (((1.0 - offset) * depth + offset) - 1.0));
-        const double cosw = std::cos(w);
-        const double alpha = std::sin(w) / (2.0 * q);
-        b0 = (1.0 - cosw) / 2.0;
-        b1 = 1.0 - cosw;
-        b2 = b0;
-        a0 = 1.0 + alpha;
-        a1 = -2.0 * cosw;
-        a2 = 1.0 - alpha;
-    }
-    int16_t step(int16_t in)
-    {
-        const double x = in;
-        const double y = (b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2) / a0;
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        if (std::isnan(y) || y < -32768.0)
-            return -32768;
-        if (y > 32767.0)
-            return 32767;
-        return static_cast<int16_t>(std::trunc(y));
-    }
-};
+using testsupport::ReferenceFilter;
 
 TEST_F(FXTest, CoefficientsMatchTheWorkedTable)
 {
