@@ -2,8 +2,8 @@
 # Installs the Debian packages Vobblix builds, runs and tests with; does nothing when all are there.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config clang
-  qt6-base-dev libsdl2-dev libtomlplusplus-dev libreaderwriterqueue-dev
+  build-essential cmake ninja-build pkg-config clang libclang-rt-dev
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libsdl2-dev libtomlplusplus-dev libreaderwriterqueue-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev sox
 )
