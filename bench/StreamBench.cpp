@@ -100,7 +100,9 @@ int main(int argc, char** argv)
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<int16_t> out(bytes.size() / 2);
     std::memcpy(out.data(), bytes.data(), out.size() * 2);
-    // Each click's delay: the first clearly loud output sample at or after it.
+    // Each click's delay: the first clearly loud output sample at or after it, on the input's
+    // clock (the output started playing silence before capture started).
+    const size_t ahead = size_t(counts.playbackFramesAtCaptureStart);
     std::vector<long> delays;
     size_t from = 0;
     for (size_t i = kClickEvery / 2; i < frames; i += kClickEvery) {
@@ -109,13 +111,14 @@ int main(int argc, char** argv)
             ++from;
         if (from >= out.size())
             break;
-        delays.push_back(long(from - i));
+        delays.push_back(long(from) - long(i) - long(ahead));
         ++from;
     }
     std::sort(delays.begin(), delays.end());
     const long median = delays.empty() ? -1 : delays[delays.size() / 2];
     const uint32_t period = wave::SdlWaveService::PeriodFrames(block);
-    std::printf("buffer %u bytes (%u samples), SDL period %u frames\n", block, block / 2, period);
+    std::printf("buffer %u bytes (%u samples), SDL period %u frames; output ran %zu frames ahead\n", block,
+                block / 2, period, ahead);
     std::printf("click-to-click delay: median %ld samples (%.2f ms), min %ld, max %ld over %zu clicks\n", median,
                 1000.0 * double(median) / kRate, delays.empty() ? -1 : delays.front(),
                 delays.empty() ? -1 : delays.back(), delays.size());

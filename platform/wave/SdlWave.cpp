@@ -63,9 +63,8 @@ struct SdlWaveService::Device final : WaveInDevice, WaveOutDevice {
     uint32_t offset = 0;
     bool everPlayed = false;
     bool prerolling = true;
-    uint32_t prerollBytes = 0;
-    uint32_t prerollWaits = 0;
-    uint32_t prerollMaxWaits = 0;
+    uint32_t cushionBytes = 0;
+    uint32_t cushionLeft = 0;
 
     std::thread worker;
     std::atomic<bool> closing{false};
@@ -148,19 +147,27 @@ struct SdlWaveService::Device final : WaveInDevice, WaveOutDevice {
         auto* d = static_cast<Device*>(user);
         Uint8* dst = stream;
         auto want = static_cast<uint32_t>(len);
+        d->service.playbackFrames_.fetch_add(want / 2, std::memory_order_relaxed);
+        auto& silence = d->everPlayed ? d->service.underrunFrames_ : d->service.leading_;
         if (d->prerolling) {
-            // Start (and restart after running dry) with a buffer's worth waiting, so that the
-            // next one has a buffer's time to arrive; give up waiting after that long anyway.
-            const bool enough = d->queuedBytes.load(std::memory_order_acquire) >= d->prerollBytes;
-            const bool some = d->queuedBytes.load(std::memory_order_acquire) > 0;
-            if (!enough && !(some && ++d->prerollWaits > d->prerollMaxWaits)) {
+            if (d->queuedBytes.load(std::memory_order_acquire) == 0) {
                 std::memset(dst, 0, want);
-                auto& counter = d->everPlayed ? d->service.underrunFrames_ : d->service.leading_;
-                counter.fetch_add(want / 2, std::memory_order_relaxed);
+                silence.fetch_add(want / 2, std::memory_order_relaxed);
                 return;
             }
+            // Start (and restart after running dry) a period behind the first buffer, so that
+            // the next buffer may come a period late, as the card's rhythm makes it, without
+            // a gap.
             d->prerolling = false;
-            d->prerollWaits = 0;
+            d->cushionLeft = d->cushionBytes;
+        }
+        if (d->cushionLeft > 0) {
+            const uint32_t n = std::min(want, d->cushionLeft);
+            std::memset(dst, 0, n);
+            silence.fetch_add(n / 2, std::memory_order_relaxed);
+            d->cushionLeft -= n;
+            dst += n;
+            want -= n;
         }
         while (want > 0) {
             if (!d->current) {
@@ -215,6 +222,7 @@ struct SdlWaveService::Device final : WaveInDevice, WaveOutDevice {
             complete(h, 0);
         queuedBytes.store(0, std::memory_order_relaxed);
         prerolling = true;
+        cushionLeft = 0;
         SDL_UnlockAudioDevice(id);
         if (!capture)
             SDL_PauseAudioDevice(id, 0);
@@ -264,7 +272,8 @@ bool SdlWaveService::TakeCaptureGap(CaptureGap& gap)
 
 SdlWaveCounters SdlWaveService::counters() const
 {
-    return {leading_.load(), underrunFrames_.load(), underruns_.load(), overrunFrames_.load(), overruns_.load()};
+    return {leading_.load(),       underrunFrames_.load(), underruns_.load(),
+            overrunFrames_.load(), overruns_.load(),       playbackFramesAtCaptureStart_.load()};
 }
 
 namespace {
@@ -287,10 +296,7 @@ MMRESULT Open(SdlWaveService& service, bool ready, uint32_t blockHint, bool capt
     const uint32_t perSecond = format.nAvgBytesPerSec / blockBytes + 1;
     const uint32_t capacity = std::max(kMinQueueCapacity, perSecond * kQueueSeconds);
     auto device = std::make_unique<SdlWaveService::Device>(service, capture, capacity);
-    // A buffer and a period waiting before playback starts absorb the jitter between the
-    // moments buffers fill and the moments the card asks for sound.
-    device->prerollBytes = blockBytes + period * 2;
-    device->prerollMaxWaits = blockBytes / 2 / period + 1;
+    device->cushionBytes = period * 2;
     const auto periodTime = std::chrono::microseconds(uint64_t(period) * 1000000 / format.nSamplesPerSec);
     device->poll = capture ? std::clamp(periodTime / 3, kMinPoll, kMaxCapturePoll)
                            : std::clamp(periodTime * kPlaybackPollPeriods, kMinPoll, kMaxPlaybackPoll);
@@ -368,6 +374,7 @@ MMRESULT SdlWaveService::waveInStart(HWAVEIN h)
     Device* d = AsIn(h);
     if (!d)
         return MMSYSERR_INVALHANDLE;
+    playbackFramesAtCaptureStart_ = playbackFrames_.load();
     SDL_PauseAudioDevice(d->id, 0);
     return MMSYSERR_NOERROR;
 }

@@ -21,6 +21,9 @@ struct SdlWaveCounters {
     // Capture frames dropped because no buffer was queued.
     uint64_t overrunFrames = 0;
     uint64_t overruns = 0;
+    // Playback frames the card had asked for when capture started: how far the output's
+    // clock runs ahead of the input's.
+    uint64_t playbackFramesAtCaptureStart = 0;
 };
 
 // A run of capture frames dropped because no buffer was queued: the frames at stream
@@ -77,6 +80,7 @@ private:
     uint32_t blockHint_ = 0;
     std::atomic<Device*> capture_{nullptr};
     std::atomic<uint64_t> gapsLost_{0};
+    std::atomic<uint64_t> playbackFrames_{0}, playbackFramesAtCaptureStart_{0};
     std::atomic<uint64_t> leading_{0}, underrunFrames_{0}, underruns_{0}, overrunFrames_{0}, overruns_{0};
 };
 
