@@ -381,23 +381,12 @@ MMRESULT SdlWaveService::waveInStart(HWAVEIN h)
 
 MMRESULT SdlWaveService::waveInReset(HWAVEIN h)
 {
-    Device* d = AsIn(h);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    d->reset();
-    return MMSYSERR_NOERROR;
+    return Reset(AsIn(h));
 }
 
 MMRESULT SdlWaveService::waveInClose(HWAVEIN h)
 {
-    Device* d = AsIn(h);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT r = d->close())
-        return r;
-    capture_.store(nullptr, std::memory_order_release);
-    delete d;
-    return MMSYSERR_NOERROR;
+    return Close(AsIn(h));
 }
 
 MMRESULT SdlWaveService::waveOutPrepareHeader(HWAVEOUT h, WAVEHDR* header)
@@ -418,20 +407,30 @@ MMRESULT SdlWaveService::waveOutWrite(HWAVEOUT h, WAVEHDR* header)
 
 MMRESULT SdlWaveService::waveOutReset(HWAVEOUT h)
 {
-    Device* d = AsOut(h);
+    return Reset(AsOut(h));
+}
+
+MMRESULT SdlWaveService::waveOutClose(HWAVEOUT h)
+{
+    return Close(AsOut(h));
+}
+
+MMRESULT SdlWaveService::Reset(Device* d)
+{
     if (!d)
         return MMSYSERR_INVALHANDLE;
     d->reset();
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT SdlWaveService::waveOutClose(HWAVEOUT h)
+MMRESULT SdlWaveService::Close(Device* d)
 {
-    Device* d = AsOut(h);
     if (!d)
         return MMSYSERR_INVALHANDLE;
     if (MMRESULT r = d->close())
         return r;
+    Device* expected = d;
+    capture_.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
     delete d;
     return MMSYSERR_NOERROR;
 }

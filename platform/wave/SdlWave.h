@@ -76,6 +76,10 @@ public:
     struct Device;
 
 private:
+    // The shared halves of the input's and the output's reset and close.
+    MMRESULT Reset(Device* d);
+    MMRESULT Close(Device* d);
+
     bool ready_ = false;
     uint32_t blockHint_ = 0;
     std::atomic<Device*> capture_{nullptr};

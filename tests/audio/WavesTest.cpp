@@ -61,6 +61,15 @@ protected:
         return UiPump{turn, turn, [this] { ++wakes; }};
     }
 
+    // Each turn of the stop's wait, the input hands back a buffer, or else the output does.
+    void DrainOnEachTurn()
+    {
+        onTurn = [this] {
+            if (!device.completeInput())
+                device.completeOutput();
+        };
+    }
+
     void ExpectAllReleased(const TfrmWaves& w)
     {
         EXPECT_EQ(w.buffersAllocated(), w.buffersReleased());
@@ -180,10 +189,7 @@ TEST_F(WavesTest, AnOddBufferFiltersWholeSamplesButPlaysAndHooksEveryByte)
     ASSERT_TRUE(device.completeInput({0}));
     EXPECT_EQ(gHooked.size(), 1001u);
     stopping = true;
-    onTurn = [&] {
-        if (!device.completeInput())
-            device.completeOutput();
-    };
+    DrainOnEachTurn();
     w.StopAudio();
     ExpectAllReleased(w);
 }
@@ -276,10 +282,7 @@ TEST_F(WavesTest, CallbackFailuresReportWithAFullStopAndLoseNothing)
     EXPECT_EQ(sink.texts(), std::vector<std::string>{"Could not waveOutUnprepareHeader"});
 
     stopping = true;
-    onTurn = [&] {
-        if (!device.completeInput())
-            device.completeOutput();
-    };
+    DrainOnEachTurn();
     w.StopAudio();
     ExpectAllReleased(w);
 }
