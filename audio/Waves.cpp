@@ -3,12 +3,13 @@
 #include "config/Settings.h"
 #include "effect/FX.h"
 #include "platform/report/Report.h"
+#include "platform/thread/Doorbell.h"
 #include "platform/thread/ThreadPriority.h"
 
+#include <cinttypes>
 #include <cmath>
-#include <condition_variable>
+#include <cstdio>
 #include <memory>
-#include <mutex>
 
 std::atomic<ProcessedBlockHookFn> ProcessedBlockHook{nullptr};
 
@@ -22,6 +23,17 @@ constexpr long double kQueueSeconds = 0.25L;
 constexpr int32_t kMaxCaptureBuffers = 16384;
 // The played buffer is owned by the output and by the hook until both let go.
 constexpr uintptr_t kOwnersWhilePlayingAndHooked = 2;
+// Besides the buffers queued at the input, the pool holds as many again for the output and
+// a few for the blocks in between: the output of a same-cycle server holds one or two.
+constexpr uint32_t kSpareBuffers = 16;
+// Glitch warnings go to standard error at most this often.
+constexpr auto kWarningInterval = std::chrono::seconds(1);
+
+// What a failed call in a callback reports, in the order of TfrmWaves::Failure.
+constexpr const char* kDeferredTexts[] = {
+    "Could not waveInUnprepareHeader.", "Could not waveOutPrepareHeader.", "Could not waveOutWrite.",
+    "Could not waveInPrepareHeader.",   "Could not waveInAddBuffer.",      "Could not waveOutUnprepareHeader",
+};
 
 template <typename T>
 T* FromParam(uintptr_t p) { return reinterpret_cast<T*>(p); }
@@ -39,27 +51,11 @@ int32_t CaptureBufferCount(uint32_t sampleRate, uint32_t blockLength)
 
 UiPump StandalonePump()
 {
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable cv;
-        uint64_t wakes = 0;
-        uint64_t seen = 0;
-    };
-    auto s = std::make_shared<Shared>();
+    auto bell = std::make_shared<thread::Doorbell>();
     return UiPump{
         [] {},
-        [s] {
-            std::unique_lock lock(s->mutex);
-            s->cv.wait(lock, [&] { return s->wakes != s->seen; });
-            s->seen = s->wakes;
-        },
-        [s] {
-            {
-                std::lock_guard lock(s->mutex);
-                ++s->wakes;
-            }
-            s->cv.notify_one();
-        },
+        [bell] { bell->wait(); },
+        [bell] { bell->ring(); },
     };
 }
 
@@ -78,18 +74,59 @@ void TfrmWaves::FormCreate()
 WAVEHDR* TfrmWaves::NewBuffer(uint32_t length)
 {
     // The data block is not cleared: the device fills it before anyone reads it.
-    auto* header = new WAVEHDR{};
-    header->lpData = new char[length];
-    header->dwBufferLength = length;
+    WAVEHDR* header = pool_.acquire(length);
     allocated_.fetch_add(1, std::memory_order_relaxed);
     return header;
 }
 
 void TfrmWaves::Release(WAVEHDR* header)
 {
-    delete[] header->lpData;
-    delete header;
+    pool_.release(header);
     released_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TfrmWaves::Defer(Failure failure)
+{
+    deferred_[size_t(failure)].fetch_add(1, std::memory_order_release);
+    pump_.wake();
+}
+
+void TfrmWaves::DeliverReports()
+{
+    DeliverReports(std::chrono::steady_clock::now());
+}
+
+void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
+{
+    // The cause first: a server that went away makes the calls after it fail too, and each
+    // box holds the next until it is closed. Once the user asked to stop, a box would hold
+    // the stop itself: the failures then only go to standard error.
+    const auto show = stopping_.load() ? &report::ErrorLine : &report::Error;
+    if (const std::string fault = service_.takeFault(); !fault.empty())
+        show(fault);
+    for (size_t i = 0; i < deferred_.size(); ++i)
+        if (deferred_[i].exchange(0, std::memory_order_acq_rel) > 0)
+            show(kDeferredTexts[i]);
+    if (const std::string notice = service_.takeNotice(); !notice.empty())
+        report::Warning(notice);
+
+    // While stopping, the output plays out and then runs dry by design: that is no glitch.
+    if (stopping_.load() || now - lastWarning_ < kWarningInterval)
+        return;
+    const WaveCounters c = service_.counters();
+    const uint64_t underruns = c.underruns - warned_.underruns;
+    const uint64_t overruns = c.overruns - warned_.overruns;
+    if (underruns == 0 && overruns == 0)
+        return;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the sound glitched: %" PRIu64 " playback underruns (%" PRIu64 " frames of silence) and %" PRIu64
+                  " capture overruns (%" PRIu64 " frames lost) since the last warning; a larger buffer size helps",
+                  underruns, c.underrunFrames - warned_.underrunFrames, overruns,
+                  c.overrunFrames - warned_.overrunFrames);
+    report::Warning(text);
+    warned_ = c;
+    lastWarning_ = now;
 }
 
 void TfrmWaves::Unhold(WAVEHDR* header)
@@ -105,12 +142,19 @@ bool TfrmWaves::QueueCaptureBuffer(bool fromCallback)
     const uint32_t length = Settings.memBlockLength.load(std::memory_order_relaxed);
     WAVEHDR* header = NewBuffer(length);
     const HWAVEIN in = InputDevice.handle.load();
-    if (service_.waveInPrepareHeader(in, header) != MMSYSERR_NOERROR)
-        report::Error(fromCallback ? "Could not waveInPrepareHeader." : "Could not waveInPrepareHeader");
+    if (service_.waveInPrepareHeader(in, header) != MMSYSERR_NOERROR) {
+        if (fromCallback)
+            Defer(Failure::InPrepare);
+        else
+            report::Error("Could not waveInPrepareHeader");
+    }
     InFlightIn.fetch_add(1);
     if (service_.waveInAddBuffer(in, header) != MMSYSERR_NOERROR) {
         InFlightIn.fetch_sub(1);
-        report::Error(fromCallback ? "Could not waveInAddBuffer." : "Could not waveInAddBuffer");
+        if (fromCallback)
+            Defer(Failure::InAddBuffer);
+        else
+            report::Error("Could not waveInAddBuffer");
         Release(header);
         return false;
     }
@@ -161,6 +205,8 @@ void TfrmWaves::OpenStreams()
     InFlightOut = 0;
 
     const int32_t count = CaptureBufferCount(rate, Settings.memBlockLength.load());
+    if (count > 0)
+        pool_.reserve(uint32_t(count) * 2 + kSpareBuffers, Settings.memBlockLength.load());
     for (int32_t i = 0; i < count; ++i)
         QueueCaptureBuffer(false);
 }
@@ -188,7 +234,7 @@ void TfrmWaves::OnCaptureDone(HWAVEIN, uint32_t msg, uintptr_t instance, uintptr
 
     WAVEHDR* h = FromParam<WAVEHDR>(param1);
     if (self->service_.waveInUnprepareHeader(self->InputDevice.handle.load(), h) != MMSYSERR_NOERROR)
-        report::Error("Could not waveInUnprepareHeader.");
+        self->Defer(Failure::InUnprepare);
     const int32_t inFlight = self->InFlightIn.fetch_sub(1) - 1;
 
     if (self->stopping_.load()) {
@@ -204,14 +250,14 @@ void TfrmWaves::OnCaptureDone(HWAVEIN, uint32_t msg, uintptr_t instance, uintptr
 
     const HWAVEOUT out = self->OutputDevice.handle.load();
     if (self->service_.waveOutPrepareHeader(out, h) != MMSYSERR_NOERROR)
-        report::Error("Could not waveOutPrepareHeader.");
+        self->Defer(Failure::OutPrepare);
     // The block must outlive the hook even when the output hands it back first.
     h->dwUser = kOwnersWhilePlayingAndHooked;
     self->InFlightOut.fetch_add(1);
     if (self->service_.waveOutWrite(out, h) != MMSYSERR_NOERROR) {
         self->InFlightOut.fetch_sub(1);
         h->dwUser = 1;
-        report::Error("Could not waveOutWrite.");
+        self->Defer(Failure::OutWrite);
     }
 
     if (auto hook = ProcessedBlockHook.load())
@@ -235,7 +281,7 @@ void TfrmWaves::OnPlaybackDone(HWAVEOUT, uint32_t msg, uintptr_t instance, uintp
 
     WAVEHDR* h = FromParam<WAVEHDR>(param1);
     if (self->service_.waveOutUnprepareHeader(self->OutputDevice.handle.load(), h) != MMSYSERR_NOERROR)
-        report::Error("Could not waveOutUnprepareHeader");
+        self->Defer(Failure::OutUnprepare);
     self->Unhold(h);
     const int32_t inFlight = self->InFlightOut.fetch_sub(1) - 1;
     if (self->stopping_.load() && inFlight <= 0) {
@@ -258,6 +304,7 @@ void TfrmWaves::WaitUntil(const std::function<bool()>& done)
 {
     for (;;) {
         pump_.handlePending();
+        DeliverReports();
         if (done())
             return;
         pump_.waitForEvent();

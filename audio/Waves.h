@@ -4,9 +4,12 @@
 // the processed-block hook and replaced by a fresh one; a played buffer is released. The
 // stop sequence lets both devices hand back every buffer before it resets and closes them.
 
+#include "audio/BufferPool.h"
 #include "platform/wave/Wave.h"
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -25,7 +28,8 @@ struct UiPump {
     std::function<void()> handlePending;
     // Blocks until an event arrives, then handles it. UI thread only.
     std::function<void()> waitForEvent;
-    // Makes a waitForEvent return. Called on the callback threads.
+    // Makes a waitForEvent return. Called on the callback threads, realtime ones included:
+    // it must not lock or allocate.
     std::function<void()> wake;
 };
 
@@ -73,8 +77,23 @@ public:
     // Buffers allocated and released over the stream's life. Any thread.
     uint64_t buffersAllocated() const { return allocated_.load(); }
     uint64_t buffersReleased() const { return released_.load(); }
+    // Buffers that did not fit the pool sized at open. Any thread.
+    uint64_t heapBuffers() const { return pool_.heapBuffers(); }
+
+    // Shows what the callbacks could not show themselves (they may run on a realtime thread
+    // that must not open a box): each failed call once, with its text; a fault the service
+    // found; and, at most once a second, a warning line when the sound glitched.
+    // UI thread only; the main window calls it from a timer, the stop sequence while it waits.
+    void DeliverReports();
+    // The same, with the time given, for tests.
+    void DeliverReports(std::chrono::steady_clock::time_point now);
 
 private:
+    // Calls the callbacks make that can fail, in the order of a block's road.
+    enum class Failure : uint8_t { InUnprepare, OutPrepare, OutWrite, InPrepare, InAddBuffer, OutUnprepare, Count };
+    // Called on the callback threads.
+    void Defer(Failure failure);
+
     wave::WAVEHDR* NewBuffer(uint32_t length);
     void Release(wave::WAVEHDR* header);
     // Releases a played buffer once both the output and the hook are done with it.
@@ -90,4 +109,8 @@ private:
     std::atomic<bool> captureStarted_{false};
     std::atomic<uint64_t> allocated_{0};
     std::atomic<uint64_t> released_{0};
+    BufferPool pool_;
+    std::array<std::atomic<uint32_t>, size_t(Failure::Count)> deferred_{};
+    wave::WaveCounters warned_;
+    std::chrono::steady_clock::time_point lastWarning_{};
 };

@@ -77,7 +77,7 @@ int main(int argc, char** argv)
     ProcessedBlockHook = &Count;
 
     std::atomic<bool> stopping{false};
-    wave::SdlWaveCounters counts;
+    wave::WaveCounters counts;
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     {

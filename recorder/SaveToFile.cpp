@@ -2,6 +2,8 @@
 
 #include "config/Settings.h"
 #include "platform/report/Report.h"
+#include "platform/thread/ByteRing.h"
+#include "platform/thread/Doorbell.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,8 +12,10 @@
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+#include <memory>
 
 thread::LatestValue<thread::LabelText> RecordTimeText;
 
@@ -27,6 +31,9 @@ constexpr uint16_t kPcm = 1;
 constexpr uint16_t kChannels = 1;
 constexpr uint16_t kBlockAlign = 2;
 constexpr uint16_t kBitsPerSample = 16;
+// The capture side queues blocks for the writer; this many seconds of sound may wait while
+// the disk is slow before a recording has to stop.
+constexpr size_t kQueueSeconds = 4;
 
 // The file, the buffer and the header are used by the capture thread and by the start and
 // stop on the UI thread; this lock keeps the capture thread off them while they are being
@@ -39,6 +46,20 @@ double RecordTimeValue = 0.0;
 int64_t gSizeLimit = recorder::kMaxFileBytes;
 // The file's size after the last complete append: what a failed write is cut back to.
 int64_t gLastGoodSize = 0;
+
+// Blocks queued by the capture side. Made at the first recording and kept, since the capture
+// thread may be pushing while a recording stops; drained only with gLock held.
+std::unique_ptr<thread::ByteRing> gQueue;
+std::atomic<thread::ByteRing*> gQueueForCapture{nullptr};
+std::atomic<uint64_t> gQueueLostBytes{0};
+std::vector<uint8_t> gBlock;
+thread::Doorbell gQueued;
+std::thread gWriter;
+std::atomic<bool> gWriterStop{false};
+// Why a recording just ended by itself, to be reported once the lock is let go.
+std::string gUnreported;
+
+void WriterLoop();
 
 void Put16(size_t at, uint16_t v)
 {
@@ -82,7 +103,18 @@ void EndByItself(recorder::Ended why, const std::string& text)
     }
     RecordBuffer.clear();
     recorder::EndedByItself = why;
-    report::Error(text);
+    gUnreported = text;
+}
+
+// Shows what ended a recording, once the lock is let go: the box's nested event loop may
+// close the file, which takes the lock.
+void ReportUnlocked(std::unique_lock<std::mutex>& lock)
+{
+    std::string text = std::move(gUnreported);
+    gUnreported.clear();
+    lock.unlock();
+    if (!text.empty())
+        report::Error(text);
 }
 
 // Appends the buffer and rewrites the header's sizes. Called with the lock held.
@@ -157,19 +189,29 @@ void StartRecordFile()
     gLastGoodSize = int64_t(kHeaderBytes);
     RecordTimeValue = 0.0;
     recorder::EndedByItself = recorder::Ended::No;
+
+    const size_t queueBytes = (size_t(Settings.SampleRate) * 2 + size_t(Settings.memBlockLength)) * kQueueSeconds;
+    if (!gQueue) {
+        gQueue = std::make_unique<thread::ByteRing>(queueBytes);
+        gQueueForCapture.store(gQueue.get(), std::memory_order_release);
+    }
+    // Blocks of an earlier recording that were still on their way belong to it.
+    while (gQueue->pop(gBlock)) {
+    }
+    gQueueLostBytes = 0;
+    gBlock.reserve(size_t(Settings.memBlockLength) + 64);
+    if (!gWriter.joinable()) {
+        gWriterStop = false;
+        gWriter = std::thread(WriterLoop);
+    }
 }
 
-void RecordBlock(const void* buffer, int32_t count, bool final)
+namespace {
+
+// Takes one block into the buffer, appending it to the file once a second has gathered.
+// Called with the lock held.
+void AppendLocked(const uint8_t* bytes, size_t n, bool final)
 {
-    if (!Settings.Recording.load() && !final)
-        return;
-    std::lock_guard lock(gLock);
-    // A recording that failed to start, or already ended, has no file to touch.
-    if (RecordFile < 0 || (!final && !Settings.Recording.load()) ||
-        (final && recorder::EndedByItself.load() != recorder::Ended::No))
-        return;
-    const auto bytes = static_cast<const uint8_t*>(buffer);
-    const size_t n = count > 0 && bytes ? size_t(count) : 0;
     const uint64_t secondBytes = uint64_t(Settings.SampleRate) * 2;
     const uint64_t waiting = RecordBuffer.size();
     RecordBuffer.insert(RecordBuffer.end(), bytes, bytes + n);
@@ -177,14 +219,67 @@ void RecordBlock(const void* buffer, int32_t count, bool final)
         Flush();
         return;
     }
-    RecordTimeValue += double(count) / double(secondBytes);
+    RecordTimeValue += double(n) / double(secondBytes);
     thread::LabelText text;
     std::snprintf(text.chars.data(), text.chars.size(), "Record Time: %.2f Seconds.", RecordTimeValue);
     RecordTimeText.publish(text);
 }
 
+// Appends every queued block. Called with the lock held.
+void DrainLocked()
+{
+    if (!gQueue)
+        return;
+    while (gQueue->pop(gBlock)) {
+        if (RecordFile < 0 || recorder::EndedByItself.load() != recorder::Ended::No)
+            continue;
+        AppendLocked(gBlock.data(), gBlock.size(), false);
+    }
+    if (gQueueLostBytes.exchange(0) > 0 && RecordFile >= 0 && recorder::EndedByItself.load() == recorder::Ended::No)
+        EndByItself(recorder::Ended::WriteFailed,
+                    recorder::WriteFailedText(Settings.RecordFileName, "the disk did not keep up with the sound"));
+}
+
+// The writer thread: appends what the capture side queued, woken by every block.
+void WriterLoop()
+{
+    while (!gWriterStop.load(std::memory_order_acquire)) {
+        gQueued.wait();
+        std::unique_lock lock(gLock);
+        DrainLocked();
+        ReportUnlocked(lock);
+    }
+}
+
+} // namespace
+
+void RecordBlock(const void* buffer, int32_t count, bool final)
+{
+    if (!final) {
+        // The capture side only queues: the file is written on the writer thread.
+        thread::ByteRing* queue = gQueueForCapture.load(std::memory_order_acquire);
+        if (!Settings.Recording.load() || !queue || count <= 0 || !buffer)
+            return;
+        if (!queue->push(buffer, uint32_t(count)))
+            gQueueLostBytes.fetch_add(uint64_t(count), std::memory_order_relaxed);
+        gQueued.ring();
+        return;
+    }
+    std::unique_lock lock(gLock);
+    DrainLocked();
+    // A recording that failed to start, or already ended, has no file to touch.
+    if (RecordFile >= 0 && recorder::EndedByItself.load() == recorder::Ended::No)
+        AppendLocked(nullptr, 0, true);
+    ReportUnlocked(lock);
+}
+
 void CloseRecordFile()
 {
+    if (gWriter.joinable()) {
+        gWriterStop = true;
+        gQueued.ring();
+        gWriter.join();
+    }
     std::lock_guard lock(gLock);
     if (RecordFile >= 0)
         ::close(RecordFile);
@@ -194,6 +289,13 @@ void CloseRecordFile()
 }
 
 namespace recorder {
+
+void WriteQueued()
+{
+    std::unique_lock lock(gLock);
+    DrainLocked();
+    ReportUnlocked(lock);
+}
 
 std::string WriteFailedText(const std::string& file, const std::string& reason)
 {

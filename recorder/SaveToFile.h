@@ -17,10 +17,12 @@ void StartRecordFile();
 // Fills the 44-byte header from SampleRate with both sizes 0 and writes it where the file
 // stands. UI thread only, inside StartRecordFile.
 void WriteWaveHeader();
-// Takes one processed block (final false), or the stop's last call (null, 0, final true).
+// Takes one processed block (final false): while recording, queues it for the writer thread
+// without waiting, locking or allocating. The stop's last call (null, 0, final true) writes
+// every queued block and the rest of the buffer.
 // Called on the capture callback thread, and on the UI thread for the final call.
 void RecordBlock(const void* buffer, int32_t count, bool final);
-// Closes the file and releases the buffer. UI thread only.
+// Stops the writer thread, closes the file and releases the buffer. UI thread only.
 void CloseRecordFile();
 
 // The record-time label's latest text, for the UI thread to pick up.
@@ -42,6 +44,10 @@ inline constexpr int64_t kMaxFileBytes = 2147483647;
 // The texts the user sees when a recording ends by itself.
 std::string WriteFailedText(const std::string& file, const std::string& reason);
 std::string SizeLimitText(const std::string& file);
+
+// Writes the blocks queued so far on the calling thread, as the writer thread would.
+// UI thread or tests.
+void WriteQueued();
 
 // State for tests.
 double RecordTime();

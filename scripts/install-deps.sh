@@ -5,6 +5,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libsdl2-dev libtomlplusplus-dev libreaderwriterqueue-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus-daemon
   libsndfile1-dev sox
 )
 missing=()

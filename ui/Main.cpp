@@ -190,6 +190,9 @@ void TfrmMain::FormCloseQuery()
     Stopping = true;
     if (waves_)
         waves_->StopAudio();
+    // A recording still running keeps everything it got.
+    if (Button3->isEnabled())
+        Button3Click();
     pedalTimer_->stop();
     ReleasePedal();
     SaveSettings();
@@ -257,6 +260,8 @@ void TfrmMain::PickUpAudioTexts()
         lblrectime->setText(text.c_str());
     if (recorder::EndedByItself.load() != recorder::Ended::No && Button3->isEnabled())
         ReturnToIdle();
+    if (waves_)
+        waves_->DeliverReports();
 }
 
 void TfrmMain::setSaveDialog(std::unique_ptr<SaveDialog> dialog)

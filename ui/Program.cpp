@@ -1,6 +1,7 @@
 #include "ui/Program.h"
 
 #include "platform/report/Report.h"
+#include "platform/thread/Doorbell.h"
 #include "recorder/SaveToFile.h"
 
 #include <QCoreApplication>
@@ -46,10 +47,15 @@ Program::~Program()
 
 UiPump Program::QtPump()
 {
+    // The wake is a doorbell the event loop watches: a queued call would allocate on the
+    // audio thread that rings it.
+    auto bell = std::make_shared<thread::Doorbell>();
+    auto* notifier = new QSocketNotifier(bell->fd(), QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, [bell] { bell->clear(); });
     return UiPump{
         [] { QCoreApplication::processEvents(QEventLoop::AllEvents); },
         [] { QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents); },
-        [] { QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection); },
+        [bell] { bell->ring(); },
     };
 }
 

@@ -48,6 +48,14 @@ void Emit(Kind kind, std::string_view title, std::string_view text)
 void Error(std::string_view text) { Emit(Kind::Error, kErrorTitle, text); }
 void Information(std::string_view text) { Emit(Kind::Information, kInformationTitle, text); }
 void Plain(std::string_view title, std::string_view text) { Emit(Kind::Plain, title, text); }
+void Warning(std::string_view text)
+{
+    std::fprintf(stderr, "vobblix: warning: %.*s\n", int(text.size()), text.data());
+}
+void ErrorLine(std::string_view text)
+{
+    std::fprintf(stderr, "vobblix: error: %.*s\n", int(text.size()), text.data());
+}
 void Unhandled(std::string_view message) { Emit(Kind::Unhandled, kProgramTitle, UnhandledText(message)); }
 
 std::string UnhandledText(std::string_view message)

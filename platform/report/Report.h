@@ -34,6 +34,16 @@ void Plain(std::string_view title, std::string_view text);
 // Called on any thread.
 void Unhandled(std::string_view message);
 
+// A line on standard error only, "vobblix: warning: <text>", for what the user may want to
+// know but need not stop for (the sound crackled). Not for realtime threads.
+// Called on any thread.
+void Warning(std::string_view text);
+
+// The error dialog's line on standard error, without the dialog: for failures that come in
+// while the program is already closing, where a box would hold the close.
+// Called on any thread.
+void ErrorLine(std::string_view text);
+
 // The text the default handler shows for a message.
 std::string UnhandledText(std::string_view message);
 

@@ -1,9 +1,11 @@
 #pragma once
 // The wave service over SDL2 audio: the default capture and playback devices, S16 mono at
 // the asked rate (SDL converts when the card differs). SDL's own audio threads only copy
-// bytes between the sound card and the queued buffers; a completed buffer is handed to a
-// callback thread of this service's own, one per device, which calls the user's callback.
+// bytes between the sound card and the queued buffers and ring a doorbell; a completed
+// buffer is handed to a callback thread of this service's own, one per device, which calls
+// the user's callback.
 
+#include "platform/wave/DeviceCore.h"
 #include "platform/wave/Wave.h"
 
 #include <atomic>
@@ -11,31 +13,10 @@
 
 namespace wave {
 
-// What the devices counted, for tests and benchmarks.
-struct SdlWaveCounters {
-    // Playback frames of silence before the first buffer ever played.
-    uint64_t leadingSilenceFrames = 0;
-    // Playback frames of silence inserted because no written buffer was waiting.
-    uint64_t underrunFrames = 0;
-    uint64_t underruns = 0;
-    // Capture frames dropped because no buffer was queued.
-    uint64_t overrunFrames = 0;
-    uint64_t overruns = 0;
-    // Playback frames the card had asked for when capture started: how far the output's
-    // clock runs ahead of the input's.
-    uint64_t playbackFramesAtCaptureStart = 0;
-};
-
-// A run of capture frames dropped because no buffer was queued: the frames at stream
-// positions [atFrame, atFrame + frames) never reached a buffer.
-struct CaptureGap {
-    uint64_t atFrame = 0;
-    uint32_t frames = 0;
-};
-
 class SdlWaveService final : public WaveService {
 public:
-    // Initialises SDL's audio subsystem; a failure makes every open fail.
+    // Initialises SDL's audio subsystem, asking for its drivers in the order pipewire,
+    // pulseaudio, alsa unless SDL_AUDIODRIVER is set; a failure makes every open fail.
     // UI thread only.
     SdlWaveService();
     ~SdlWaveService() override;
@@ -47,13 +28,14 @@ public:
     static uint32_t PeriodFrames(uint32_t blockBytes);
 
     // Any thread; the values are a snapshot.
-    SdlWaveCounters counters() const;
+    WaveCounters counters() const override;
+    const char* name() const override { return name_; }
 
     // The oldest capture gap not yet taken; false when none. Gaps past the log's size are
     // only counted (gapsLost).
     // Called on one thread at a time, typically the capture callback thread.
     bool TakeCaptureGap(CaptureGap& gap);
-    uint64_t gapsLost() const { return gapsLost_.load(); }
+    uint64_t gapsLost() const;
 
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
 
@@ -81,11 +63,12 @@ private:
     MMRESULT Close(Device* d);
 
     bool ready_ = false;
+    char name_[48] = "SDL";
     uint32_t blockHint_ = 0;
     std::atomic<Device*> capture_{nullptr};
-    std::atomic<uint64_t> gapsLost_{0};
-    std::atomic<uint64_t> playbackFrames_{0}, playbackFramesAtCaptureStart_{0};
-    std::atomic<uint64_t> leading_{0}, underrunFrames_{0}, underruns_{0}, overrunFrames_{0}, overruns_{0};
+    std::atomic<Device*> playback_{nullptr};
+    std::atomic<uint64_t> playbackFramesAtCaptureStart_{0};
+    GlitchCounts counts_;
 };
 
 } // namespace wave

@@ -4,6 +4,7 @@
 // status codes and completions as messages to a function callback.
 
 #include <cstdint>
+#include <string>
 
 namespace wave {
 
@@ -11,6 +12,7 @@ using MMRESULT = uint32_t;
 inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
 inline constexpr MMRESULT MMSYSERR_ERROR = 1;
 inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+inline constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
 inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
 inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
 inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
@@ -69,6 +71,22 @@ using HWAVEOUT = WaveOutDevice*;
 using WaveInProc = void (*)(HWAVEIN device, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t param2);
 using WaveOutProc = void (*)(HWAVEOUT device, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t param2);
 
+// What a service's devices counted since they opened.
+struct WaveCounters {
+    // Playback frames of silence before the first buffer ever played.
+    uint64_t leadingSilenceFrames = 0;
+    // Playback frames of silence inserted because no written buffer was waiting, and how
+    // many times that happened.
+    uint64_t underrunFrames = 0;
+    uint64_t underruns = 0;
+    // Capture frames dropped because no buffer was queued, and how many times.
+    uint64_t overrunFrames = 0;
+    uint64_t overruns = 0;
+    // Playback frames the card had asked for when capture started: how far the output's
+    // clock runs ahead of the input's.
+    uint64_t playbackFramesAtCaptureStart = 0;
+};
+
 class WaveService {
 public:
     virtual ~WaveService() = default;
@@ -101,6 +119,17 @@ public:
     // The length of the buffers that will be queued, so that a device can size its period
     // and queues before it starts. UI thread only, before the opens.
     virtual void setBlockHint(uint32_t bytes) { (void)bytes; }
+
+    // A snapshot of the devices' glitch counters. Any thread.
+    virtual WaveCounters counters() const { return {}; }
+    // What the user is told the sound goes through, e.g. "PipeWire". Any thread.
+    virtual const char* name() const { return "none"; }
+    // A fault the service found on its own (the server went away, a device vanished), as
+    // the text to show; empty when none is new. Each fault is told once. UI thread only.
+    virtual std::string takeFault() { return {}; }
+    // Something the user may want to know that needs no box (the server changed its
+    // period), as a warning's text; empty when nothing is new. UI thread only.
+    virtual std::string takeNotice() { return {}; }
 };
 
 // Header bookkeeping shared by every implementation.

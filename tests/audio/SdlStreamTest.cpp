@@ -149,7 +149,7 @@ protected:
     }
     // Runs the stream until the hook has seen `bytes`, then stops it; the counters are those
     // from before the stop (draining lets capture run out of buffers on purpose).
-    wave::SdlWaveCounters Run(uint64_t bytes, wave::SdlWaveService& service, TfrmWaves& waves)
+    wave::WaveCounters Run(uint64_t bytes, wave::SdlWaveService& service, TfrmWaves& waves)
     {
         waves.FormCreate();
         waves.StartCapture();

@@ -2,8 +2,7 @@
 // signal goes in; after SIGTERM the played sound is the filtered input and the store holds
 // the saved settings.
 
-#include "config/Settings.h"
-#include "effect/FX.h"
+#include "support/Filtered.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -23,27 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<int16_t> Signal(size_t n)
-{
-    std::vector<int16_t> s(n);
-    for (size_t i = 0; i < n; ++i)
-        s[i] = int16_t(12000 * std::sin(2 * M_PI * 220 * double(i) / 44100) +
-                       4000 * std::sin(2 * M_PI * 2500 * double(i) / 44100));
-    return s;
-}
-
-// The program's start-up values: offset 0.10, Q 9.0, depth 0.99, mouse mode, 500-sample blocks.
-std::vector<int16_t> Filtered(std::vector<int16_t> in)
-{
-    fx::ResetForTests();
-    Settings.UsingMouse = true;
-    FreqOffset = 0.10;
-    Resonance = 9.0;
-    ResetDepth();
-    for (size_t at = 0; at < in.size(); at += 500)
-        ProcessBuffer(in.data() + at, int32_t(std::min<size_t>(500, in.size() - at)));
-    return in;
-}
+using testsupport::Filtered;
+using testsupport::Signal;
 
 // Starts the real program headless in dir: capture from in.raw, playback to out.raw, the
 // store under config/.
@@ -52,6 +32,7 @@ pid_t Spawn(const fs::path& dir)
     const pid_t child = ::fork();
     if (child == 0) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("VOBBLIX_AUDIO", "sdl", 1);
         ::setenv("SDL_AUDIODRIVER", "disk", 1);
         ::setenv("SDL_DISKAUDIOFILEIN", (dir / "in.raw").c_str(), 1);
         ::setenv("SDL_DISKAUDIOFILE", (dir / "out.raw").c_str(), 1);

@@ -173,6 +173,7 @@ TEST_F(Recording, TheTimeLabelFollowsTheRecordingAndAFailureReturnsToIdle)
     std::vector<int16_t> block(500, 100);
     for (int i = 0; i < 89; ++i)
         RecordBlock(block.data(), 1000, false);
+    recorder::WriteQueued();
     w().PickUpAudioTexts();
     EXPECT_EQ(w().lblrectime->text(), "Record Time: 1.01 Seconds.");
     w().Button3Click();

@@ -1,0 +1,197 @@
+// Round trip through the program on a PipeWire graph, beside a plain link's floor, measured
+// by one probe node on one clock (as jack_iodelay does); playback underruns over a long run
+// at 128 bytes; CPU of the whole program at the defaults.
+// Run by hand on a graph that bench/pipewire.sh sets up:
+//   bash bench/pipewire.sh [underrun-seconds]
+
+#include "support/PwProbe.h"
+#include "support/ReferenceFilter.h"
+#include "support/Spawn.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uint32_t kQuantum = 128;
+constexpr int kClicks = 8;
+constexpr int16_t kClick = 30000;
+// A click the filter leaves at least this loud at its first sample is found at that sample.
+constexpr int kThreshold = 200;
+const std::string kProbeOut = "vobblix-probe:output";
+const std::string kProbeIn = "vobblix-probe:input";
+const std::string kSourceIn = "gtr:input_MONO";
+const std::string kSourceOut = "gtr:capture_MONO";
+const std::string kSinkIn = "amp:playback_MONO";
+const std::string kSinkMonitor = "amp:monitor_MONO";
+
+std::vector<int16_t> ClickTrain(uint32_t rate)
+{
+    std::vector<int16_t> s(size_t(rate) * (kClicks + 1) / 4, 0);
+    for (int k = 1; k <= kClicks; ++k)
+        s[size_t(rate) * size_t(k) / 4 - rate / 8] = kClick;
+    return s;
+}
+
+// The median delay between each click played and its first loud sample heard, in frames.
+long MedianDelay(const std::vector<int16_t>& played, const std::vector<int16_t>& heard)
+{
+    // Nothing comes back early, and a click's ringing has died a quarter of a second later.
+    std::vector<long> delays;
+    for (size_t i = 0; i < played.size(); ++i) {
+        if (played[i] == 0)
+            continue;
+        const long at = FirstAbove(heard, kThreshold, i);
+        if (at < 0)
+            break;
+        delays.push_back(at - long(i));
+    }
+    if (delays.empty())
+        return -1;
+    std::sort(delays.begin(), delays.end());
+    return delays[delays.size() / 2];
+}
+
+long Measure(uint32_t rate)
+{
+    const auto signal = ClickTrain(rate);
+    PwProbe probe(signal, signal.size() + rate / 2);
+    if (!probe.connected() || !WaitForPort(kProbeIn, 5000))
+        return -1;
+    PwLink(kProbeOut, kSourceIn);
+    PwLink(kSinkMonitor, kProbeIn);
+    if (!WaitForLink(kSinkMonitor, kProbeIn, 5000) || !WaitForLink(kProbeOut, kSourceIn, 5000))
+        return -1;
+    probe.start();
+    if (!probe.waitRecorded(30000))
+        return -1;
+    return MedianDelay(signal, probe.recording());
+}
+
+std::string Store(uint32_t rate, uint32_t bytes)
+{
+    return "Sample_rate = " + std::to_string(rate) + "\nmemBlockLength = " + std::to_string(bytes) +
+           "\nUsingMouse = 1\nPedalDevice = 0\nInvertPedal = 0\nPriority = 0\nPedalAxis = 1\n"
+           "LastFreqofs = 10\nLastResonance = 90\nLastPAF = 100\nLastPATH = \"\"\n";
+}
+
+struct Program {
+    pid_t pid = -1;
+    fs::path dir;
+    Program(uint32_t rate, uint32_t bytes)
+    {
+        std::string tmpl = (fs::temp_directory_path() / "vobblix-bench-XXXXXX").string();
+        dir = ::mkdtemp(tmpl.data());
+        testsupport::WriteStore(dir, Store(rate, bytes));
+        pid = testsupport::SpawnProgram(VOBBLIX_EXE, {dir, {}, {"--audio=pipewire"}, dir / "stderr.txt"});
+    }
+    bool linked() const
+    {
+        return WaitForLink(kSourceOut, "vobblix.input:input_MONO", 10000) &&
+               WaitForLink("vobblix.output:output_MONO", kSinkIn, 10000);
+    }
+    std::string errors() const
+    {
+        std::ifstream f(dir / "stderr.txt");
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+    ~Program()
+    {
+        testsupport::Terminate(pid);
+        fs::remove_all(dir);
+    }
+};
+
+// Sums what the program's glitch warnings counted.
+void CountGlitches(const std::string& errors, uint64_t& underruns, uint64_t& overruns)
+{
+    const std::regex line(R"((\d+) playback underruns \(\d+ frames of silence\) and (\d+) capture overruns)");
+    for (auto it = std::sregex_iterator(errors.begin(), errors.end(), line); it != std::sregex_iterator(); ++it) {
+        underruns += std::stoull((*it)[1]);
+        overruns += std::stoull((*it)[2]);
+    }
+}
+
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(s.substr(s.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15; ++i) {
+        rest >> field;
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int underrunSeconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    std::printf("graph period %u frames; round trips in frames (ms), median of %d clicks\n", kQuantum, kClicks);
+    std::printf("%-8s %-7s %-14s %-14s %-10s %-22s\n", "rate", "bytes", "floor", "program", "added",
+                "goal: buffer + period");
+    for (uint32_t rate : {44100u, 48000u}) {
+        ForceGraph(rate, kQuantum);
+        std::this_thread::sleep_for(300ms); // the forced clock takes effect at the next cycle
+        PwLink(kSourceOut, kSinkIn);
+        const long floor = Measure(rate);
+        PwLink(kSourceOut, kSinkIn, true);
+        for (uint32_t bytes : {128u, 1000u}) {
+            long through = -1;
+            {
+                Program program(rate, bytes);
+                if (program.linked())
+                    through = Measure(rate);
+            }
+            const long goal = long(bytes / 2 + kQuantum);
+            std::printf("%-8u %-7u %5ld (%5.2f)  %5ld (%5.2f)  %5ld      %ld %s\n", rate, bytes, floor,
+                        1000.0 * double(floor) / rate, through, 1000.0 * double(through) / rate, through - floor,
+                        goal, through >= 0 && floor >= 0 && through - floor <= goal ? "met" : "NOT met");
+        }
+    }
+
+    ForceGraph(48000, kQuantum);
+    {
+        Program program(48000, 128);
+        if (program.linked()) {
+            std::this_thread::sleep_for(std::chrono::seconds(underrunSeconds));
+            // The last warnings come out within a second.
+            std::this_thread::sleep_for(1500ms);
+            uint64_t underruns = 0, overruns = 0;
+            CountGlitches(program.errors(), underruns, overruns);
+            std::printf("128 bytes at 48000 Hz for %d s: %llu underruns, %llu overruns (goal 0)\n", underrunSeconds,
+                        static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
+        }
+    }
+    ForceGraph(0, 0);
+    {
+        Program program(44100, 1000);
+        if (program.linked()) {
+            const double before = CpuSeconds(program.pid);
+            std::this_thread::sleep_for(10s);
+            const double used = CpuSeconds(program.pid) - before;
+            std::printf("CPU at the defaults (44100 Hz, 1000 bytes, the server's own period): %.2f %% of one core "
+                        "(goal < 1 %%)\n",
+                        100.0 * used / 10.0);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,89 @@
+#include "platform/wave/Backend.h"
+
+#include "platform/report/Report.h"
+#include "platform/wave/PipeWireWave.h"
+#include "platform/wave/SdlWave.h"
+
+#include <string_view>
+
+namespace wave {
+namespace {
+
+constexpr std::string_view kAudioOption = "--audio=";
+
+std::optional<Backend> BackendNamed(std::string_view name)
+{
+    if (name == "pipewire")
+        return Backend::PipeWire;
+    if (name == "sdl")
+        return Backend::Sdl;
+    if (name == "auto")
+        return Backend::Automatic;
+    return std::nullopt;
+}
+
+} // namespace
+
+CommandLine ParseCommandLine(int argc, const char* const* argv, const char* environment)
+{
+    CommandLine line;
+    if (environment && *environment) {
+        if (auto b = BackendNamed(environment))
+            line.backend = *b;
+        else
+            line.error = "VOBBLIX_AUDIO must be pipewire, sdl or auto, not '" + std::string(environment) + "'";
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            line.help = true;
+        } else if (arg.substr(0, kAudioOption.size()) == kAudioOption) {
+            if (auto b = BackendNamed(arg.substr(kAudioOption.size()))) {
+                line.backend = *b;
+                // A good option mends a bad environment.
+                if (line.error.rfind("VOBBLIX_AUDIO", 0) == 0)
+                    line.error.clear();
+            } else {
+                line.error = "--audio must be pipewire, sdl or auto, not '" +
+                             std::string(arg.substr(kAudioOption.size())) + "'";
+            }
+        } else {
+            line.error = "unknown option '" + std::string(arg) + "'";
+        }
+    }
+    return line;
+}
+
+std::string Usage()
+{
+    return "Usage: vobblix [--audio=pipewire|sdl|auto]\n"
+           "A real-time guitar wah on the PC's sound card.\n"
+           "\n"
+           "  --audio=pipewire  play through the PipeWire sound server (the lowest latency)\n"
+           "  --audio=sdl       play through SDL (its driver: SDL_AUDIODRIVER, default\n"
+           "                    pipewire, pulseaudio, alsa)\n"
+           "  --audio=auto      PipeWire when its server answers, else SDL (the default)\n"
+           "  --help            show this text\n"
+           "\n"
+           "The environment variable VOBBLIX_AUDIO takes the same values; --audio wins.\n"
+           "Settings: $XDG_CONFIG_HOME/Drenmarq/Vobblix 1.1.toml (~/.config by default).\n";
+}
+
+std::unique_ptr<WaveService> OpenBackend(Backend backend)
+{
+    if (backend != Backend::Sdl) {
+        auto pipewire = std::make_unique<PipeWireWaveService>();
+        if (pipewire->connected())
+            return pipewire;
+        const std::string why = pipewire->connectError();
+        pipewire.reset();
+        if (backend == Backend::PipeWire)
+            report::Error("Could not connect to the PipeWire sound server (" + why +
+                          "). Vobblix plays through SDL instead.");
+        else
+            report::Warning("no PipeWire server answered (" + why + "); playing through SDL");
+    }
+    return std::make_unique<SdlWaveService>();
+}
+
+} // namespace wave

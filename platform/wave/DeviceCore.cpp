@@ -1,0 +1,163 @@
+#include "platform/wave/DeviceCore.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace wave {
+namespace {
+
+constexpr size_t kGapLogSize = 4096;
+
+// Devices play and record whole samples only, so the stream never loses sample alignment.
+uint32_t Usable(const WAVEHDR* h) { return h->dwBufferLength & ~1u; }
+
+} // namespace
+
+void GlitchCounts::into(WaveCounters& c) const
+{
+    c.leadingSilenceFrames += leadingSilenceFrames.load(std::memory_order_relaxed);
+    c.underrunFrames += underrunFrames.load(std::memory_order_relaxed);
+    c.underruns += underruns.load(std::memory_order_relaxed);
+    c.overrunFrames += overrunFrames.load(std::memory_order_relaxed);
+    c.overruns += overruns.load(std::memory_order_relaxed);
+}
+
+DeviceCore::DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts, thread::Doorbell* completed)
+    : capture_(capture), capacity_(capacity), counts_(counts), completedBell_(completed), pending_(capacity), done_(capacity),
+      gaps_(capture ? kGapLogSize : 1)
+{
+}
+
+void DeviceCore::complete(WAVEHDR* h, uint32_t bytes)
+{
+    if (capture_)
+        h->dwBytesRecorded = bytes;
+    h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    // Cannot fail: no more headers are ever held than the queue was sized for.
+    done_.try_enqueue(h);
+    if (completedBell_)
+        completedBell_->ring();
+}
+
+MMRESULT DeviceCore::enqueue(WAVEHDR* h)
+{
+    if (held_.load(std::memory_order_relaxed) >= capacity_)
+        return MMSYSERR_NOMEM;
+    if (MMRESULT r = EnqueueHeader(h))
+        return r;
+    held_.fetch_add(1, std::memory_order_relaxed);
+    if (!capture_)
+        queuedBytes_.fetch_add(Usable(h), std::memory_order_release);
+    pending_.try_enqueue(h);
+    return MMSYSERR_NOERROR;
+}
+
+void DeviceCore::capture(const uint8_t* src, uint32_t have)
+{
+    const uint32_t len = have;
+    const uint64_t firstFrame = frames.load(std::memory_order_relaxed);
+    frames.store(firstFrame + have / 2, std::memory_order_relaxed);
+    while (have > 0) {
+        if (!current_) {
+            if (!pending_.try_dequeue(current_)) {
+                const uint32_t lost = have / 2;
+                counts_.overrunFrames.fetch_add(lost, std::memory_order_relaxed);
+                counts_.overruns.fetch_add(1, std::memory_order_relaxed);
+                if (!gaps_.try_enqueue(CaptureGap{firstFrame + (len - have) / 2, lost}))
+                    counts_.gapsLost.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            offset_ = 0;
+        }
+        const uint32_t n = std::min(have, Usable(current_) - offset_);
+        std::memcpy(current_->lpData + offset_, src, n);
+        offset_ += n;
+        src += n;
+        have -= n;
+        if (offset_ >= Usable(current_)) {
+            complete(current_, offset_);
+            current_ = nullptr;
+        }
+    }
+}
+
+void DeviceCore::play(uint8_t* dst, uint32_t want)
+{
+    frames.fetch_add(want / 2, std::memory_order_relaxed);
+    auto& silence = everPlayed_ ? counts_.underrunFrames : counts_.leadingSilenceFrames;
+    if (prerolling_) {
+        if (queuedBytes_.load(std::memory_order_acquire) == 0 && leadLeft_ == 0) {
+            std::memset(dst, 0, want);
+            silence.fetch_add(want / 2, std::memory_order_relaxed);
+            return;
+        }
+        prerolling_ = false;
+        leadLeft_ = std::max(leadLeft_, cushionBytes_);
+    }
+    if (leadLeft_ > 0) {
+        const uint32_t n = std::min(want, leadLeft_);
+        std::memset(dst, 0, n);
+        silence.fetch_add(n / 2, std::memory_order_relaxed);
+        leadLeft_ -= n;
+        dst += n;
+        want -= n;
+    }
+    while (want > 0) {
+        if (!current_) {
+            if (!pending_.try_dequeue(current_))
+                break;
+            offset_ = 0;
+        }
+        const uint32_t n = std::min(want, Usable(current_) - offset_);
+        std::memcpy(dst, current_->lpData + offset_, n);
+        offset_ += n;
+        dst += n;
+        want -= n;
+        queuedBytes_.fetch_sub(n, std::memory_order_relaxed);
+        everPlayed_ = true;
+        if (offset_ >= Usable(current_)) {
+            complete(current_, 0);
+            current_ = nullptr;
+        }
+    }
+    if (want > 0) {
+        std::memset(dst, 0, want);
+        // Silence before anything was ever written is the stream starting, not a glitch.
+        if (everPlayed_) {
+            counts_.underrunFrames.fetch_add(want / 2, std::memory_order_relaxed);
+            counts_.underruns.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            counts_.leadingSilenceFrames.fetch_add(want / 2, std::memory_order_relaxed);
+        }
+        prerolling_ = cushionBytes_ > 0;
+    }
+}
+
+bool DeviceCore::takeCompleted(WAVEHDR*& h)
+{
+    if (!done_.try_dequeue(h))
+        return false;
+    held_.fetch_sub(1, std::memory_order_acq_rel);
+    return true;
+}
+
+void DeviceCore::handBack()
+{
+    if (current_) {
+        complete(current_, offset_);
+        current_ = nullptr;
+    }
+    WAVEHDR* h = nullptr;
+    while (pending_.try_dequeue(h))
+        complete(h, 0);
+    queuedBytes_.store(0, std::memory_order_relaxed);
+    prerolling_ = true;
+    leadLeft_ = 0;
+}
+
+bool DeviceCore::busy() const
+{
+    return current_ || const_cast<Queue&>(pending_).peek();
+}
+
+} // namespace wave

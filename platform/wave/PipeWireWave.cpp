@@ -1,0 +1,486 @@
+#include "platform/wave/PipeWireWave.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <unistd.h>
+
+namespace wave {
+namespace {
+
+constexpr uint32_t kMinQueueCapacity = 64;
+// As for any device: the most seconds of buffers one holds before refusing more.
+constexpr uint32_t kQueueSeconds = 8;
+// The period asked of the graph follows the buffer, within what PipeWire accepts.
+constexpr uint32_t kMinLatencyFrames = 32;
+constexpr uint32_t kMaxLatencyFrames = 8192;
+constexpr size_t kPodBytes = 1024;
+constexpr const char* kAppName = "Vobblix";
+constexpr const char* kIconName = "vobblix";
+
+} // namespace
+
+struct PipeWireWaveService::Listener {
+    spa_hook hook{};
+    pw_core_events events{};
+};
+
+struct PipeWireWaveService::Device final : WaveInDevice, WaveOutDevice {
+    Device(PipeWireWaveService& owner, bool isCapture, uint32_t capacity)
+        : service(owner), capture(isCapture), core(isCapture, capacity, owner.counts_)
+    {
+    }
+
+    PipeWireWaveService& service;
+    const bool capture;
+    DeviceCore core;
+    pw_stream* stream = nullptr;
+    spa_hook listener{};
+    pw_stream_events events{};
+    WaveInProc inProc = nullptr;
+    WaveOutProc outProc = nullptr;
+    uintptr_t instance = 0;
+
+    // Called on the realtime thread (or in its place).
+    void deliverCompleted()
+    {
+        WAVEHDR* h = nullptr;
+        while (core.takeCompleted(h)) {
+            if (capture)
+                inProc(this, WIM_DATA, instance, reinterpret_cast<uintptr_t>(h), 0);
+            else
+                outProc(this, WOM_DONE, instance, reinterpret_cast<uintptr_t>(h), 0);
+        }
+    }
+};
+
+namespace {
+
+PipeWireWaveService::Device* AsIn(HWAVEIN h) { return h ? static_cast<PipeWireWaveService::Device*>(h) : nullptr; }
+PipeWireWaveService::Device* AsOut(HWAVEOUT h) { return h ? static_cast<PipeWireWaveService::Device*>(h) : nullptr; }
+
+template <typename Fn>
+int Trampoline(spa_loop*, bool, uint32_t, const void*, size_t, void* user)
+{
+    (*static_cast<Fn*>(user))();
+    return 0;
+}
+
+// Called on PipeWire's realtime thread.
+void OnCaptureProcess(void* data)
+{
+    static_cast<PipeWireWaveService::Device*>(data)->service.Process();
+}
+
+// Called on PipeWire's loop thread.
+void OnStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error)
+{
+    auto* d = static_cast<PipeWireWaveService::Device*>(data);
+    if (state == PW_STREAM_STATE_ERROR)
+        d->service.Fault(std::string("The PipeWire sound server stopped the Vobblix ") +
+                         (d->capture ? "input" : "output") + " stream (" + (error ? error : "no reason given") +
+                         "). The sound has stopped; restart Vobblix to play again.");
+}
+
+// Called on PipeWire's loop thread.
+void OnCoreError(void* data, uint32_t id, int, int res, const char* message)
+{
+    if (id == PW_ID_CORE && res == -EPIPE)
+        static_cast<PipeWireWaveService*>(data)->Fault(
+            std::string("The connection to the PipeWire sound server was lost (") + (message ? message : "") +
+            "). The sound has stopped; restart Vobblix once the server runs again.");
+}
+
+} // namespace
+
+uint32_t PipeWireWaveService::LeadFrames(uint32_t blockFrames, uint32_t cycleFrames, bool cycleVaries)
+{
+    if (blockFrames == 0)
+        return 0;
+    if (cycleVaries || cycleFrames == 0)
+        return blockFrames - 1;
+    return blockFrames - std::gcd(blockFrames, cycleFrames);
+}
+
+PipeWireWaveService::PipeWireWaveService()
+{
+    pw_init(nullptr, nullptr);
+    loop_ = pw_thread_loop_new("vobblix-pipewire", nullptr);
+    if (!loop_) {
+        connectError_ = std::strerror(errno);
+        return;
+    }
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
+                              pw_properties_new(PW_KEY_APP_NAME, kAppName, PW_KEY_APP_ICON_NAME, kIconName, nullptr),
+                              0);
+    if (!context_) {
+        connectError_ = std::strerror(errno);
+        return;
+    }
+    dataLoop_ = pw_context_get_data_loop(context_);
+    if (pw_thread_loop_start(loop_) != 0) {
+        connectError_ = "its thread did not start";
+        return;
+    }
+    pw_thread_loop_lock(loop_);
+    core_ = pw_context_connect(context_, nullptr, 0);
+    if (core_) {
+        coreListener_ = new Listener;
+        coreListener_->events.version = PW_VERSION_CORE_EVENTS;
+        coreListener_->events.error = &OnCoreError;
+        pw_core_add_listener(core_, &coreListener_->hook, &coreListener_->events, this);
+        connected_ = true;
+    } else {
+        connectError_ = std::strerror(errno);
+    }
+    pw_thread_loop_unlock(loop_);
+}
+
+PipeWireWaveService::~PipeWireWaveService()
+{
+    if (loop_) {
+        pw_thread_loop_lock(loop_);
+        for (Device* d : {in_.exchange(nullptr), out_.exchange(nullptr)}) {
+            if (d && d->stream)
+                pw_stream_destroy(d->stream);
+            delete d;
+        }
+        if (coreListener_)
+            spa_hook_remove(&coreListener_->hook);
+        if (core_)
+            pw_core_disconnect(core_);
+        pw_thread_loop_unlock(loop_);
+        pw_thread_loop_stop(loop_);
+    }
+    delete coreListener_;
+    if (context_)
+        pw_context_destroy(context_);
+    if (loop_)
+        pw_thread_loop_destroy(loop_);
+    pw_deinit();
+}
+
+template <typename Fn>
+void PipeWireWaveService::OnAudioThread(Fn&& fn)
+{
+    pw_data_loop_invoke(dataLoop_, &Trampoline<std::remove_reference_t<Fn>>, 0, nullptr, 0, true, &fn);
+}
+
+void PipeWireWaveService::Process()
+{
+    Device* in = in_.load(std::memory_order_acquire);
+    Device* out = out_.load(std::memory_order_acquire);
+    if (!in || dead_.load(std::memory_order_acquire))
+        return;
+
+    uint32_t frames = 0;
+    if (pw_buffer* b = pw_stream_dequeue_buffer(in->stream)) {
+        spa_data& d = b->buffer->datas[0];
+        if (d.data && d.chunk) {
+            const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
+            const uint32_t size = std::min(d.chunk->size, d.maxsize - offset) & ~1u;
+            frames = size / 2;
+            pw_time t{};
+            const bool timed = pw_stream_get_time_n(in->stream, &t, sizeof t) == 0 && t.rate.denom != 0;
+            if (frames > 0 && !led_ && out) {
+                // The phase between capture and playback is set once, at the first cycle: a
+                // block is then never late, and the output waits no longer than that needs.
+                const bool resampled = timed && t.rate.denom != rate_;
+                out->core.lead(2 * LeadFrames(blockHint_ / 2, frames, resampled));
+                led_ = true;
+            }
+            // The graph's period, from its clock: frames per cycle vary when resampling.
+            if (timed && lastTicks_ != 0 && t.ticks > lastTicks_) {
+                const auto quantum = static_cast<uint32_t>(t.ticks - lastTicks_);
+                if (quantum == lastQuantum_)
+                    quantum_.store(quantum, std::memory_order_relaxed);
+                lastQuantum_ = quantum;
+            }
+            lastTicks_ = timed ? t.ticks : 0;
+            in->core.capture(static_cast<const uint8_t*>(d.data) + offset, size);
+        }
+        pw_stream_queue_buffer(in->stream, b);
+    }
+    in->deliverCompleted();
+
+    if (!out)
+        return;
+    if (pw_buffer* b = pw_stream_dequeue_buffer(out->stream)) {
+        spa_data& d = b->buffer->datas[0];
+        if (d.data && d.chunk) {
+            uint32_t want = frames ? frames : uint32_t(b->requested);
+            want = std::min(want, d.maxsize / 2);
+            out->core.play(static_cast<uint8_t*>(d.data), want * 2);
+            d.chunk->offset = 0;
+            d.chunk->size = want * 2;
+            d.chunk->stride = 2;
+        }
+        pw_stream_queue_buffer(out->stream, b);
+    }
+    out->deliverCompleted();
+    pw_stream_trigger_process(out->stream);
+}
+
+void PipeWireWaveService::Fault(const std::string& text)
+{
+    {
+        std::lock_guard lock(faultLock_);
+        if (dead_.load())
+            return;
+        fault_ = text;
+    }
+    GiveUp();
+}
+
+void PipeWireWaveService::GiveUp()
+{
+    dead_.store(true, std::memory_order_release);
+    OnAudioThread([this] {
+        for (Device* d : {in_.load(), out_.load()}) {
+            if (!d)
+                continue;
+            d->core.handBack();
+            d->deliverCompleted();
+        }
+    });
+}
+
+std::string PipeWireWaveService::takeFault()
+{
+    std::lock_guard lock(faultLock_);
+    return std::exchange(fault_, std::string());
+}
+
+std::string PipeWireWaveService::takeNotice()
+{
+    const uint32_t now = quantum_.load(std::memory_order_relaxed);
+    if (now == noticedQuantum_)
+        return {};
+    const uint32_t before = std::exchange(noticedQuantum_, now);
+    if (before == 0)
+        return {};
+    return "the PipeWire graph changed its period from " + std::to_string(before) + " to " + std::to_string(now) +
+           " frames; a glitch may be heard at the change";
+}
+
+WaveCounters PipeWireWaveService::counters() const
+{
+    WaveCounters c;
+    counts_.into(c);
+    return c;
+}
+
+MMRESULT PipeWireWaveService::Open(bool capture, void* handle, const PCMWAVEFORMAT& format, uint32_t flags,
+                                   Device** out)
+{
+    if (!connected_ || dead_.load())
+        return MMSYSERR_NODRIVER;
+    if (!IsSupportedFormat(format))
+        return WAVERR_BADFORMAT;
+    if (flags & WAVE_FORMAT_QUERY)
+        return MMSYSERR_NOERROR;
+    if (!handle)
+        return MMSYSERR_INVALPARAM;
+    if ((capture ? in_.load() : out_.load()) != nullptr)
+        return MMSYSERR_ALLOCATED;
+
+    rate_ = format.nSamplesPerSec;
+    const uint32_t blockBytes = std::max<uint32_t>(blockHint_ & ~1u, 2);
+    const uint32_t perSecond = format.nAvgBytesPerSec / blockBytes + 1;
+    auto d = std::make_unique<Device>(*this, capture, std::max(kMinQueueCapacity, perSecond * kQueueSeconds));
+
+    const std::string group = "vobblix-" + std::to_string(::getpid());
+    const uint32_t latency = std::clamp(blockHint_ / 2, kMinLatencyFrames, kMaxLatencyFrames);
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, capture ? "Capture" : "Playback", PW_KEY_MEDIA_ROLE,
+        "Production", PW_KEY_APP_NAME, kAppName, PW_KEY_APP_ICON_NAME, kIconName, PW_KEY_NODE_NAME,
+        capture ? "vobblix.input" : "vobblix.output", PW_KEY_NODE_DESCRIPTION,
+        capture ? "Vobblix guitar input" : "Vobblix wah output", PW_KEY_MEDIA_NAME,
+        capture ? "Guitar input" : "Wah output", PW_KEY_NODE_GROUP, group.c_str(), PW_KEY_NODE_LINK_GROUP,
+        group.c_str(), nullptr);
+    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency, format.nSamplesPerSec);
+
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_S16_LE;
+    info.rate = format.nSamplesPerSec;
+    info.channels = 1;
+    info.position[0] = SPA_AUDIO_CHANNEL_MONO;
+    uint8_t pod[kPodBytes];
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, pod, sizeof pod);
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+
+    d->events.version = PW_VERSION_STREAM_EVENTS;
+    d->events.state_changed = &OnStateChanged;
+    if (capture)
+        d->events.process = &OnCaptureProcess;
+    const auto streamFlags = static_cast<pw_stream_flags>(
+        PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS |
+        (capture ? PW_STREAM_FLAG_INACTIVE : PW_STREAM_FLAG_TRIGGER));
+
+    pw_thread_loop_lock(loop_);
+    d->stream = pw_stream_new(core_, capture ? "Vobblix input" : "Vobblix output", props);
+    int r = -EINVAL;
+    if (d->stream) {
+        pw_stream_add_listener(d->stream, &d->listener, &d->events, d.get());
+        r = pw_stream_connect(d->stream, capture ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT, PW_ID_ANY, streamFlags,
+                              params, 1);
+        if (r < 0) {
+            pw_stream_destroy(d->stream);
+            d->stream = nullptr;
+        }
+    }
+    if (r >= 0)
+        (capture ? in_ : out_).store(d.get(), std::memory_order_release);
+    pw_thread_loop_unlock(loop_);
+    if (r < 0)
+        return MMSYSERR_ERROR;
+    *out = d.release();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT PipeWireWaveService::waveInOpen(HWAVEIN* handle, uint32_t, const PCMWAVEFORMAT& format,
+                                         WaveInProc callback, uintptr_t instance, uint32_t flags)
+{
+    Device* d = nullptr;
+    if (flags & WAVE_FORMAT_QUERY)
+        return Open(true, handle, format, flags, &d);
+    if (!callback)
+        return MMSYSERR_INVALPARAM;
+    if (MMRESULT r = Open(true, handle, format, flags, &d))
+        return r;
+    d->inProc = callback;
+    d->instance = instance;
+    *handle = d;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT PipeWireWaveService::waveOutOpen(HWAVEOUT* handle, uint32_t, const PCMWAVEFORMAT& format,
+                                          WaveOutProc callback, uintptr_t instance, uint32_t flags)
+{
+    Device* d = nullptr;
+    if (flags & WAVE_FORMAT_QUERY)
+        return Open(false, handle, format, flags, &d);
+    if (!callback)
+        return MMSYSERR_INVALPARAM;
+    if (MMRESULT r = Open(false, handle, format, flags, &d))
+        return r;
+    d->outProc = callback;
+    d->instance = instance;
+    *handle = d;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT PipeWireWaveService::waveInPrepareHeader(HWAVEIN h, WAVEHDR* header)
+{
+    return AsIn(h) ? PrepareHeader(header) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT PipeWireWaveService::waveInUnprepareHeader(HWAVEIN h, WAVEHDR* header)
+{
+    return AsIn(h) ? UnprepareHeader(header) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT PipeWireWaveService::waveInAddBuffer(HWAVEIN h, WAVEHDR* header)
+{
+    Device* d = AsIn(h);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    return dead_.load(std::memory_order_acquire) ? MMSYSERR_NODRIVER : d->core.enqueue(header);
+}
+
+MMRESULT PipeWireWaveService::waveInStart(HWAVEIN h)
+{
+    Device* d = AsIn(h);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (dead_.load())
+        return MMSYSERR_NODRIVER;
+    pw_thread_loop_lock(loop_);
+    const int r = pw_stream_set_active(d->stream, true);
+    pw_thread_loop_unlock(loop_);
+    return r < 0 ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+}
+
+MMRESULT PipeWireWaveService::waveInReset(HWAVEIN h)
+{
+    return Reset(AsIn(h));
+}
+
+MMRESULT PipeWireWaveService::waveInClose(HWAVEIN h)
+{
+    return Close(AsIn(h));
+}
+
+MMRESULT PipeWireWaveService::waveOutPrepareHeader(HWAVEOUT h, WAVEHDR* header)
+{
+    return AsOut(h) ? PrepareHeader(header) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT PipeWireWaveService::waveOutUnprepareHeader(HWAVEOUT h, WAVEHDR* header)
+{
+    return AsOut(h) ? UnprepareHeader(header) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT PipeWireWaveService::waveOutWrite(HWAVEOUT h, WAVEHDR* header)
+{
+    Device* d = AsOut(h);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    return dead_.load(std::memory_order_acquire) ? MMSYSERR_NODRIVER : d->core.enqueue(header);
+}
+
+MMRESULT PipeWireWaveService::waveOutReset(HWAVEOUT h)
+{
+    return Reset(AsOut(h));
+}
+
+MMRESULT PipeWireWaveService::waveOutClose(HWAVEOUT h)
+{
+    return Close(AsOut(h));
+}
+
+MMRESULT PipeWireWaveService::Reset(Device* d)
+{
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (d->capture) {
+        pw_thread_loop_lock(loop_);
+        pw_stream_set_active(d->stream, false);
+        pw_thread_loop_unlock(loop_);
+    }
+    OnAudioThread([d] {
+        d->core.handBack();
+        d->deliverCompleted();
+    });
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT PipeWireWaveService::Close(Device* d)
+{
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    bool busy = false;
+    OnAudioThread([&] { busy = d->core.busy(); });
+    if (busy)
+        return WAVERR_STILLPLAYING;
+    // Out of the realtime thread's sight first, then gone from the graph.
+    OnAudioThread([&] { (d->capture ? in_ : out_).store(nullptr, std::memory_order_release); });
+    pw_thread_loop_lock(loop_);
+    spa_hook_remove(&d->listener);
+    pw_stream_destroy(d->stream);
+    pw_thread_loop_unlock(loop_);
+    if (d->capture)
+        d->inProc(d, WIM_CLOSE, d->instance, 0, 0);
+    else
+        d->outProc(d, WOM_CLOSE, d->instance, 0, 0);
+    delete d;
+    return MMSYSERR_NOERROR;
+}
+
+} // namespace wave

@@ -1,0 +1,252 @@
+// The real executable on a real PipeWire graph (the private headless session that
+// scripts/with-pipewire.sh starts): a probe node plays a known signal into the guitar
+// source and hears the amplifier sink's monitor on the same clock; what comes back must be
+// the reference filter's output, sample for sample. And the ways a server fails: killed
+// while the program plays, or not there at all.
+
+#include "support/Filtered.h"
+#include "support/PwProbe.h"
+#include "support/Spawn.h"
+
+#include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testsupport::Launch;
+
+constexpr uint32_t kQuantum = 128;
+
+std::string Store(uint32_t rate, uint32_t bytes)
+{
+    return "Sample_rate = " + std::to_string(rate) + "\nmemBlockLength = " + std::to_string(bytes) +
+           "\nUsingMouse = 1\nPedalDevice = 0\nInvertPedal = 0\nPriority = 0\nPedalAxis = 1\n"
+           "LastFreqofs = 10\nLastResonance = 90\nLastPAF = 100\nLastPATH = \"\"\n";
+}
+
+std::string ReadAll(const fs::path& p)
+{
+    std::ifstream f(p);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+fs::path TempDir(const char* name)
+{
+    std::string tmpl = (fs::temp_directory_path() / (std::string(name) + "-XXXXXX")).string();
+    return ::mkdtemp(tmpl.data());
+}
+
+class PipeWire : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::getenv("VOBBLIX_PIPEWIRE_SESSION"))
+            GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
+        dir = TempDir("vobblix-pw");
+    }
+    void TearDown() override
+    {
+        ForceGraph(0, 0);
+        if (!dir.empty())
+            fs::remove_all(dir);
+    }
+    fs::path dir;
+};
+
+constexpr int kAttempts = 5;
+
+// One run of the program at this rate; false when the graph skipped cycles while it played,
+// since the machine (not the program) then dropped sound and nothing can be compared.
+bool PlaysTheFilteredInput(const fs::path& config, uint32_t rate)
+{
+    testsupport::WriteStore(config, Store(rate, 256));
+    // No --audio: with a server answering, the program chooses PipeWire by itself.
+    const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{config, {}, {}, config / "stderr.txt"});
+    struct Ender {
+        pid_t pid;
+        ~Ender()
+        {
+            if (pid > 0)
+                testsupport::Terminate(pid);
+        }
+    } ender{child};
+    EXPECT_TRUE(WaitForLink("gtr:capture_MONO", "vobblix.input:input_MONO", 15000)) << ReadAll(config / "stderr.txt");
+    EXPECT_TRUE(WaitForLink("vobblix.output:output_MONO", "amp:playback_MONO", 15000));
+
+    // Silence first, so the program's filter meets the signal with an empty history.
+    const size_t lead = rate / 4;
+    const auto input = testsupport::Signal(rate, rate);
+    std::vector<int16_t> played(lead, 0);
+    played.insert(played.end(), input.begin(), input.end());
+    PwProbe probe(played, played.size() + rate / 2);
+    EXPECT_TRUE(probe.connected());
+    EXPECT_TRUE(WaitForPort("vobblix-probe:input", 5000));
+    EXPECT_TRUE(PwLink("vobblix-probe:output", "gtr:input_MONO"));
+    EXPECT_TRUE(PwLink("amp:monitor_MONO", "vobblix-probe:input"));
+    EXPECT_TRUE(WaitForLink("amp:monitor_MONO", "vobblix-probe:input", 5000));
+    probe.start();
+    EXPECT_TRUE(probe.waitRecorded(20000));
+    if (probe.skippedCycles() > 0)
+        return false;
+    EXPECT_EQ(probe.rate(), rate);
+
+    const auto heard = probe.recording();
+    const auto expected = testsupport::Filtered(input);
+    const long first = FirstAbove(expected, 1);
+    const long at = FirstAbove(heard, 1);
+    EXPECT_GE(first, 0);
+    EXPECT_GE(at, 0) << "nothing came back";
+    const long delay = at - long(lead) - first;
+    // Back within one buffer (128 samples) and two periods of the graph.
+    EXPECT_GE(delay, 0);
+    EXPECT_LE(delay, long(128 + 2 * kQuantum));
+    size_t mismatches = 0;
+    for (size_t i = 0; i < expected.size() && size_t(long(lead) + delay) + i < heard.size(); ++i)
+        if (heard[size_t(long(lead) + delay) + i] != expected[i] && mismatches++ < 5)
+            ADD_FAILURE() << "sample " << i << ": heard " << heard[size_t(long(lead) + delay) + i] << ", filtered "
+                          << expected[i];
+    EXPECT_EQ(mismatches, 0u);
+
+    const int status = testsupport::Terminate(child);
+    ender.pid = 0;
+    EXPECT_NE(status, -1) << "the program hung on SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string errors = ReadAll(config / "stderr.txt");
+    EXPECT_EQ(errors.find("SDL"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("underrun"), std::string::npos) << errors;
+    return true;
+}
+
+TEST_F(PipeWire, PlaysTheFilteredInputSampleForSampleByDefault)
+{
+    for (uint32_t rate : {44100u, 22050u}) {
+        SCOPED_TRACE(rate);
+        // The graph at the program's rate: nothing resamples, so every sample can be compared.
+        ForceGraph(rate, kQuantum);
+        int attempt = 0;
+        while (!PlaysTheFilteredInput(dir / (std::to_string(rate) + "-" + std::to_string(attempt)), rate))
+            ASSERT_LT(++attempt, kAttempts) << "the graph skipped cycles in every attempt";
+        if (attempt > 0)
+            RecordProperty("disturbed_attempts_" + std::to_string(rate), attempt);
+    }
+}
+
+// A server of the test's own, so that killing it leaves the shared one alone.
+struct PrivateServer {
+    fs::path dir;
+    PrivateServer()
+    {
+        const std::string out = [] {
+            std::string s;
+            if (std::FILE* p = ::popen("bash " VOBBLIX_SOURCE_DIR "/scripts/pipewire-session.sh start", "r")) {
+                char buf[512];
+                while (std::fgets(buf, sizeof buf, p))
+                    s += buf;
+                ::pclose(p);
+            }
+            return s;
+        }();
+        const auto at = out.find("VOBBLIX_PIPEWIRE_SESSION='");
+        if (at != std::string::npos)
+            dir = out.substr(at + 26, out.find('\'', at + 26) - at - 26);
+    }
+    // The pids file lists dbus-daemon, pipewire, wireplumber.
+    pid_t pipewire() const
+    {
+        std::ifstream f(dir / "pids");
+        pid_t a = 0, b = 0;
+        f >> a >> b;
+        return b;
+    }
+    ~PrivateServer()
+    {
+        if (!dir.empty())
+            std::system(("bash " VOBBLIX_SOURCE_DIR "/scripts/pipewire-session.sh stop '" + dir.string() + "'").c_str());
+    }
+};
+
+TEST_F(PipeWire, AServerKilledMidStreamIsReportedAndTheProgramStillEndsInOrder)
+{
+    PrivateServer server;
+    ASSERT_FALSE(server.dir.empty());
+    testsupport::WriteStore(dir, Store(48000, 256));
+    const std::vector<std::pair<std::string, std::string>> env{
+        {"XDG_RUNTIME_DIR", server.dir.string()}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + server.dir.string() + "/bus"}};
+    const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, env, {"--audio=pipewire"}, dir / "stderr.txt"});
+    // Playing: the program's nodes are in that server's graph, linked to its devices.
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    const std::string listLinks = "XDG_RUNTIME_DIR='" + server.dir.string() +
+                                  "' pw-link -l 2>/dev/null | grep -q 'vobblix.output:output_MONO'";
+    while (std::system(listLinks.c_str()) != 0) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadAll(dir / "stderr.txt");
+        std::this_thread::sleep_for(50ms);
+    }
+
+    const pid_t pipewire = server.pipewire();
+    ASSERT_GT(pipewire, 1);
+    ::kill(pipewire, SIGKILL);
+    const auto reported = std::chrono::steady_clock::now() + 10s;
+    while (ReadAll(dir / "stderr.txt").find("connection to the PipeWire sound server was lost") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), reported) << ReadAll(dir / "stderr.txt");
+        std::this_thread::sleep_for(50ms);
+    }
+    // The error box is open; a logout still ends the program in order and saves.
+    const int status = testsupport::Terminate(child);
+    ASSERT_NE(status, -1) << "the program hung after its server went away";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const auto store = toml::parse_file((dir / "Drenmarq/Vobblix 1.1.toml").string());
+    EXPECT_EQ(store["Sample_rate"].value<int64_t>(), 48000);
+    EXPECT_EQ(store["LastResonance"].value<int64_t>(), 90);
+}
+
+TEST_F(PipeWire, WithoutAServerTheProgramPlaysThroughSdlAndSaysSo)
+{
+    // A runtime folder with no server in it.
+    const fs::path empty = dir / "runtime";
+    fs::create_directories(empty);
+    testsupport::WriteStore(dir, Store(44100, 1000));
+    std::ofstream(dir / "in.raw") << std::string(88200, '\x10');
+    const pid_t child = testsupport::SpawnProgram(
+        VOBBLIX_EXE, Launch{dir,
+                            {{"XDG_RUNTIME_DIR", empty.string()},
+                             {"SDL_AUDIODRIVER", "disk"},
+                             {"SDL_DISKAUDIOFILEIN", (dir / "in.raw").string()},
+                             {"SDL_DISKAUDIOFILE", (dir / "out.raw").string()}},
+                            {},
+                            dir / "stderr.txt"});
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    std::error_code ec;
+    while (fs::file_size(dir / "out.raw", ec) < 8820 || ec) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadAll(dir / "stderr.txt");
+        std::this_thread::sleep_for(50ms);
+    }
+    const int status = testsupport::Terminate(child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(ReadAll(dir / "stderr.txt").find("vobblix: warning: no PipeWire server answered"), std::string::npos)
+        << ReadAll(dir / "stderr.txt");
+}
+
+TEST(CommandLine, HelpNamesTheAudioChoiceAndABadOptionIsRefused)
+{
+    const fs::path dir = TempDir("vobblix-cli");
+    const pid_t help = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, {}, {"--help"}, dir / "err.txt"});
+    const int status = testsupport::WaitForExit(help, 10s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const pid_t bad = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, {}, {"--audio=oss"}, dir / "err.txt"});
+    const int refused = testsupport::WaitForExit(bad, 10s);
+    EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 2) << refused;
+    EXPECT_NE(ReadAll(dir / "err.txt").find("--audio must be pipewire, sdl or auto, not 'oss'"), std::string::npos);
+    // Nothing was created: a refused start touches no store.
+    EXPECT_FALSE(fs::exists(dir / "Drenmarq"));
+    fs::remove_all(dir);
+}
+
+} // namespace

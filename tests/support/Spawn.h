@@ -1,0 +1,79 @@
+#pragma once
+// Starting the real program for end-to-end tests and benchmarks: headless (offscreen), with
+// its store in a folder of the caller's, the environment and arguments given, standard error
+// into a file when asked; and ending it as a user would, with a signal.
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace testsupport {
+
+struct Launch {
+    std::filesystem::path configHome;
+    std::vector<std::pair<std::string, std::string>> environment;
+    std::vector<std::string> arguments;
+    std::filesystem::path stderrFile; // empty: inherited
+};
+
+inline pid_t SpawnProgram(const char* exe, const Launch& launch)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("XDG_CONFIG_HOME", launch.configHome.c_str(), 1);
+        for (const auto& [name, value] : launch.environment)
+            ::setenv(name.c_str(), value.c_str(), 1);
+        if (!launch.stderrFile.empty())
+            if (std::FILE* f = std::freopen(launch.stderrFile.c_str(), "w", stderr))
+                (void)f;
+        std::vector<char*> argv{const_cast<char*>("vobblix")};
+        for (const auto& a : launch.arguments)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(exe, argv.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
+// Writes a store for the program under configHome.
+inline void WriteStore(const std::filesystem::path& configHome, const std::string& toml)
+{
+    std::filesystem::create_directories(configHome / "Drenmarq");
+    std::ofstream(configHome / "Drenmarq/Vobblix 1.1.toml") << toml;
+}
+
+// The wait status once the child ended, or -1 when it did not within the timeout (it is then
+// killed).
+inline int WaitForExit(pid_t child, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) != child) {
+        if (std::chrono::steady_clock::now() > end) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return status;
+}
+
+// Ends the program with SIGTERM, as a logout does.
+inline int Terminate(pid_t child, std::chrono::milliseconds timeout = std::chrono::seconds(20))
+{
+    ::kill(child, SIGTERM);
+    return WaitForExit(child, timeout);
+}
+
+} // namespace testsupport
