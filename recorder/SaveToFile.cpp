@@ -290,6 +290,9 @@ void CloseRecordFile()
 
 namespace recorder {
 
+HoldWriterForTests::HoldWriterForTests() { gLock.lock(); }
+HoldWriterForTests::~HoldWriterForTests() { gLock.unlock(); }
+
 void WriteQueued()
 {
     std::unique_lock lock(gLock);

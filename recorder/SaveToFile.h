@@ -49,6 +49,16 @@ std::string SizeLimitText(const std::string& file);
 // UI thread or tests.
 void WriteQueued();
 
+// Keeps the writer thread (and every other drain) out while it lives, as a disk that does
+// not answer would. Tests only.
+class HoldWriterForTests {
+public:
+    HoldWriterForTests();
+    ~HoldWriterForTests();
+    HoldWriterForTests(const HoldWriterForTests&) = delete;
+    HoldWriterForTests& operator=(const HoldWriterForTests&) = delete;
+};
+
 // State for tests.
 double RecordTime();
 bool FileOpen();

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace wave {
@@ -35,6 +36,12 @@ public:
     bool inputStarted() const { return input_ && input_->started; }
     // Every call in order, by name, e.g. "waveInOpen(query)".
     const std::vector<std::string>& log() const { return log_; }
+
+    // What counters() and takeFault() give; a test sets them.
+    WaveCounters scriptedCounters;
+    std::string scriptedFault;
+    WaveCounters counters() const override { return scriptedCounters; }
+    std::string takeFault() override { return std::exchange(scriptedFault, std::string()); }
 
     MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,
                         uintptr_t instance, uint32_t flags) override;

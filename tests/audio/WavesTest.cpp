@@ -390,3 +390,88 @@ TEST_F(WavesTest, OpenMessagesChangeNothing)
 }
 
 } // namespace
+
+// A failure that repeats on every block is one box per look of the UI, not one per block,
+// and the server's own fault comes before the failures it causes.
+TEST_F(WavesTest, RepeatedFailuresAreShownOncePerLookWithTheirCauseFirst)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+    device.fail(Call::OutWrite, 1);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(device.completeInput());
+    device.scriptedFault = "The connection to the PipeWire sound server was lost.";
+    w.DeliverReports();
+    EXPECT_EQ(sink.texts(), (std::vector<std::string>{"The connection to the PipeWire sound server was lost.",
+                                                      "Could not waveOutWrite."}));
+    sink.clear();
+    w.DeliverReports();
+    EXPECT_TRUE(sink.texts().empty());
+
+    // Once the user asked to stop, nothing opens a box that would hold the stop.
+    ASSERT_TRUE(device.completeInput());
+    stopping = true;
+    w.DeliverReports();
+    EXPECT_TRUE(sink.shown().empty());
+    device.fail(Call::OutWrite, 0, 0);
+    DrainOnEachTurn();
+    w.StopAudio();
+    ExpectAllReleased(w);
+}
+
+TEST_F(WavesTest, GlitchWarningsComeAtMostOnceASecondAndNeverForTheStopsPlayOut)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    testing::internal::CaptureStderr();
+    const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    w.DeliverReports(t0);
+    device.scriptedCounters.underruns = 3;
+    device.scriptedCounters.underrunFrames = 384;
+    w.DeliverReports(t0 + std::chrono::milliseconds(10));
+    device.scriptedCounters.underruns = 4;
+    device.scriptedCounters.underrunFrames = 512;
+    w.DeliverReports(t0 + std::chrono::milliseconds(500));
+    w.DeliverReports(t0 + std::chrono::milliseconds(1020));
+    w.DeliverReports(t0 + std::chrono::milliseconds(2500));
+    device.scriptedCounters.overruns = 1;
+    device.scriptedCounters.overrunFrames = 64;
+    stopping = true;
+    w.DeliverReports(t0 + std::chrono::milliseconds(4000));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err,
+              "vobblix: warning: the sound glitched: 3 playback underruns (384 frames of silence) and 0 capture "
+              "overruns (0 frames lost) since the last warning; a larger buffer size helps\n"
+              "vobblix: warning: the sound glitched: 1 playback underruns (128 frames of silence) and 0 capture "
+              "overruns (0 frames lost) since the last warning; a larger buffer size helps\n");
+    EXPECT_TRUE(sink.shown().empty());
+    DrainOnEachTurn();
+    w.StopAudio();
+}
+
+// Running for hours draws every buffer from the pool sized at open: the callbacks never
+// allocate while the output keeps up.
+TEST_F(WavesTest, BuffersComeFromThePoolWhileTheOutputKeepsUp)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_TRUE(device.completeInput());
+        if (i % 3 != 0)
+            continue;
+        while (device.completeOutput()) {
+        }
+    }
+    EXPECT_EQ(w.heapBuffers(), 0u);
+    // An output that stops taking buffers outgrows the pool; those buffers come from the heap
+    // and go back to it, and none is lost.
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(device.completeInput());
+    EXPECT_GT(w.heapBuffers(), 0u);
+    stopping = true;
+    DrainOnEachTurn();
+    w.StopAudio();
+    ExpectAllReleased(w);
+}

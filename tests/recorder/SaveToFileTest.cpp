@@ -245,3 +245,41 @@ TEST_F(Recorder, ARecordingStopsCleanlyBeforeTheSizeLimit)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Recorder, BlocksStillQueuedAtTheStopAreWrittenAndAQueueTheDiskCannotDrainEndsTheRecording)
+{
+    // The capture side only queues; the stop writes what was queued before it.
+    Start();
+    for (int k = 0; k < 30; ++k) {
+        const auto b = Block(k);
+        RecordBlock(b.data(), 1000, false);
+    }
+    Stop();
+    EXPECT_EQ(ReadWithSndfile(Settings.RecordFileName).size(), 15000u);
+
+    // A disk that holds the writer back for longer than the queue lasts: what could not be
+    // queued is not silently skipped, the recording stops and says so.
+    Settings.RecordFileName = (dir / "slow.wav").string();
+    Start();
+    {
+        const auto b = Block(0);
+        recorder::HoldWriterForTests hold;
+        // More than the queue's four seconds.
+        for (int k = 0; k < 600; ++k)
+            RecordBlock(b.data(), 1000, false);
+    }
+    recorder::WriteQueued();
+    EXPECT_FALSE(Settings.Recording);
+    EXPECT_EQ(recorder::EndedByItself, recorder::Ended::WriteFailed);
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{recorder::WriteFailedText(
+                                Settings.RecordFileName, "the disk did not keep up with the sound")});
+    Stop();
+    // Every flush (90 blocks) appended before the stop is in the file, whole.
+    const auto samples = ReadWithSndfile(Settings.RecordFileName);
+    EXPECT_GT(samples.size(), 0u);
+    EXPECT_EQ(samples.size() % 45000, 0u);
+}
+
+} // namespace
