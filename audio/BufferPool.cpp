@@ -1,15 +1,26 @@
 #include "audio/BufferPool.h"
 
+#include <cstddef>
+
 using wave::WAVEHDR;
+
+namespace {
+
+// Every block starts aligned, whatever its length: the filter reads it as 16-bit samples.
+constexpr size_t kAlignment = alignof(std::max_align_t);
+
+size_t Stride(uint32_t length) { return (size_t(length) + kAlignment - 1) / kAlignment * kAlignment; }
+
+} // namespace
 
 void BufferPool::reserve(uint32_t count, uint32_t length)
 {
     length_ = length;
     headers_.assign(count, WAVEHDR{});
-    data_.assign(size_t(count) * length, 0);
+    data_.assign(size_t(count) * Stride(length), 0);
     free_ = std::make_unique<thread::BoundedQueue<WAVEHDR*>>(count);
     for (uint32_t i = 0; i < count; ++i) {
-        headers_[i].lpData = data_.data() + size_t(i) * length;
+        headers_[i].lpData = data_.data() + size_t(i) * Stride(length);
         free_->push(&headers_[i]);
     }
 }

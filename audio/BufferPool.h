@@ -32,6 +32,7 @@ private:
 
     uint32_t length_ = 0;
     std::vector<wave::WAVEHDR> headers_;
+    // Starts aligned like any heap block; each buffer starts on an aligned stride within it.
     std::vector<char> data_;
     std::unique_ptr<thread::BoundedQueue<wave::WAVEHDR*>> free_;
     std::atomic<uint64_t> heap_{0};
