@@ -173,7 +173,7 @@ struct PrivateServer {
     }
 };
 
-TEST_F(PipeWire, AServerKilledMidStreamIsReportedAndTheProgramStillEndsInOrder)
+TEST_F(PipeWire, PeriodRateAndDeviceChangesAndAKilledServerAreReportedAndTheProgramStillEndsInOrder)
 {
     PrivateServer server;
     ASSERT_FALSE(server.dir.empty());
@@ -189,6 +189,30 @@ TEST_F(PipeWire, AServerKilledMidStreamIsReportedAndTheProgramStillEndsInOrder)
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadAll(dir / "stderr.txt");
         std::this_thread::sleep_for(50ms);
     }
+
+    // The graph changes its period and its rate under the program: it says so and plays on.
+    auto onServer = [&](const std::string& cmd) {
+        return std::system(("XDG_RUNTIME_DIR='" + server.dir.string() + "' " + cmd + " >/dev/null 2>&1").c_str());
+    };
+    // The links may stand before the first cycle runs: the period alternates until the
+    // program has seen one change.
+    const auto noticed = std::chrono::steady_clock::now() + 10s;
+    for (int turn = 0; ReadAll(dir / "stderr.txt").find("changed its period from") == std::string::npos; ++turn) {
+        ASSERT_LT(std::chrono::steady_clock::now(), noticed) << ReadAll(dir / "stderr.txt");
+        if (turn % 10 == 0)
+            onServer(std::string("pw-metadata -n settings 0 clock.force-quantum ") + (turn % 20 ? "512" : "256"));
+        std::this_thread::sleep_for(50ms);
+    }
+    onServer("pw-metadata -n settings 0 clock.force-rate 44100");
+    onServer("pw-metadata -n settings 0 clock.force-quantum 64");
+    // The amplifier is unplugged: the session manager moves the output or leaves it unlinked.
+    ASSERT_EQ(onServer("pw-cli destroy amp"), 0);
+    const auto unplugged = std::chrono::steady_clock::now() + 10s;
+    while (onServer("pw-link -l | grep -q amp:playback_MONO") == 0) {
+        ASSERT_LT(std::chrono::steady_clock::now(), unplugged);
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(::waitpid(child, nullptr, WNOHANG), 0) << "the program ended " << ReadAll(dir / "stderr.txt");
 
     const pid_t pipewire = server.pipewire();
     ASSERT_GT(pipewire, 1);
