@@ -1,10 +1,13 @@
 #include "platform/wave/PipeWireWave.h"
 
+#include "platform/thread/Doorbell.h"
+
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <numeric>
@@ -22,6 +25,8 @@ constexpr uint32_t kMaxLatencyFrames = 8192;
 constexpr size_t kPodBytes = 1024;
 constexpr const char* kAppName = "Vobblix";
 constexpr const char* kIconName = "vobblix";
+// How often a wait for the realtime thread looks again should a wake-up be missed.
+constexpr auto kInvokeLook = std::chrono::milliseconds(100);
 
 } // namespace
 
@@ -64,12 +69,23 @@ namespace {
 PipeWireWaveService::Device* AsIn(HWAVEIN h) { return h ? static_cast<PipeWireWaveService::Device*>(h) : nullptr; }
 PipeWireWaveService::Device* AsOut(HWAVEOUT h) { return h ? static_cast<PipeWireWaveService::Device*>(h) : nullptr; }
 
+// One call handed to the realtime thread; the caller waits until it has run, since the
+// invoke's own blocking can return before the data loop has run it.
 template <typename Fn>
-int Trampoline(spa_loop*, bool, uint32_t, const void*, size_t, void* user)
-{
-    (*static_cast<Fn*>(user))();
-    return 0;
-}
+struct AudioCall {
+    Fn* fn;
+    std::atomic<bool> done{false};
+    thread::Doorbell ran;
+
+    static int Run(spa_loop*, bool, uint32_t, const void*, size_t, void* user)
+    {
+        auto* call = static_cast<AudioCall*>(user);
+        (*call->fn)();
+        call->done.store(true, std::memory_order_release);
+        call->ran.ring();
+        return 0;
+    }
+};
 
 // Called on PipeWire's realtime thread.
 void OnCaptureProcess(void* data)
@@ -168,7 +184,15 @@ PipeWireWaveService::~PipeWireWaveService()
 template <typename Fn>
 void PipeWireWaveService::OnAudioThread(Fn&& fn)
 {
-    pw_data_loop_invoke(dataLoop_, &Trampoline<std::remove_reference_t<Fn>>, 0, nullptr, 0, true, &fn);
+    using Call = AudioCall<std::remove_reference_t<Fn>>;
+    Call call{&fn};
+    if (pw_data_loop_invoke(dataLoop_, &Call::Run, 0, nullptr, 0, true, &call) < 0 && !call.done.load()) {
+        // The loop refused the call: it is not running, so nothing else touches the devices.
+        fn();
+        return;
+    }
+    while (!call.done.load(std::memory_order_acquire))
+        call.ran.wait(kInvokeLook);
 }
 
 void PipeWireWaveService::Process()
