@@ -26,6 +26,8 @@ constexpr uintptr_t kOwnersWhilePlayingAndHooked = 2;
 // Besides the buffers queued at the input, the pool holds as many again for the output and
 // a few for the blocks in between: the output of a same-cycle server holds one or two.
 constexpr uint32_t kSpareBuffers = 16;
+// One 16-bit sample.
+constexpr uint32_t kSmallestBlock = 2;
 // Glitch warnings go to standard error at most this often.
 constexpr auto kWarningInterval = std::chrono::seconds(1);
 
@@ -146,7 +148,7 @@ bool TfrmWaves::QueueCaptureBuffer(bool fromCallback)
         if (fromCallback)
             Defer(Failure::InPrepare);
         else
-            report::Error("Could not waveInPrepareHeader");
+            ReportOnceAtOpen(Failure::InPrepare, "Could not waveInPrepareHeader");
     }
     InFlightIn.fetch_add(1);
     if (service_.waveInAddBuffer(in, header) != MMSYSERR_NOERROR) {
@@ -154,16 +156,46 @@ bool TfrmWaves::QueueCaptureBuffer(bool fromCallback)
         if (fromCallback)
             Defer(Failure::InAddBuffer);
         else
-            report::Error("Could not waveInAddBuffer");
+            ReportOnceAtOpen(Failure::InAddBuffer, "Could not waveInAddBuffer");
         Release(header);
         return false;
     }
     return true;
 }
 
+void TfrmWaves::ReportOnceAtOpen(Failure failure, const char* text)
+{
+    // Every buffer of the open fails alike; one box says it, a box per buffer would bury
+    // the program under thousands.
+    const uint32_t bit = 1u << unsigned(failure);
+    if (shownAtOpen_ & bit)
+        return;
+    shownAtOpen_ |= bit;
+    report::Error(text);
+}
+
+std::string SilentBufferSizeText(uint32_t rate, uint32_t blockLength)
+{
+    // The largest even size that still makes one buffer of the queue.
+    const uint32_t largest = rate > kSmallestBlock ? (rate - 1) & ~1u : kSmallestBlock;
+    char text[300];
+    if (blockLength < kSmallestBlock)
+        std::snprintf(text, sizeof text,
+                      "The buffer size of %u bytes holds no whole sample, so there is no sound. Choose an even "
+                      "buffer size from 2 to %u bytes in Menu > Settings and restart Vobblix.",
+                      blockLength, largest);
+    else
+        std::snprintf(text, sizeof text,
+                      "The buffer size of %u bytes is half a second or more at %u Hz, so there is no sound. Choose "
+                      "an even buffer size from 2 to %u bytes in Menu > Settings and restart Vobblix.",
+                      blockLength, rate, largest);
+    return text;
+}
+
 void TfrmWaves::OpenStreams()
 {
     thread::SetCurrentThreadPriority(Settings.Priority);
+    shownAtOpen_ = 0;
 
     const uint32_t rate = Settings.SampleRate.load();
     PCMWAVEFORMAT format;
@@ -204,9 +236,14 @@ void TfrmWaves::OpenStreams()
     InFlightIn = 0;
     InFlightOut = 0;
 
-    const int32_t count = CaptureBufferCount(rate, Settings.memBlockLength.load());
-    if (count > 0)
-        pool_.reserve(uint32_t(count) * 2 + kSpareBuffers, Settings.memBlockLength.load());
+    const uint32_t blockLength = Settings.memBlockLength.load();
+    // A buffer that holds no sample, or none at all in the queue, would play silence.
+    const int32_t count = blockLength < kSmallestBlock ? 0 : CaptureBufferCount(rate, blockLength);
+    if (count == 0) {
+        report::Error(SilentBufferSizeText(rate, blockLength));
+        return;
+    }
+    pool_.reserve(uint32_t(count) * 2 + kSpareBuffers, blockLength);
     for (int32_t i = 0; i < count; ++i)
         QueueCaptureBuffer(false);
 }
@@ -260,8 +297,9 @@ void TfrmWaves::OnCaptureDone(HWAVEIN, uint32_t msg, uintptr_t instance, uintptr
         self->Defer(Failure::OutWrite);
     }
 
+    // The device fills and plays whole samples: an odd buffer's last byte is not sound.
     if (auto hook = ProcessedBlockHook.load())
-        hook(h->lpData, h->dwBufferLength, false);
+        hook(h->lpData, h->dwBufferLength & ~1u, false);
     self->Unhold(h);
 
     self->QueueCaptureBuffer(true);

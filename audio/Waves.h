@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 // Receives every processed block (final false), and the recorder's own final call.
 // Called on the capture callback thread.
@@ -32,6 +33,9 @@ struct UiPump {
     // it must not lock or allocate.
     std::function<void()> wake;
 };
+
+// What the stream says when the buffer size gives it nothing to play.
+std::string SilentBufferSizeText(uint32_t sampleRate, uint32_t blockLength);
 
 // A pump for a program without an event loop: waiting blocks until woken.
 UiPump StandalonePump();
@@ -93,6 +97,8 @@ private:
     enum class Failure : uint8_t { InUnprepare, OutPrepare, OutWrite, InPrepare, InAddBuffer, OutUnprepare, Count };
     // Called on the callback threads.
     void Defer(Failure failure);
+    // A failure of the open's own calls, shown once per open. UI thread only.
+    void ReportOnceAtOpen(Failure failure, const char* text);
 
     wave::WAVEHDR* NewBuffer(uint32_t length);
     void Release(wave::WAVEHDR* header);
@@ -111,6 +117,7 @@ private:
     std::atomic<uint64_t> released_{0};
     BufferPool pool_;
     std::array<std::atomic<uint32_t>, size_t(Failure::Count)> deferred_{};
+    uint32_t shownAtOpen_ = 0;
     wave::WaveCounters warned_;
     std::chrono::steady_clock::time_point lastWarning_{};
 };

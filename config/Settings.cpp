@@ -3,56 +3,91 @@
 #include "platform/registry/Registry.h"
 #include "platform/report/Report.h"
 
+#include <optional>
+
 TSettings Settings;
 
 namespace {
 
-constexpr uint32_t kDefaultSampleRate = 44100;
-constexpr uint32_t kDefaultBlockLength = 1000;
-constexpr int32_t kDefaultPriority = 1;
-constexpr int32_t kDefaultAxis = 1;
-constexpr int32_t kDefaultFreqofs = 10;
-constexpr int32_t kDefaultResonance = 90;
-constexpr int32_t kDefaultPAF = 100;
-
 constexpr const char* kCannotCreate = "Could not create a key in the registry, please check your user permissions!";
 constexpr const char* kCannotOpen = "Could not open a required registry key. Please try to restart the application!";
 
-void WriteDefaults(registry::Registry& reg)
+int32_t Signed(uint32_t dword) { return static_cast<int32_t>(dword); }
+
+enum class Stored { Dword, Bool, String };
+
+// One row per value in the store, in the order they are read and written: its name, its
+// type, the default a new store gets (and a value that cannot be read falls back to), where
+// it goes in the record and what a save stores.
+struct StoredValue {
+    const char* name;
+    Stored type;
+    uint32_t fallback;
+    void (*set)(uint32_t);
+    uint32_t (*saved)(const SliderPositions&);
+};
+
+constexpr StoredValue kStoredValues[] = {
+    {"Sample_rate", Stored::Dword, 44100, [](uint32_t v) { Settings.SampleRate = v; },
+     [](const SliderPositions&) { return Settings.SampleRate.load(); }},
+    {"memBlockLength", Stored::Dword, 1000, [](uint32_t v) { Settings.memBlockLength = v; },
+     [](const SliderPositions&) { return Settings.memBlockLength.load(); }},
+    {"UsingMouse", Stored::Bool, 1, [](uint32_t v) { Settings.UsingMouse = v != 0; },
+     [](const SliderPositions&) { return uint32_t(Settings.UsingMouse.load()); }},
+    {"PedalDevice", Stored::Dword, 0, [](uint32_t v) { Settings.PedalDevice = Signed(v); },
+     [](const SliderPositions&) { return uint32_t(Settings.PedalDevice); }},
+    {"InvertPedal", Stored::Bool, 0, [](uint32_t v) { Settings.InvertPedal = v != 0; },
+     [](const SliderPositions&) { return uint32_t(Settings.InvertPedal); }},
+    {"Priority", Stored::Dword, 1, [](uint32_t v) { Settings.Priority = Signed(v); },
+     [](const SliderPositions&) { return uint32_t(Settings.Priority); }},
+    {"PedalAxis", Stored::Dword, 1, [](uint32_t v) { Settings.PedalAxis = Signed(v); },
+     [](const SliderPositions&) { return uint32_t(Settings.PedalAxis); }},
+    // The three slider positions are read at start only; a save takes them from the sliders.
+    {"LastFreqofs", Stored::Dword, 10, [](uint32_t v) { Settings.LastFreqofs = Signed(v); },
+     [](const SliderPositions& s) { return uint32_t(s.freqOffset); }},
+    {"LastResonance", Stored::Dword, 90, [](uint32_t v) { Settings.LastResonance = Signed(v); },
+     [](const SliderPositions& s) { return uint32_t(s.resonance); }},
+    {"LastPAF", Stored::Dword, 100, [](uint32_t v) { Settings.LastPAF = Signed(v); },
+     [](const SliderPositions& s) { return uint32_t(s.pedalAccel); }},
+    {"LastPATH", Stored::String, 0, nullptr, nullptr},
+};
+
+void Read(const registry::Registry& reg, const StoredValue& v)
 {
-    reg.WriteInteger("Sample_rate", kDefaultSampleRate);
-    reg.WriteInteger("memBlockLength", kDefaultBlockLength);
-    reg.WriteBool("UsingMouse", true);
-    reg.WriteInteger("PedalDevice", 0);
-    reg.WriteBool("InvertPedal", false);
-    reg.WriteInteger("Priority", kDefaultPriority);
-    reg.WriteInteger("PedalAxis", kDefaultAxis);
-    reg.WriteInteger("LastFreqofs", kDefaultFreqofs);
-    reg.WriteInteger("LastResonance", kDefaultResonance);
-    reg.WriteInteger("LastPAF", kDefaultPAF);
-    reg.WriteString("LastPATH", "");
+    switch (v.type) {
+    case Stored::Dword: v.set(reg.ReadInteger(v.name)); break;
+    case Stored::Bool: v.set(reg.ReadBool(v.name) ? 1u : 0u); break;
+    case Stored::String: Settings.LastPATH = reg.ReadString(v.name); break;
+    }
+}
+
+void Fallback(const StoredValue& v)
+{
+    if (v.type == Stored::String)
+        Settings.LastPATH.clear();
+    else
+        v.set(v.fallback);
+}
+
+void Write(registry::Registry& reg, const StoredValue& v, uint32_t value)
+{
+    switch (v.type) {
+    case Stored::Dword: reg.WriteInteger(v.name, value); break;
+    case Stored::Bool: reg.WriteBool(v.name, value != 0); break;
+    case Stored::String: reg.WriteString(v.name, Settings.LastPATH); break;
+    }
 }
 
 void SetDefaultsInMemory()
 {
-    Settings.SampleRate = kDefaultSampleRate;
-    Settings.memBlockLength = kDefaultBlockLength;
+    for (const auto& v : kStoredValues)
+        Fallback(v);
     Settings.Recording = false;
     Settings.RecordFileName.clear();
-    Settings.UsingMouse = true;
-    Settings.PedalDevice = 0;
     // The first run uses an inverted pedal while the store says otherwise; the first save
     // stores what the run used.
     Settings.InvertPedal = true;
-    Settings.Priority = kDefaultPriority;
-    Settings.PedalAxis = kDefaultAxis;
-    Settings.LastFreqofs = kDefaultFreqofs;
-    Settings.LastResonance = kDefaultResonance;
-    Settings.LastPAF = kDefaultPAF;
-    Settings.LastPATH.clear();
 }
-
-int32_t Signed(uint32_t dword) { return static_cast<int32_t>(dword); }
 
 } // namespace
 
@@ -62,50 +97,54 @@ void LoadSettings()
     if (reg.OpenKeyReadOnly(settings::kKeyPath)) {
         if (reg.parseProblem())
             report::Error(reg.parseProblem()->message);
-        Settings.SampleRate = reg.ReadInteger("Sample_rate");
-        Settings.memBlockLength = reg.ReadInteger("memBlockLength");
-        Settings.UsingMouse = reg.ReadBool("UsingMouse");
-        Settings.PedalDevice = Signed(reg.ReadInteger("PedalDevice"));
-        Settings.InvertPedal = reg.ReadBool("InvertPedal");
-        Settings.Priority = Signed(reg.ReadInteger("Priority"));
-        Settings.PedalAxis = Signed(reg.ReadInteger("PedalAxis"));
-        Settings.LastFreqofs = Signed(reg.ReadInteger("LastFreqofs"));
-        Settings.LastResonance = Signed(reg.ReadInteger("LastResonance"));
-        Settings.LastPAF = Signed(reg.ReadInteger("LastPAF"));
-        Settings.LastPATH = reg.ReadString("LastPATH");
+        // A value that cannot be read takes its default, not a zero, and the others are still
+        // read: the save at the close then stores a sound record that keeps all the user's
+        // values. The first failure is reported, and the damaged file is kept aside first.
+        std::optional<report::FrameworkError> failure;
+        for (const auto& v : kStoredValues) {
+            try {
+                Read(reg, v);
+            } catch (const report::FrameworkError& e) {
+                Fallback(v);
+                if (!failure)
+                    failure = e;
+            }
+        }
         reg.CloseKey();
+        if (failure) {
+            registry::KeepAside(registry::StorePath(settings::kKeyPath));
+            throw *failure;
+        }
         return;
     }
-    if (reg.CreateKey(settings::kKeyPath) && reg.OpenKey(settings::kKeyPath, false)) {
-        WriteDefaults(reg);
-        reg.CloseKey();
-        SetDefaultsInMemory();
-        return;
+    if (reg.OpenKey(settings::kKeyPath, true)) {
+        try {
+            for (const auto& v : kStoredValues)
+                Write(reg, v, v.fallback);
+            reg.CloseKey();
+            SetDefaultsInMemory();
+            return;
+        } catch (const report::FrameworkError&) {
+            // The new store could not be written whole: as good as a key not created.
+        }
     }
     report::Error(kCannotCreate);
     report::RequestTermination();
 }
 
-void SaveSettings(const SliderPositions& sliders)
+bool SaveSettings(const SliderPositions& sliders, AfterFailedOpen after)
 {
     registry::Registry reg;
     if (!reg.OpenKey(settings::kKeyPath, false)) {
         report::Error(kCannotOpen);
-        report::RequestTermination();
-        return;
+        if (after == AfterFailedOpen::End)
+            report::RequestTermination();
+        return false;
     }
-    reg.WriteInteger("Sample_rate", Settings.SampleRate);
-    reg.WriteInteger("memBlockLength", Settings.memBlockLength);
-    reg.WriteBool("UsingMouse", Settings.UsingMouse);
-    reg.WriteInteger("PedalDevice", static_cast<uint32_t>(Settings.PedalDevice));
-    reg.WriteBool("InvertPedal", Settings.InvertPedal);
-    reg.WriteInteger("Priority", static_cast<uint32_t>(Settings.Priority));
-    reg.WriteInteger("PedalAxis", static_cast<uint32_t>(Settings.PedalAxis));
-    reg.WriteInteger("LastFreqofs", static_cast<uint32_t>(sliders.freqOffset));
-    reg.WriteInteger("LastResonance", static_cast<uint32_t>(sliders.resonance));
-    reg.WriteInteger("LastPAF", static_cast<uint32_t>(sliders.pedalAccel));
-    reg.WriteString("LastPATH", Settings.LastPATH);
+    for (const auto& v : kStoredValues)
+        Write(reg, v, v.saved ? v.saved(sliders) : 0);
     reg.CloseKey();
+    return true;
 }
 
 void ResetSettingsRecord()

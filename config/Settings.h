@@ -34,16 +34,21 @@ struct SliderPositions {
     int32_t pedalAccel{};
 };
 
-// Fills Settings from the store, creating it with the defaults on the first run. A value
-// that cannot be read throws report::FrameworkError after the fields before it were set;
+// Fills Settings from the store, creating it whole with the defaults on the first run. A
+// value that cannot be read takes its default and the others are still read; then the first
+// failure is thrown as report::FrameworkError, the file kept aside as "<file>.broken";
 // a store that can be neither opened nor created reports and requests termination.
 // UI thread only.
 void LoadSettings();
 
-// Writes Settings and the slider positions. A store that cannot be opened reports, requests
-// termination and writes nothing; a value the store refuses throws report::FrameworkError.
+// What a save that cannot open the store does after its report.
+enum class AfterFailedOpen { End, Stay };
+
+// Writes Settings and the slider positions; false when the store could not be opened, which
+// is reported (and, unless told to stay, asks the program to end) with nothing written. A
+// value the store refuses throws report::FrameworkError.
 // UI thread only.
-void SaveSettings(const SliderPositions& sliders);
+bool SaveSettings(const SliderPositions& sliders, AfterFailedOpen after = AfterFailedOpen::End);
 
 // Back to the zeroed record of program load (tests run several start-ups in one process).
 // UI thread only.

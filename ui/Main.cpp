@@ -138,11 +138,16 @@ TfrmMain::~TfrmMain()
 
 void TfrmMain::FormCreate()
 {
-    // A value that cannot be read skips the rest of the creation; the window still opens.
+    // A value that cannot be read is reported; the values after it took their defaults, so
+    // creation goes on with them and the close stores a record the next start can use.
     try {
         LoadSettings();
-        if (report::TerminationRequested())
-            return;
+    } catch (const report::FrameworkError& e) {
+        report::Unhandled(e.what());
+    }
+    if (report::TerminationRequested())
+        return;
+    try {
         OpenPedal(joysticks_, [this](int32_t position) { TrackBar1->setValue(position); });
         if (joysticks_.Capturing())
             pedalTimer_->start(kPedalPollMs);
@@ -176,17 +181,31 @@ void TfrmMain::FormShow()
 
 void TfrmMain::closeEvent(QCloseEvent* event)
 {
+    Quit();
+    event->accept();
+}
+
+void TfrmMain::Quit()
+{
     // A second close while the first one waits for the audio finds everything done.
     if (!closed_) {
         closed_ = true;
         FormCloseQuery();
     }
-    event->accept();
     QCoreApplication::exit(0);
 }
 
 void TfrmMain::FormCloseQuery()
 {
+    StopSequence();
+    SaveSettings();
+}
+
+void TfrmMain::StopSequence()
+{
+    if (soundStopped_)
+        return;
+    soundStopped_ = true;
     Stopping = true;
     if (waves_)
         waves_->StopAudio();
@@ -195,15 +214,15 @@ void TfrmMain::FormCloseQuery()
         Button3Click();
     pedalTimer_->stop();
     ReleasePedal();
-    SaveSettings();
 }
 
-void TfrmMain::SaveSettings()
+bool TfrmMain::SaveSettings(AfterFailedOpen after)
 {
     try {
-        ::SaveSettings({TrackBar2->value(), TrackBar3->value(), TrackBar4->value()});
+        return ::SaveSettings({TrackBar2->value(), TrackBar3->value(), TrackBar4->value()}, after);
     } catch (const report::FrameworkError& e) {
         report::Unhandled(e.what());
+        return false;
     }
 }
 
@@ -308,7 +327,6 @@ void TfrmMain::Button2Click()
     if (!chosen)
         return;
     dialogFileName_ = *chosen;
-    Settings.LastPATH = FolderOf(*chosen);
     std::string fileName = *chosen;
     if (ExtensionOf(fileName) != kWavExtension) {
         fileName += kWavExtension;
@@ -317,6 +335,8 @@ void TfrmMain::Button2Click()
         if (std::filesystem::exists(fileName, ec) && !SaveDialog1->ConfirmOverwrite(fileName))
             return;
     }
+    // Only a choice the user went through with moves the proposed folder.
+    Settings.LastPATH = FolderOf(*chosen);
     Settings.RecordFileName = fileName;
     Button2->setEnabled(false);
     Button3->setEnabled(true);

@@ -3,6 +3,8 @@
 // menu; it loads the settings, primes the filter, starts capture when first shown and runs
 // the orderly stop when it closes.
 
+#include "config/Settings.h"
+
 #include <QMainWindow>
 
 #include <atomic>
@@ -32,8 +34,16 @@ public:
     void FormCreate();
     void FormShow();
     void FormCloseQuery();
-    // Writes the settings with the current slider positions; failures are reported.
-    void SaveSettings();
+    // The one way the sound stops, whatever ends the program (the close box, Exit, signals,
+    // settings OK, termination requests): sets the stop flag, stops and closes both devices,
+    // finishes a running recording and lets the pedal go. Runs once; later calls return.
+    void StopSequence();
+    // The close without a close event, for ends that come from outside: the stop sequence,
+    // the save, and the event loop's end.
+    void Quit();
+    // Writes the settings with the current slider positions; failures are reported. False
+    // when nothing could be saved.
+    bool SaveSettings(AfterFailedOpen after = AfterFailedOpen::End);
 
     void TrackBar1Change();
     void TrackBar2Change();
@@ -85,6 +95,7 @@ private:
     QTimer* pedalTimer_ = nullptr;
     bool shown_ = false;
     bool closed_ = false;
+    bool soundStopped_ = false;
 };
 
 extern TfrmMain* frmMain;

@@ -7,7 +7,9 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +42,9 @@ Program::Program(wave::WaveService& service, joystick::JoystickService& joystick
 
 Program::~Program()
 {
+    // Whatever ended the event loop, the devices are stopped and closed before the stream
+    // that their callbacks use goes away.
+    main->StopSequence();
     ProcessedBlockHook = nullptr;
     main->setWaves(nullptr);
     frmWaves = nullptr;
@@ -62,11 +67,34 @@ UiPump Program::QtPump()
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+bool gStartedUp = false;
+bool gEndRequested = false;
 
 void OnSignal(int)
 {
     const char byte = 1;
     [[maybe_unused]] const auto n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+void OnSignalNoticed()
+{
+    char byte = 0;
+    [[maybe_unused]] const auto n = ::read(gSignalPipe[0], &byte, 1);
+    if (!gStartedUp) {
+        // A box of the start-up is open: it closes, the start-up finishes without more boxes,
+        // and the program then ends in order.
+        gEndRequested = true;
+        report::Hush();
+        return;
+    }
+    if (frmMain && !frmMain->Stopping.load()) {
+        frmMain->close();
+        return;
+    }
+    // The way out is already under way and waits on a box (a save that failed): a second
+    // signal ends it now. The sound is stopped; nothing more can be saved.
+    report::Hush();
+    QCoreApplication::exit(0);
 }
 
 } // namespace
@@ -76,18 +104,38 @@ void CloseMainWindowOnSignals()
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, [] {
-        char byte = 0;
-        [[maybe_unused]] const auto n = ::read(gSignalPipe[0], &byte, 1);
-        if (frmMain)
-            frmMain->close();
-        else
-            QCoreApplication::exit(0);
-    });
+    QObject::connect(notifier, &QSocketNotifier::activated, &OnSignalNoticed);
     struct sigaction action{};
     action.sa_handler = &OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(sig, &action, nullptr);
+}
+
+void StartUpFinished() { gStartedUp = true; }
+
+bool EndRequestedDuringStartUp() { return gEndRequested; }
+
+void EndThroughTheStopSequence()
+{
+    if (frmMain)
+        frmMain->StopSequence();
+    QCoreApplication::exit(0);
+}
+
+void GuardStandardStreams()
+{
+    // A reader that went away (vobblix 2>&1 | head -1) must not kill the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    // A closed standard stream would hand its number to the next file opened, and report
+    // lines would land in the settings or in a recording.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                ::dup2(null, fd);
+                ::close(null);
+            }
+        }
 }

@@ -34,6 +34,19 @@ public:
 
 extern TfrmWaves* frmWaves;
 
-// Makes SIGTERM, SIGINT and SIGHUP close the main window as its close box does.
+// Makes SIGTERM, SIGINT and SIGHUP close the main window as its close box does. Before the
+// start-up is finished a signal closes its boxes and is kept for EndRequestedDuringStartUp;
+// while the way out is already under way, a further signal ends the event loop at once.
 // UI thread only, once.
 void CloseMainWindowOnSignals();
+// UI thread only.
+void StartUpFinished();
+// UI thread only.
+bool EndRequestedDuringStartUp();
+
+// What a termination request does in the program: the stop sequence, then the event loop's
+// end. UI thread only.
+void EndThroughTheStopSequence();
+
+// Ignores SIGPIPE and puts /dev/null on any closed standard stream. Once, first thing.
+void GuardStandardStreams();

@@ -223,10 +223,7 @@ void TfrmSettings::UpdateLatency()
 
 void TfrmSettings::btnOKClick()
 {
-    frmMain->Stopping = true;
-    if (frmWaves)
-        frmWaves->StopAudio();
-    ReleasePedal();
+    frmMain->StopSequence();
     // The size is read before anything is stored, so a bad one leaves every setting as it
     // was: the close that follows saves nothing half-applied.
     const auto size = ParsedBufferSize();
@@ -243,7 +240,10 @@ void TfrmSettings::btnOKClick()
         Settings.Priority = 1;
     else if (rbrealtime->isChecked())
         Settings.Priority = 2;
-    frmMain->SaveSettings();
+    // A save that failed is not followed by a restart that would lose what was typed: the
+    // window stays, so the user can fix the disk and press OK again.
+    if (!frmMain->SaveSettings(AfterFailedOpen::Stay))
+        return;
     report::Information(kRestart);
     report::RequestTermination();
     hide();

@@ -1,17 +1,25 @@
 // Vobblix: a real-time guitar wah on the PC's sound card.
 
+#include "config/Settings.h"
 #include "platform/joystick/SdlJoystick.h"
+#include "platform/registry/Registry.h"
 #include "platform/report/QtReports.h"
 #include "platform/wave/Backend.h"
 #include "ui/Program.h"
+#include "ui/SingleInstance.h"
 
 #include <QApplication>
 
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+constexpr const char* kAlreadyRunning = "Vobblix is already running.";
+}
+
 int main(int argc, char** argv)
 {
+    GuardStandardStreams();
     const wave::CommandLine line = wave::ParseCommandLine(argc, argv, std::getenv("VOBBLIX_AUDIO"));
     if (line.help) {
         std::fputs(wave::Usage().c_str(), stdout);
@@ -30,15 +38,33 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     report::QtReports reports;
-    report::InstallTerminationHandler([] { QCoreApplication::exit(0); });
+    report::InstallTerminationHandler(&EndThroughTheStopSequence);
     CloseMainWindowOnSignals();
+
+    SingleInstance instance(registry::StorePath(settings::kKeyPath));
+    if (!instance.first()) {
+        instance.RaiseFirst();
+        report::Information(kAlreadyRunning);
+        return 0;
+    }
 
     const auto sound = wave::OpenBackend(line.backend);
     joystick::SdlJoystickService joysticks;
     Program program(*sound, joysticks);
+    StartUpFinished();
     // Termination asked for during start-up ends the program before its event loop runs.
     if (report::TerminationRequested())
         return 0;
+    // So does a signal that came while a start-up box was open, through the orderly close.
+    if (EndRequestedDuringStartUp()) {
+        program.main->Quit();
+        return 0;
+    }
+    instance.OnRaise([&program] {
+        program.main->showNormal();
+        program.main->raise();
+        program.main->activateWindow();
+    });
     program.main->show();
     return app.exec();
 }

@@ -18,6 +18,12 @@ namespace {
 constexpr std::string_view kSoftwarePrefix = "\\Software\\";
 constexpr std::string_view kExtension = ".toml";
 constexpr int64_t kDwordMax = 4294967295;
+// A save writes "<file>.tmp-XXXXXX" beside its target, then renames it over the target.
+constexpr std::string_view kTempInfix = ".tmp-";
+constexpr size_t kTempRandomChars = 6;
+// Links are followed this deep before the path itself is taken as the target.
+constexpr int kMaxLinkDepth = 40;
+constexpr std::string_view kKeptAsideSuffix = ".broken";
 
 report::FrameworkError Failure(std::string_view pattern, std::string_view name)
 {
@@ -38,23 +44,54 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
+// The file a write must replace: a settings file that is a link stays a link, and the file
+// it points at is replaced instead.
+std::filesystem::path Target(const std::filesystem::path& path)
+{
+    std::filesystem::path target = path;
+    std::error_code ec;
+    for (int depth = 0; depth < kMaxLinkDepth && std::filesystem::is_symlink(target, ec); ++depth) {
+        const auto next = std::filesystem::read_symlink(target, ec);
+        if (ec)
+            break;
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    return target;
+}
+
+// Temporary files of a save that was cut short (a kill, a crash) are left beside the target;
+// the next save clears them away.
+void RemoveStaleTemporaries(const std::filesystem::path& target)
+{
+    const std::string prefix = target.filename().string() + std::string(kTempInfix);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(target.parent_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() == prefix.size() + kTempRandomChars && name.starts_with(prefix) &&
+            entry.is_regular_file(ec) && !entry.is_symlink(ec))
+            std::filesystem::remove(entry.path(), ec);
+    }
+}
+
 // Replaces path with text so that a crash or a full disk leaves the old file or the new one.
 bool ReplaceAtomically(const std::filesystem::path& path, const std::string& text)
 {
-    std::string tmpl = (path.parent_path() / (path.filename().string() + ".XXXXXX")).string();
+    const std::filesystem::path target = Target(path);
+    RemoveStaleTemporaries(target);
+    std::string tmpl = (target.parent_path() / (target.filename().string() + std::string(kTempInfix) + "XXXXXX")).string();
     const int fd = ::mkstemp(tmpl.data());
     if (fd < 0)
         return false;
     bool ok = ::fchmod(fd, 0600) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok)
-        ok = ::rename(tmpl.c_str(), path.c_str()) == 0;
+        ok = ::rename(tmpl.c_str(), target.c_str()) == 0;
     if (!ok) {
         ::unlink(tmpl.c_str());
         return false;
     }
     // The rename itself must survive a crash too.
-    const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
+    const int dir = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
@@ -143,25 +180,40 @@ bool Registry::CreateKey(std::string_view keyPath)
 bool Registry::OpenKey(std::string_view keyPath, bool canCreate)
 {
     CloseKey();
-    if (canCreate && !CreateKey(keyPath))
-        return false;
     path_ = StorePath(keyPath);
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path_, ec))
-        return false;
-    open_ = Load(path_);
-    if (open_ && parseProblem_) {
-        // The values written now replace a file that cannot be read; keep it beside them so
-        // nothing a user typed there is lost.
-        std::filesystem::copy_file(path_, path_.string() + ".broken",
-                                   std::filesystem::copy_options::overwrite_existing, ec);
-        if (ec) {
-            open_ = false;
+    if (!std::filesystem::is_regular_file(path_, ec)) {
+        if (!canCreate)
             return false;
-        }
+        // A new key reaches the disk whole, with its first values, when it is closed: a kill
+        // or a full disk before then leaves no file rather than an empty one.
+        std::filesystem::create_directories(path_.parent_path(), ec);
+        if (ec || !std::filesystem::is_directory(path_.parent_path(), ec))
+            return false;
+        values_->table.clear();
+        parseProblem_.reset();
+        open_ = true;
+        writable_ = true;
+        creating_ = true;
+        return true;
+    }
+    open_ = Load(path_);
+    if (open_ && parseProblem_ && !KeepAside(path_)) {
+        // The values written now would replace a file that cannot be read; it must be kept
+        // beside them first, so nothing a user typed there is lost.
+        open_ = false;
+        return false;
     }
     writable_ = open_;
     return open_;
+}
+
+bool KeepAside(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    std::filesystem::copy_file(Target(path), path.string() + std::string(kKeptAsideSuffix),
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    return !ec;
 }
 
 void Registry::Commit()
@@ -174,9 +226,10 @@ void Registry::Commit()
 
 void Registry::CloseKey()
 {
-    const bool dirty = open_ && writable_ && !firstStaged_.empty();
+    const bool dirty = open_ && writable_ && (!firstStaged_.empty() || creating_);
     open_ = false;
     writable_ = false;
+    creating_ = false;
     if (dirty) {
         try {
             Commit();

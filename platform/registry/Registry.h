@@ -3,7 +3,7 @@
 // is the TOML file $XDG_CONFIG_HOME/Drenmarq/Vobblix 1.1.toml (~/.config when unset), one
 // top-level key per value: a DWORD is an integer in 0..4294967295, a REG_SZ a string.
 // Writes are staged and reach the disk when the key is closed, in one atomic replacement
-// (temporary file in the same folder, fsync, rename), so the file on disk is always the old
+// (temporary file beside the file, fsync, rename; a link is kept and its target replaced), so the file on disk is always the old
 // one or the new one.
 
 #include <cstdint>
@@ -17,6 +17,10 @@ namespace registry {
 
 // The file that stands for a key path under the current user.
 std::filesystem::path StorePath(std::string_view keyPath);
+
+// Copies the file (the one it links to, if a link) to "<path>.broken", byte for byte, before
+// values that replace it are written; true when the copy exists.
+bool KeepAside(const std::filesystem::path& path);
 
 // Why the last open found the file unusable, with its path and line; empty when it parsed.
 struct ParseProblem {
@@ -34,7 +38,8 @@ public:
     // Opens an existing key for reading; false when the file is absent or unreadable. A file
     // that does not parse still opens, holding no values, and parseProblem() says why.
     bool OpenKeyReadOnly(std::string_view keyPath);
-    // Opens a key for writing; creates it (folders and an empty file) when canCreate.
+    // Opens a key for writing. When it is absent and canCreate, makes its folders and opens
+    // it empty; the file appears, with what was written, when the key is closed.
     bool OpenKey(std::string_view keyPath, bool canCreate);
     // Makes the folders and an empty file; true when the key exists afterwards.
     bool CreateKey(std::string_view keyPath);
@@ -64,6 +69,7 @@ private:
     std::unique_ptr<Values> values_;
     bool open_ = false;
     bool writable_ = false;
+    bool creating_ = false;
     std::string firstStaged_;
     std::optional<ParseProblem> parseProblem_;
 };

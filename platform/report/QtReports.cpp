@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QThread>
 
+#include <algorithm>
+
 namespace report {
 
 QtReports::QtReports()
@@ -26,9 +28,17 @@ void QtReports::show(Kind kind, std::string_view title, std::string_view text)
     QMetaObject::invokeMethod(this, [this, key] { showNow(key); }, Qt::QueuedConnection);
 }
 
+void QtReports::dismissAll()
+{
+    // Each box's nested event loop returns once its exec() sees the result.
+    for (QMessageBox* box : std::vector<QMessageBox*>(boxes_))
+        box->done(QMessageBox::Ok);
+}
+
 void QtReports::showNow(const Key& key)
 {
-    if (!onScreen_.insert(key).second)
+    // A report queued from another thread may arrive after the program was told to end.
+    if (Hushed() || !onScreen_.insert(key).second)
         return;
     const auto& [kind, title, text] = key;
     QMessageBox box;
@@ -41,7 +51,9 @@ void QtReports::showNow(const Key& key)
     case Kind::Information: box.setIcon(QMessageBox::Information); break;
     case Kind::Plain: box.setIcon(QMessageBox::NoIcon); break;
     }
+    boxes_.push_back(&box);
     box.exec();
+    std::erase(boxes_, &box);
     onScreen_.erase(key);
 }
 

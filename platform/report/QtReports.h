@@ -7,9 +7,12 @@
 
 #include <QObject>
 
+class QMessageBox;
+
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace report {
 
@@ -21,6 +24,8 @@ public:
 
     // Called on any thread.
     void show(Kind kind, std::string_view title, std::string_view text) override;
+    // UI thread only.
+    void dismissAll() override;
 
 private:
     using Key = std::tuple<Kind, std::string, std::string>;
@@ -28,6 +33,7 @@ private:
     void showNow(const Key& key);
 
     std::set<Key> onScreen_;
+    std::vector<QMessageBox*> boxes_;
     Sink* previous_ = nullptr;
 };
 

@@ -28,6 +28,7 @@ public:
 
 StderrOnly gStderrOnly;
 std::atomic<Sink*> gSink{&gStderrOnly};
+std::atomic<bool> gHushed{false};
 bool gTerminationRequested = false;
 void (*gTerminationHandler)() = nullptr;
 
@@ -40,7 +41,8 @@ void Emit(Kind kind, std::string_view title, std::string_view text)
     else
         std::fprintf(stderr, "vobblix: %.*s: %.*s\n", int(KindName(kind).size()), KindName(kind).data(),
                      int(text.size()), text.data());
-    gSink.load(std::memory_order_acquire)->show(kind, title, text);
+    if (!gHushed.load(std::memory_order_acquire))
+        gSink.load(std::memory_order_acquire)->show(kind, title, text);
 }
 
 } // namespace
@@ -71,6 +73,15 @@ Sink* Install(Sink* sink)
     Sink* previous = gSink.exchange(sink ? sink : &gStderrOnly, std::memory_order_acq_rel);
     return previous == &gStderrOnly ? nullptr : previous;
 }
+
+void Hush()
+{
+    gHushed.store(true, std::memory_order_release);
+    gSink.load(std::memory_order_acquire)->dismissAll();
+}
+
+bool Hushed() { return gHushed.load(std::memory_order_acquire); }
+void ResetHush() { gHushed.store(false, std::memory_order_release); }
 
 void RequestTermination()
 {

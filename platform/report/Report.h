@@ -18,6 +18,8 @@ public:
     virtual ~Sink() = default;
     // Called on any thread; a sink that shows windows must queue to the UI thread itself.
     virtual void show(Kind kind, std::string_view title, std::string_view text) = 0;
+    // Closes whatever the sink has on screen. UI thread only.
+    virtual void dismissAll() {}
 };
 
 // Error dialog: title "Error", error icon, one OK button.
@@ -57,6 +59,15 @@ class FrameworkError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// From now on reports only go to standard error, and the boxes on screen close: for a
+// program that was told to end (a signal, a logout), where a box would hold the end.
+// UI thread only.
+void Hush();
+// Called on any thread.
+bool Hushed();
+// Boxes again (tests run several programs' lives in one process). UI thread only.
+void ResetHush();
 
 // Asks the program to end when control returns to its event loop. The program maps this to
 // its event loop's exit; without one installed the request is only remembered.

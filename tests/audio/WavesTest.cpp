@@ -7,6 +7,7 @@
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
 #include "platform/wave/ScriptedWave.h"
+#include "support/Filtered.h"
 
 #include <gtest/gtest.h>
 
@@ -180,18 +181,73 @@ TEST_F(WavesTest, EachBlockIsFilteredPlayedHookedAndReplaced)
     ExpectAllReleased(w);
 }
 
-TEST_F(WavesTest, AnOddBufferFiltersWholeSamplesButPlaysAndHooksEveryByte)
+// The device fills an odd buffer's whole samples only; its last byte is never sound and must
+// not reach the recording, or every later sample of the file would be off by a byte.
+TEST_F(WavesTest, AnOddBufferHooksTheFilteredWholeSamplesOnly)
 {
+    const std::vector<int16_t> signal = testsupport::Signal(1500);
+    const std::vector<int16_t> expected = testsupport::Filtered(signal);
+    fx::ResetForTests();
+    FreqOffset = 0.1;
+    Resonance = 9.0;
+    ResetDepth();
     Settings.memBlockLength = 1001;
     TfrmWaves w(device, stopping, Pump());
     w.FormCreate();
     w.StartCapture();
-    ASSERT_TRUE(device.completeInput({0}));
-    EXPECT_EQ(gHooked.size(), 1001u);
+    for (size_t at = 0; at < signal.size(); at += 500)
+        ASSERT_TRUE(device.completeInput(std::vector<int16_t>(signal.begin() + long(at), signal.begin() + long(at) + 500)));
+    EXPECT_EQ(gHookCalls, 3u);
+    ASSERT_EQ(gHooked.size(), expected.size() * 2);
+    EXPECT_EQ(std::memcmp(gHooked.data(), expected.data(), gHooked.size()), 0);
     stopping = true;
     DrainOnEachTurn();
     w.StopAudio();
     ExpectAllReleased(w);
+}
+
+// A size that holds no sample, or a buffer of half a second or more, would play silence
+// with no word: one report says so, with the value and what to do, and the program goes on.
+TEST_F(WavesTest, ABufferSizeThatCannotSoundIsReportedOnceAndTheStreamStillStops)
+{
+    struct Case {
+        uint32_t size;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "The buffer size of 0 bytes holds no whole sample, so there is no sound. Choose an even buffer size "
+            "from 2 to 44098 bytes in Menu > Settings and restart Vobblix."},
+        {1, "The buffer size of 1 bytes holds no whole sample, so there is no sound. Choose an even buffer size "
+            "from 2 to 44098 bytes in Menu > Settings and restart Vobblix."},
+        {44100, "The buffer size of 44100 bytes is half a second or more at 44100 Hz, so there is no sound. Choose "
+                "an even buffer size from 2 to 44098 bytes in Menu > Settings and restart Vobblix."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        sink.clear();
+        Settings.memBlockLength = c.size;
+        TfrmWaves w(device, stopping, Pump());
+        w.FormCreate();
+        w.StartCapture();
+        EXPECT_EQ(sink.texts(), std::vector<std::string>{c.text});
+        EXPECT_EQ(w.InFlightIn, 0);
+        stopping = true;
+        w.StopAudio();
+        EXPECT_FALSE(w.InputDevice.set);
+        EXPECT_FALSE(w.OutputDevice.set);
+        stopping = false;
+    }
+    // The largest size that still sounds makes one buffer of the queue.
+    Settings.memBlockLength = 44098;
+    sink.clear();
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    EXPECT_TRUE(sink.texts().empty());
+    EXPECT_EQ(w.InFlightIn, 1);
+    stopping = true;
+    DrainOnEachTurn();
+    w.StartCapture();
+    w.StopAudio();
 }
 
 TEST_F(WavesTest, OpeningFailuresWarnAndGoOn)
@@ -225,20 +281,17 @@ TEST_F(WavesTest, OpeningFailuresWarnAndGoOn)
     ExpectAllReleased(w);
 }
 
-TEST_F(WavesTest, ADeadInputReportsEachBufferAndStillStops)
+// Every buffer of the open fails alike: the failure is shown once, not once per buffer
+// (16,384 boxes before the window at a 2-byte size), and the stop still ends.
+TEST_F(WavesTest, ADeadInputReportsEachFailureOnceAndStillStops)
 {
-    Settings.memBlockLength = 7350; // 3 buffers at 44100 Hz
+    Settings.memBlockLength = 2; // 11025 buffers at 44100 Hz
     device.fail(Call::InOpen, 2, 1);
     TfrmWaves w(device, stopping, Pump());
     w.FormCreate();
     w.StartCapture();
-    std::vector<std::string> expected{"Error"};
-    for (int i = 0; i < 3; ++i) {
-        expected.push_back("Could not waveInPrepareHeader");
-        expected.push_back("Could not waveInAddBuffer");
-    }
-    expected.push_back("Unable to start waveInStart()");
-    EXPECT_EQ(sink.texts(), expected);
+    EXPECT_EQ(sink.texts(), (std::vector<std::string>{"Error", "Could not waveInPrepareHeader", "Could not waveInAddBuffer",
+                                                      "Unable to start waveInStart()"}));
     EXPECT_EQ(sink.shown()[0].title, "Problem creating record handle");
     EXPECT_EQ(w.InFlightIn, 0);
 
@@ -248,6 +301,17 @@ TEST_F(WavesTest, ADeadInputReportsEachBufferAndStillStops)
     EXPECT_EQ(turns, 2);
     EXPECT_FALSE(w.OutputDevice.set);
     ExpectAllReleased(w);
+
+    // The next open reports again.
+    stopping = false;
+    sink.clear();
+    device.fail(Call::InOpen, 2, 1);
+    Settings.memBlockLength = 7350;
+    TfrmWaves again(device, stopping, Pump());
+    again.FormCreate();
+    EXPECT_EQ(sink.texts(), (std::vector<std::string>{"Error", "Could not waveInPrepareHeader", "Could not waveInAddBuffer"}));
+    stopping = true;
+    again.StopAudio();
 }
 
 TEST_F(WavesTest, CallbackFailuresReportWithAFullStopAndLoseNothing)

@@ -24,12 +24,14 @@ public:
         ::setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
         ResetSettingsRecord();
         report::ResetTermination();
+        report::ResetHush();
     }
     ~TempStore()
     {
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
         report::ResetTermination();
+        report::ResetHush();
     }
     TempStore(const TempStore&) = delete;
     TempStore& operator=(const TempStore&) = delete;

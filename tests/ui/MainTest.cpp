@@ -170,25 +170,41 @@ TEST_F(MainWindow, CloseWhileCapturingDrainsStopsThenSaves)
     EXPECT_EQ(toml::parse_file(store.file().string())["LastFreqofs"].value<int64_t>(), 60);
 }
 
-TEST_F(MainWindow, AnUnreadableSettingSkipsTheRestOfCreationButTheWindowOpens)
+// A damaged value is reported, as it always was; the rest of the store is still used, so the
+// sliders come back, and the close stores a record with which the next start is silent.
+TEST_F(MainWindow, AnUnreadableSettingIsReportedAndTheRestOfTheStoreStillCounts)
 {
     std::string text = TempStore::defaults();
     text.erase(text.find("Priority = 1\n"), 13);
     text.replace(text.find("LastResonance = 90"), 18, "LastResonance = 50");
     store.write(text);
+    {
+        joystick::SdlJoystickService joysticks;
+        Program program(device, joysticks);
+        TfrmMain& w = *program.main;
+        ASSERT_EQ(sink.shown().size(), 1u);
+        // The quote sorts before ".", so the default handler adds no full stop.
+        EXPECT_EQ(sink.shown()[0], (report::Shown{report::Kind::Unhandled, "Vobblix", "Failed to get data for 'Priority'"}));
+        EXPECT_EQ(w.TrackBar3->value(), 50);
+        EXPECT_EQ(w.lblreso->text(), "Resonance = 5.00");
+        EXPECT_EQ(Settings.Priority, 1);
+        w.show();
+        EXPECT_TRUE(w.isVisible());
+        DeviceDriver driver(device);
+        w.close();
+    }
+    const auto saved = toml::parse_file(store.file().string());
+    EXPECT_EQ(saved["Priority"].value<int64_t>(), 1);
+    EXPECT_EQ(saved["LastResonance"].value<int64_t>(), 50);
+
+    sink.clear();
+    ResetSettingsRecord();
+    wave::ScriptedWaveService again;
     joystick::SdlJoystickService joysticks;
-    Program program(device, joysticks);
-    TfrmMain& w = *program.main;
-    ASSERT_EQ(sink.shown().size(), 1u);
-    // The quote sorts before ".", so the default handler adds no full stop.
-    EXPECT_EQ(sink.shown()[0], (report::Shown{report::Kind::Unhandled, "Vobblix", "Failed to get data for 'Priority'"}));
-    EXPECT_EQ(w.TrackBar3->value(), 90);
-    EXPECT_EQ(w.lblreso->text(), "Resonance = 9.0");
-    EXPECT_DOUBLE_EQ(Resonance, 0.0);
-    w.show();
-    EXPECT_TRUE(w.isVisible());
-    DeviceDriver driver(device);
-    w.close();
+    Program program(again, joysticks);
+    EXPECT_TRUE(sink.shown().empty());
+    EXPECT_EQ(program.main->TrackBar3->value(), 50);
+    program.main->close();
 }
 
 TEST_F(MainWindow, AStoreThatCannotBeCreatedOpensNoDevice)

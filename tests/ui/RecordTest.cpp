@@ -138,6 +138,14 @@ TEST_F(Recording, TheExtensionMustBeExactlyLowerCaseWav)
 TEST_F(Recording, AnAppendedNameIsNotReplacedWithoutConsent)
 {
     std::ofstream(folder / "riff.wav") << "keep me";
+    fs::create_directories(folder / "elsewhere");
+    std::ofstream(folder / "elsewhere/riff.wav") << "keep me";
+    dialog->answer = (folder / "elsewhere/riff").string();
+    w().Button2Click();
+    // A choice the user backed out of does not move the proposed folder.
+    EXPECT_EQ(Settings.LastPATH, folder.string());
+    EXPECT_EQ(dialog->askedAbout, std::vector<std::string>{(folder / "elsewhere/riff.wav").string()});
+    dialog->askedAbout.clear();
     dialog->answer = (folder / "riff").string();
     w().Button2Click();
     EXPECT_EQ(dialog->askedAbout, std::vector<std::string>{(folder / "riff.wav").string()});
