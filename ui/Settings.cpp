@@ -228,7 +228,10 @@ void TfrmSettings::btnOKClick()
     // was: the close that follows saves nothing half-applied.
     const auto size = ParsedBufferSize();
     if (!size) {
-        report::Unhandled("'" + edtBufferSize->text().toStdString() + "' is not a valid integer value");
+        // Appended piece by piece: gcc 12 at -O3 warns falsely (restrict) on a literal + string.
+        std::string text(1, '\'');
+        text.append(edtBufferSize->text().toStdString()).append("' is not a valid integer value");
+        report::Unhandled(text);
         return;
     }
     Settings.UsingMouse = rbMouse->isChecked();

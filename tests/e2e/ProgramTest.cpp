@@ -3,6 +3,7 @@
 // the saved settings.
 
 #include "support/Filtered.h"
+#include "support/Spawn.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -25,22 +26,23 @@ namespace fs = std::filesystem;
 using testsupport::Filtered;
 using testsupport::Signal;
 
+// The disk driver's files and the store under dir, for the real program.
+testsupport::Launch DiskLaunch(const fs::path& dir)
+{
+    testsupport::Launch launch;
+    launch.configHome = dir / "config";
+    launch.environment = {{"VOBBLIX_AUDIO", "sdl"},
+                          {"SDL_AUDIODRIVER", "disk"},
+                          {"SDL_DISKAUDIOFILEIN", (dir / "in.raw").string()},
+                          {"SDL_DISKAUDIOFILE", (dir / "out.raw").string()}};
+    return launch;
+}
+
 // Starts the real program headless in dir: capture from in.raw, playback to out.raw, the
 // store under config/.
 pid_t Spawn(const fs::path& dir)
 {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::setenv("VOBBLIX_AUDIO", "sdl", 1);
-        ::setenv("SDL_AUDIODRIVER", "disk", 1);
-        ::setenv("SDL_DISKAUDIOFILEIN", (dir / "in.raw").c_str(), 1);
-        ::setenv("SDL_DISKAUDIOFILE", (dir / "out.raw").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-        ::execl(VOBBLIX_EXE, "vobblix", nullptr);
-        ::_exit(127);
-    }
-    return child;
+    return testsupport::SpawnProgram(VOBBLIX_EXE, DiskLaunch(dir));
 }
 
 // Starts the program with the given store on the disk driver, waits until it plays, ends it

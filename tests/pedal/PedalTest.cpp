@@ -192,9 +192,25 @@ TEST_F(VirtualPedal, MessagesWhileInMouseModeAndOtherMessagesChangeNothing)
     EXPECT_FALSE(service.Capturing());
     EXPECT_EQ(PedalWndProc(joystick::MM_JOY1MOVE, 0, 0x7FFF0000), 0);
     EXPECT_EQ(TargetDepth, 0.99);
-    EXPECT_EQ(PedalWndProc(joystick::MM_JOY1BUTTONDOWN, 1, 0), 0);
     ReleasePedal();
     EXPECT_TRUE(slider.empty());
+
+    // With the pedal in use, a button message that carries what a full movement would is
+    // still not a movement: it gets the default procedure's result and moves nothing.
+    Settings.UsingMouse = false;
+    Open();
+    ASSERT_TRUE(service.Capturing());
+    for (uint32_t msg : {joystick::MM_JOY1BUTTONDOWN}) {
+        SCOPED_TRACE(msg);
+        EXPECT_EQ(PedalWndProc(msg, 1, 0x00010000), DefWindowProc(PedalWindow, msg, 1, 0x00010000));
+        EXPECT_EQ(TargetDepth, 0.99);
+        EXPECT_TRUE(slider.empty());
+    }
+    // The same bits as a movement do move it, so the check above can fail.
+    PedalWndProc(joystick::MM_JOY1MOVE, 0, 0x00010000);
+    EXPECT_NE(TargetDepth, 0.99);
+    EXPECT_FALSE(slider.empty());
+    ReleasePedal();
 }
 
 TEST(PedalCapture, ANoJoystickOnPortOneFallsBackToTheMouse)

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -22,6 +23,8 @@ struct Launch {
     std::vector<std::pair<std::string, std::string>> environment;
     std::vector<std::string> arguments;
     std::filesystem::path stderrFile; // empty: inherited
+    int stderrFd = -1;                // put on standard error when not -1 (a pipe's end)
+    bool closeStderr = false;         // the program starts with no standard error at all
 };
 
 inline pid_t SpawnProgram(const char* exe, const Launch& launch)
@@ -35,6 +38,10 @@ inline pid_t SpawnProgram(const char* exe, const Launch& launch)
         if (!launch.stderrFile.empty())
             if (std::FILE* f = std::freopen(launch.stderrFile.c_str(), "w", stderr))
                 (void)f;
+        if (launch.stderrFd >= 0)
+            ::dup2(launch.stderrFd, 2);
+        if (launch.closeStderr)
+            ::close(2);
         std::vector<char*> argv{const_cast<char*>("vobblix")};
         for (const auto& a : launch.arguments)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -67,6 +74,20 @@ inline int WaitForExit(pid_t child, std::chrono::milliseconds timeout)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return status;
+}
+
+// Whether the file came to hold the text within the timeout.
+inline bool WaitForText(const std::filesystem::path& file, const std::string& text, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        std::ifstream in(file, std::ios::binary);
+        const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (all.find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 // Ends the program with SIGTERM, as a logout does.

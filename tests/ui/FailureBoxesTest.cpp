@@ -1,0 +1,247 @@
+// Failures shown in real Qt message boxes on the offscreen platform. A box runs a nested
+// event loop in which the main window's timers and queued calls go on firing, so these are
+// the paths where a lock still held or a step taken too early hangs or breaks the program.
+// A timer plays the user: it reads each box once it has been open a while, and presses OK.
+
+#include "support/DeviceDriver.h"
+#include "support/TempStore.h"
+
+#include "effect/FX.h"
+#include "platform/joystick/SdlJoystick.h"
+#include "platform/report/QtReports.h"
+#include "platform/wave/ScriptedWave.h"
+#include "recorder/SaveToFile.h"
+#include "ui/Program.h"
+#include "ui/SaveDialog.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::TempStore;
+
+// Long enough for the main window's 50 ms label timer to run inside the box's loop.
+constexpr auto kBoxOpenFor = std::chrono::milliseconds(200);
+
+class BoxCloser {
+public:
+    BoxCloser()
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Look(); });
+        timer_.start(10);
+    }
+    const std::vector<std::string>& texts() const { return texts_; }
+
+private:
+    void Look()
+    {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible())
+                continue;
+            const auto now = std::chrono::steady_clock::now();
+            if (box != seen_) {
+                seen_ = box;
+                since_ = now;
+            }
+            if (now - since_ < kBoxOpenFor)
+                continue;
+            texts_.push_back(box->text().toStdString());
+            seen_ = nullptr;
+            box->button(QMessageBox::Ok)->click();
+        }
+    }
+
+    QTimer timer_;
+    QMessageBox* seen_ = nullptr;
+    std::chrono::steady_clock::time_point since_{};
+    std::vector<std::string> texts_;
+};
+
+class OneAnswerDialog final : public SaveDialog {
+public:
+    std::string answer;
+    std::optional<std::string> Execute(const std::string&, const std::string&) override { return answer; }
+    bool ConfirmOverwrite(const std::string&) override { return true; }
+};
+
+// Every write past a few bytes fails, as on a full disk.
+class FullDisk {
+public:
+    FullDisk()
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit tiny = old_;
+        tiny.rlim_cur = 16;
+        setrlimit(RLIMIT_FSIZE, &tiny);
+    }
+    ~FullDisk() { setrlimit(RLIMIT_FSIZE, &old_); }
+
+private:
+    rlimit old_{};
+};
+
+class FailureBoxes : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // An earlier test's close ended "the" event loop, and every loop opened after an end
+        // returns at once until an exec() begins again: a box would never be seen.
+        QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+        fx::ResetForTests();
+        program = std::make_unique<Program>(device, joysticks);
+        program->main->show();
+    }
+    void TearDown() override
+    {
+        report::InstallTerminationHandler(nullptr);
+        recorder::SetSizeLimitForTests(0);
+        testsupport::DeviceDriver driver(device);
+        program->main->close();
+        program.reset();
+    }
+    TfrmMain& w() { return *program->main; }
+    TfrmSettings& s() { return *program->settings; }
+
+    TempStore store;
+    report::QtReports reports;
+    BoxCloser closer;
+    wave::ScriptedWaveService device;
+    joystick::SdlJoystickService joysticks;
+    std::unique_ptr<Program> program;
+};
+
+// The final flush fails; its box opens while the label timer, inside the box's loop, closes
+// the file under the recorder's lock. The lock must already be free, or this never returns.
+TEST_F(FailureBoxes, StopRecordWhoseLastFlushFailsShowsItAndReturnsToIdle)
+{
+    const fs::path take = store.root() / "take.wav";
+    auto dialog = std::make_unique<OneAnswerDialog>();
+    dialog->answer = take.string();
+    w().setSaveDialog(std::move(dialog));
+
+    // Too large for the file: the final flush hits the size limit.
+    w().Button2Click();
+    ASSERT_TRUE(Settings.Recording);
+    recorder::SetSizeLimitForTests(100);
+    std::vector<int16_t> block(500, 7);
+    RecordBlock(block.data(), 1000, false);
+    w().Button3Click();
+    EXPECT_EQ(closer.texts(), std::vector<std::string>{recorder::SizeLimitText(take.string())});
+    EXPECT_TRUE(w().Button2->isEnabled());
+    EXPECT_FALSE(w().Button3->isEnabled());
+    EXPECT_FALSE(recorder::FileOpen());
+    recorder::SetSizeLimitForTests(0);
+
+    // A full disk at the final flush.
+    w().Button2Click();
+    ASSERT_TRUE(Settings.Recording);
+    RecordBlock(block.data(), 1000, false);
+    {
+        FullDisk full;
+        w().Button3Click();
+    }
+    ASSERT_EQ(closer.texts().size(), 2u);
+    EXPECT_TRUE(closer.texts()[1].starts_with("Recording stopped: could not write to " + take.string()));
+    EXPECT_TRUE(w().Button2->isEnabled());
+    EXPECT_FALSE(recorder::FileOpen());
+    // The file keeps its valid header.
+    EXPECT_EQ(fs::file_size(take), 44u);
+}
+
+// A settings OK whose save fails must not announce a restart and end with the new settings
+// lost: the error is shown, the window stays with what was typed, and a second OK once the
+// disk has room goes through.
+TEST_F(FailureBoxes, SettingsOkWhoseSaveFailsKeepsTheWindowAndTheValuesTyped)
+{
+    const std::string before = store.read();
+    s().Spawn();
+    s().rb22050->click();
+    s().edtBufferSize->setText("2000");
+    {
+        testsupport::DeviceDriver driver(device);
+        FullDisk full;
+        s().btnOK->click();
+    }
+    EXPECT_EQ(closer.texts(), std::vector<std::string>{"Failed to set data for 'Sample_rate'"});
+    EXPECT_FALSE(report::TerminationRequested());
+    EXPECT_TRUE(s().isVisible());
+    EXPECT_TRUE(s().rb22050->isChecked());
+    EXPECT_EQ(s().edtBufferSize->text(), "2000");
+    EXPECT_EQ(store.read(), before);
+    // The sound was stopped on the way, as OK always does.
+    EXPECT_FALSE(program->waves->InputDevice.set);
+
+    // The store gone: its own report, and the window still stays.
+    fs::remove(store.file());
+    s().btnOK->click();
+    ASSERT_EQ(closer.texts().size(), 2u);
+    EXPECT_EQ(closer.texts()[1], "Could not open a required registry key. Please try to restart the application!");
+    EXPECT_FALSE(report::TerminationRequested());
+    EXPECT_TRUE(s().isVisible());
+
+    store.write(before);
+    s().btnOK->click();
+    ASSERT_EQ(closer.texts().size(), 3u);
+    EXPECT_EQ(closer.texts()[2], "You need to restart the application for the new settings to take effect.");
+    EXPECT_TRUE(report::TerminationRequested());
+    EXPECT_EQ(toml::parse_file(store.file().string())["memBlockLength"].value<int64_t>(), 2000);
+}
+
+// The pedal setup's save finds the store gone and asks the program to end: the end goes
+// through the stop sequence, so the devices are closed before the stream is destroyed.
+TEST_F(FailureBoxes, ATerminationRequestWhileTheSoundRunsClosesTheDevicesFirst)
+{
+    report::InstallTerminationHandler(&EndThroughTheStopSequence);
+    device.completeInput();
+    fs::remove(store.file());
+    {
+        testsupport::DeviceDriver driver(device);
+        program->joySetup->Spawn();
+        program->joySetup->btnOK->click();
+    }
+    EXPECT_EQ(closer.texts(),
+              std::vector<std::string>{"Could not open a required registry key. Please try to restart the application!"});
+    EXPECT_TRUE(report::TerminationRequested());
+    EXPECT_TRUE(w().Stopping);
+    EXPECT_FALSE(program->waves->InputDevice.set);
+    EXPECT_FALSE(program->waves->OutputDevice.set);
+    EXPECT_EQ(program->waves->buffersAllocated(), program->waves->buffersReleased());
+    EXPECT_FALSE(fs::exists(store.file()));
+}
+
+// The close's save fails on a full disk: its box is shown once the sound has stopped, and the
+// close still ends; the store keeps what it had.
+TEST_F(FailureBoxes, ACloseWhoseSaveFailsShowsItAndStillEnds)
+{
+    const std::string before = store.read();
+    w().TrackBar2->setValue(70);
+    {
+        testsupport::DeviceDriver driver(device);
+        FullDisk full;
+        w().close();
+    }
+    EXPECT_EQ(closer.texts(), std::vector<std::string>{"Failed to set data for 'Sample_rate'"});
+    EXPECT_FALSE(program->waves->InputDevice.set);
+    EXPECT_FALSE(w().isVisible());
+    EXPECT_EQ(store.read(), before);
+}
+
+} // namespace
