@@ -6,6 +6,7 @@ packages=(
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libsdl2-dev libtomlplusplus-dev libreaderwriterqueue-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus-daemon
+  libjack-jackd2-dev jackd2 libzita-resampler-dev pipewire-jack
   libsndfile1-dev sox
 )
 missing=()
