@@ -77,13 +77,6 @@ long Measure(uint32_t rate)
     return MedianDelay(signal, probe.recording());
 }
 
-std::string Store(uint32_t rate, uint32_t bytes)
-{
-    return "Sample_rate = " + std::to_string(rate) + "\nmemBlockLength = " + std::to_string(bytes) +
-           "\nUsingMouse = 1\nPedalDevice = 0\nInvertPedal = 0\nPriority = 0\nPedalAxis = 1\n"
-           "LastFreqofs = 10\nLastResonance = 90\nLastPAF = 100\nLastPATH = \"\"\n";
-}
-
 struct Program {
     pid_t pid = -1;
     fs::path dir;
@@ -91,7 +84,7 @@ struct Program {
     {
         std::string tmpl = (fs::temp_directory_path() / "vobblix-bench-XXXXXX").string();
         dir = ::mkdtemp(tmpl.data());
-        testsupport::WriteStore(dir, Store(rate, bytes));
+        testsupport::WriteStore(dir, testsupport::StoreFor(rate, bytes));
         pid = testsupport::SpawnProgram(VOBBLIX_EXE, {dir, {}, {"--audio=pipewire"}, dir / "stderr.txt"});
     }
     bool linked() const

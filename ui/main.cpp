@@ -48,7 +48,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    const auto sound = wave::OpenBackend(line.backend);
+    const auto sound = wave::OpenBackend(line);
     joystick::SdlJoystickService joysticks;
     Program program(*sound, joysticks);
     StartUpFinished();

@@ -1,6 +1,7 @@
 #include "platform/wave/Backend.h"
 
 #include "platform/report/Report.h"
+#include "platform/wave/JackWave.h"
 #include "platform/wave/PipeWireWave.h"
 #include "platform/wave/SdlWave.h"
 
@@ -15,6 +16,8 @@ std::optional<Backend> BackendNamed(std::string_view name)
 {
     if (name == "pipewire")
         return Backend::PipeWire;
+    if (name == "jack")
+        return Backend::Jack;
     if (name == "sdl")
         return Backend::Sdl;
     if (name == "auto")
@@ -31,12 +34,14 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* envi
         if (auto b = BackendNamed(environment))
             line.backend = *b;
         else
-            line.error = "VOBBLIX_AUDIO must be pipewire, sdl or auto, not '" + std::string(environment) + "'";
+            line.error = "VOBBLIX_AUDIO must be pipewire, jack, sdl or auto, not '" + std::string(environment) + "'";
     }
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             line.help = true;
+        } else if (arg == "--no-connect") {
+            line.noConnect = true;
         } else if (arg.substr(0, kAudioOption.size()) == kAudioOption) {
             if (auto b = BackendNamed(arg.substr(kAudioOption.size()))) {
                 line.backend = *b;
@@ -44,7 +49,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* envi
                 if (line.error.rfind("VOBBLIX_AUDIO", 0) == 0)
                     line.error.clear();
             } else {
-                line.error = "--audio must be pipewire, sdl or auto, not '" +
+                line.error = "--audio must be pipewire, jack, sdl or auto, not '" +
                              std::string(arg.substr(kAudioOption.size())) + "'";
             }
         } else {
@@ -56,32 +61,50 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* envi
 
 std::string Usage()
 {
-    return "Usage: vobblix [--audio=pipewire|sdl|auto]\n"
+    return "Usage: vobblix [--audio=pipewire|jack|sdl|auto] [--no-connect]\n"
            "A real-time guitar wah on the PC's sound card.\n"
            "\n"
            "  --audio=pipewire  play through the PipeWire sound server (the lowest latency)\n"
+           "  --audio=jack      play as the JACK client \"vobblix\" (on jackd, or pw-jack)\n"
            "  --audio=sdl       play through SDL (its driver: SDL_AUDIODRIVER, default\n"
            "                    pipewire, pulseaudio, alsa)\n"
-           "  --audio=auto      PipeWire when its server answers, else SDL (the default)\n"
+           "  --audio=auto      PipeWire when its server answers, else JACK when a JACK\n"
+           "                    server runs, else SDL (the default)\n"
+           "  --no-connect      JACK: leave the ports unconnected, to patch by hand\n"
            "  --help            show this text\n"
            "\n"
            "The environment variable VOBBLIX_AUDIO takes the same values; --audio wins.\n"
            "Settings: $XDG_CONFIG_HOME/Drenmarq/Vobblix 1.1.toml (~/.config by default).\n";
 }
 
-std::unique_ptr<WaveService> OpenBackend(Backend backend)
+std::unique_ptr<WaveService> OpenBackend(const CommandLine& line)
 {
-    if (backend != Backend::Sdl) {
+    const Backend backend = line.backend;
+    std::string tried;
+    if (backend == Backend::Automatic || backend == Backend::PipeWire) {
         auto pipewire = std::make_unique<PipeWireWaveService>();
         if (pipewire->connected())
             return pipewire;
         const std::string why = pipewire->connectError();
         pipewire.reset();
-        if (backend == Backend::PipeWire)
+        if (backend == Backend::PipeWire) {
             report::Error("Could not connect to the PipeWire sound server (" + why +
                           "). Vobblix plays through SDL instead.");
-        else
-            report::Warning("no PipeWire server answered (" + why + "); playing through SDL");
+            return std::make_unique<SdlWaveService>();
+        }
+        tried = "no PipeWire server answered (" + why + ")";
+    }
+    if (backend == Backend::Automatic || backend == Backend::Jack) {
+        auto jack = std::make_unique<JackWaveService>(!line.noConnect);
+        if (jack->connected())
+            return jack;
+        const std::string why = jack->connectError();
+        jack.reset();
+        if (backend == Backend::Jack) {
+            report::Error("Could not connect to the JACK server (" + why + "). Vobblix plays through SDL instead.");
+            return std::make_unique<SdlWaveService>();
+        }
+        report::Warning(tried + " and " + why + "; playing through SDL");
     }
     return std::make_unique<SdlWaveService>();
 }

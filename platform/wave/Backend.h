@@ -1,6 +1,7 @@
 #pragma once
 // Which wave service the program plays through: PipeWire when a PipeWire server answers,
-// else SDL; the command line's --audio= or the environment's VOBBLIX_AUDIO decides instead.
+// else JACK when a JACK server runs, else SDL; the command line's --audio= or the
+// environment's VOBBLIX_AUDIO decides instead.
 
 #include "platform/wave/Wave.h"
 
@@ -10,11 +11,13 @@
 
 namespace wave {
 
-enum class Backend { Automatic, PipeWire, Sdl };
+enum class Backend { Automatic, PipeWire, Jack, Sdl };
 
 struct CommandLine {
     Backend backend = Backend::Automatic;
     bool help = false;
+    // JACK only: leave the ports unconnected, for the user to patch.
+    bool noConnect = false;
     // Set when the arguments could not be understood: what to tell the user.
     std::string error;
 };
@@ -25,8 +28,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* envi
 // What --help prints.
 std::string Usage();
 
-// Opens the chosen service. A chosen PipeWire without a server is an error box, an automatic
-// choice that falls back a warning line; either way SDL then plays. UI thread only.
-std::unique_ptr<WaveService> OpenBackend(Backend backend);
+// Opens the chosen service. A chosen PipeWire or JACK without a server is an error box, an
+// automatic choice that falls back a warning line; either way SDL then plays. UI thread only.
+std::unique_ptr<WaveService> OpenBackend(const CommandLine& line);
 
 } // namespace wave

@@ -52,6 +52,15 @@ MMRESULT DeviceCore::enqueue(WAVEHDR* h)
     return MMSYSERR_NOERROR;
 }
 
+void DeviceCore::CloseGap()
+{
+    if (openGap_.frames == 0)
+        return;
+    if (!gaps_.try_enqueue(openGap_))
+        counts_.gapsLost.fetch_add(1, std::memory_order_relaxed);
+    openGap_ = CaptureGap{};
+}
+
 void DeviceCore::capture(const uint8_t* src, uint32_t have)
 {
     const uint32_t len = have;
@@ -63,12 +72,21 @@ void DeviceCore::capture(const uint8_t* src, uint32_t have)
                 const uint32_t lost = have / 2;
                 counts_.overrunFrames.fetch_add(lost, std::memory_order_relaxed);
                 counts_.overruns.fetch_add(1, std::memory_order_relaxed);
-                if (!gaps_.try_enqueue(CaptureGap{firstFrame + (len - have) / 2, lost}))
-                    counts_.gapsLost.fetch_add(1, std::memory_order_relaxed);
+                // Drops in a row are one gap: a starved capture spinning through its callbacks
+                // must not fill the log with thousands of them.
+                const uint64_t at = firstFrame + (len - have) / 2;
+                if (openGap_.frames != 0 && openGap_.atFrame + openGap_.frames == at &&
+                    openGap_.frames <= UINT32_MAX - lost) {
+                    openGap_.frames += lost;
+                } else {
+                    CloseGap();
+                    openGap_ = CaptureGap{at, lost};
+                }
                 return;
             }
             offset_ = 0;
         }
+        CloseGap();
         const uint32_t n = std::min(have, Usable(current_) - offset_);
         std::memcpy(current_->lpData + offset_, src, n);
         offset_ += n;

@@ -78,6 +78,8 @@ public:
 
 private:
     void complete(WAVEHDR* h, uint32_t bytes);
+    // Logs the run of dropped frames that the next captured frame ends. On the audio thread.
+    void CloseGap();
 
     using Queue = moodycamel::ReaderWriterQueue<WAVEHDR*>;
     const bool capture_;
@@ -93,6 +95,7 @@ private:
     // The audio thread's own (touched elsewhere only with it kept out).
     WAVEHDR* current_ = nullptr;
     uint32_t offset_ = 0;
+    CaptureGap openGap_;
     bool everPlayed_ = false;
     bool prerolling_ = true;
     uint32_t cushionBytes_ = 0;

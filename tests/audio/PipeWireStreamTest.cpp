@@ -64,7 +64,8 @@ TEST_P(PipeWireStream, RunsHooksEveryBlockAndStopsWithEveryBufferBack)
     EXPECT_EQ(w.InFlightOut, 0);
     EXPECT_EQ(w.buffersAllocated(), w.buffersReleased());
     EXPECT_EQ(w.heapBuffers(), 0u);
-    EXPECT_EQ(gHookedBytes.load() % GetParam(), 0u);
+    // An odd buffer's last byte is never sound: the hook sees whole samples only.
+    EXPECT_EQ(gHookedBytes.load() % (GetParam() & ~1u), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BufferBytes, PipeWireStream, ::testing::Values(128u, 1000u, 1001u));

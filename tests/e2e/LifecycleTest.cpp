@@ -127,14 +127,16 @@ TEST_F(Lifecycle, ABrokenPipeOrAClosedStandardErrorDoesNotKillOrSpoilAnything)
     Launch launch = Disk();
     launch.stderrFile.clear();
     launch.stderrFd = pipeFds[1];
-    // No PipeWire answers, so the choice of SDL is told on standard error.
+    // Neither PipeWire nor JACK answers, so the choice of SDL is told on standard error.
     launch.environment.erase(launch.environment.begin());
     launch.environment.push_back({"PIPEWIRE_REMOTE", "vobblix-test-nobody-here"});
+    launch.environment.push_back({"JACK_DEFAULT_SERVER", "vobblix-test-nobody-here"});
     ::close(pipeFds[0]);
     pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, launch);
     ::close(pipeFds[1]);
-    ASSERT_TRUE(WaitUntilPlaying(child));
+    const bool playing = WaitUntilPlaying(child);
     int status = testsupport::Terminate(child);
+    ASSERT_TRUE(playing);
     EXPECT_TRUE(EndedWell(status)) << (WIFSIGNALED(status) ? "killed by signal " : "status ")
                                    << (WIFSIGNALED(status) ? WTERMSIG(status) : status);
 

@@ -23,13 +23,6 @@ using testsupport::Launch;
 
 constexpr uint32_t kQuantum = 128;
 
-std::string Store(uint32_t rate, uint32_t bytes)
-{
-    return "Sample_rate = " + std::to_string(rate) + "\nmemBlockLength = " + std::to_string(bytes) +
-           "\nUsingMouse = 1\nPedalDevice = 0\nInvertPedal = 0\nPriority = 0\nPedalAxis = 1\n"
-           "LastFreqofs = 10\nLastResonance = 90\nLastPAF = 100\nLastPATH = \"\"\n";
-}
-
 std::string ReadAll(const fs::path& p)
 {
     std::ifstream f(p);
@@ -67,7 +60,7 @@ constexpr int kAttempts = 5;
 // since the machine (not the program) then dropped sound and nothing can be compared.
 bool PlaysTheFilteredInput(const fs::path& config, uint32_t rate)
 {
-    testsupport::WriteStore(config, Store(rate, 256));
+    testsupport::WriteStore(config, testsupport::StoreFor(rate, 256));
     // No --audio: with a server answering, the program chooses PipeWire by itself.
     const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{config, {}, {}, config / "stderr.txt"});
     struct Ender {
@@ -177,7 +170,7 @@ TEST_F(PipeWire, PeriodRateAndDeviceChangesAndAKilledServerAreReportedAndTheProg
 {
     PrivateServer server;
     ASSERT_FALSE(server.dir.empty());
-    testsupport::WriteStore(dir, Store(48000, 256));
+    testsupport::WriteStore(dir, testsupport::StoreFor(48000, 256));
     const std::vector<std::pair<std::string, std::string>> env{
         {"XDG_RUNTIME_DIR", server.dir.string()}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + server.dir.string() + "/bus"}};
     const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, env, {"--audio=pipewire"}, dir / "stderr.txt"});
@@ -236,11 +229,12 @@ TEST_F(PipeWire, WithoutAServerTheProgramPlaysThroughSdlAndSaysSo)
     // A runtime folder with no server in it.
     const fs::path empty = dir / "runtime";
     fs::create_directories(empty);
-    testsupport::WriteStore(dir, Store(44100, 1000));
+    testsupport::WriteStore(dir, testsupport::StoreFor(44100, 1000));
     std::ofstream(dir / "in.raw") << std::string(88200, '\x10');
     const pid_t child = testsupport::SpawnProgram(
         VOBBLIX_EXE, Launch{dir,
                             {{"XDG_RUNTIME_DIR", empty.string()},
+                             {"JACK_DEFAULT_SERVER", "vobblix-test-no-such-server"},
                              {"SDL_AUDIODRIVER", "disk"},
                              {"SDL_DISKAUDIOFILEIN", (dir / "in.raw").string()},
                              {"SDL_DISKAUDIOFILE", (dir / "out.raw").string()}},
@@ -267,7 +261,7 @@ TEST(CommandLine, HelpNamesTheAudioChoiceAndABadOptionIsRefused)
     const pid_t bad = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, {}, {"--audio=oss"}, dir / "err.txt"});
     const int refused = testsupport::WaitForExit(bad, 10s);
     EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 2) << refused;
-    EXPECT_NE(ReadAll(dir / "err.txt").find("--audio must be pipewire, sdl or auto, not 'oss'"), std::string::npos);
+    EXPECT_NE(ReadAll(dir / "err.txt").find("--audio must be pipewire, jack, sdl or auto, not 'oss'"), std::string::npos);
     // Nothing was created: a refused start touches no store.
     EXPECT_FALSE(fs::exists(dir / "Drenmarq"));
     fs::remove_all(dir);

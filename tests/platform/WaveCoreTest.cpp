@@ -136,14 +136,21 @@ TEST(DeviceCore, CaptureWithoutABufferIsCountedAndLoggedAndResetHandsBackInOrder
     EXPECT_EQ(h->dwBytesRecorded, 4u);
     EXPECT_TRUE(h->dwFlags & WHDR_DONE);
     EXPECT_FALSE(in.busy());
-    // Nothing queued: the frames are dropped, counted and logged with their position.
+    // Nothing queued: the frames are dropped and counted, and drops in a row are logged as
+    // one gap with its position once a captured frame ends it.
     in.capture(reinterpret_cast<const uint8_t*>(samples), 12);
-    EXPECT_EQ(counts.overruns.load(), 1u);
-    EXPECT_EQ(counts.overrunFrames.load(), 6u);
+    in.capture(reinterpret_cast<const uint8_t*>(samples), 12);
+    EXPECT_EQ(counts.overruns.load(), 2u);
+    EXPECT_EQ(counts.overrunFrames.load(), 12u);
     CaptureGap gap;
+    EXPECT_FALSE(in.takeGap(gap));
+    ASSERT_EQ(in.enqueue(&b.headers[0]), MMSYSERR_NOERROR);
+    in.capture(reinterpret_cast<const uint8_t*>(samples), 2);
     ASSERT_TRUE(in.takeGap(gap));
     EXPECT_EQ(gap.atFrame, 6u);
-    EXPECT_EQ(gap.frames, 6u);
+    EXPECT_EQ(gap.frames, 12u);
+    EXPECT_FALSE(in.takeGap(gap));
+    in.handBack();
     // A full device refuses instead of growing.
     DeviceCore small(true, 1, counts);
     ASSERT_EQ(small.enqueue(&b.headers[0]), MMSYSERR_NOERROR);

@@ -4,6 +4,7 @@
 // into a file when asked; and ending it as a user would, with a signal.
 
 #include <chrono>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -50,6 +51,15 @@ inline pid_t SpawnProgram(const char* exe, const Launch& launch)
         ::_exit(127);
     }
     return child;
+}
+
+// A whole store at this rate and buffer size, its sliders at the filter that
+// testsupport::Filtered runs (offset 0.10, resonance 9, the starting depth).
+inline std::string StoreFor(uint32_t rate, uint32_t bytes)
+{
+    return "Sample_rate = " + std::to_string(rate) + "\nmemBlockLength = " + std::to_string(bytes) +
+           "\nUsingMouse = 1\nPedalDevice = 0\nInvertPedal = 0\nPriority = 0\nPedalAxis = 1\n"
+           "LastFreqofs = 10\nLastResonance = 90\nLastPAF = 100\nLastPATH = \"\"\n";
 }
 
 // Writes a store for the program under configHome.

@@ -1,0 +1,298 @@
+// The real executable as a JACK client, on the private headless jackd that
+// scripts/with-jack.sh starts (or on PipeWire through pw-jack): our own source and sink
+// clients feed a known signal into vobblix:input and record vobblix:output on the server's
+// clock. At the server's rate what comes back is the reference filter's output, sample for
+// sample, delayed by exactly the latency the output port reports; a period change keeps it
+// whole; a resampled rate still plays, on time; a server killed mid-run is reported and the
+// program still closes.
+
+#include "support/Filtered.h"
+#include "support/JackProbe.h"
+#include "support/Spawn.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <numeric>
+#include <thread>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testsupport::JackProbe;
+using testsupport::Launch;
+
+constexpr uint32_t kBlockBytes = 1000;
+constexpr float kFullScale = 32768.0f;
+
+std::string ReadAll(const fs::path& p)
+{
+    std::ifstream f(p);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool OnPipeWire() { return std::getenv("VOBBLIX_JACK_ON_PIPEWIRE") != nullptr; }
+
+// The signal as the port's floats: each an exact 16-bit sample, so nothing rounds on the way.
+std::vector<float> AsFloats(const std::vector<int16_t>& s)
+{
+    std::vector<float> f(s.size());
+    for (size_t i = 0; i < s.size(); ++i)
+        f[i] = float(s[i]) / kFullScale;
+    return f;
+}
+
+long FirstAbove(const std::vector<float>& v, float level)
+{
+    for (size_t i = 0; i < v.size(); ++i)
+        if (std::fabs(v[i]) > level)
+            return long(i);
+    return -1;
+}
+
+class Jack : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (OnPipeWire() ? !std::getenv("VOBBLIX_PIPEWIRE_SESSION") : !std::getenv("VOBBLIX_JACK_SESSION"))
+            GTEST_SKIP() << "no private server (run through scripts/with-jack.sh, or pw-jack in with-pipewire.sh)";
+        if (OnPipeWire())
+            Force("44100", "128");
+        std::string tmpl = (fs::temp_directory_path() / "vobblix-jack-XXXXXX").string();
+        dir = ::mkdtemp(tmpl.data());
+    }
+    void TearDown() override
+    {
+        if (child > 0)
+            testsupport::Terminate(child);
+        if (OnPipeWire())
+            Force("0", "0");
+        if (!dir.empty())
+            fs::remove_all(dir);
+    }
+    // PipeWire's graph runs at the rate and period the JACK tests expect of jackd.
+    static void Force(const char* rate, const char* quantum)
+    {
+        std::system((std::string("pw-metadata -n settings 0 clock.force-rate ") + rate + " >/dev/null 2>&1").c_str());
+        std::system((std::string("pw-metadata -n settings 0 clock.force-quantum ") + quantum + " >/dev/null 2>&1").c_str());
+    }
+
+    // Starts the program at this rate with its ports left for the probe to patch.
+    void Start(uint32_t rate, std::vector<std::pair<std::string, std::string>> environment = {})
+    {
+        testsupport::WriteStore(dir, testsupport::StoreFor(rate, kBlockBytes));
+        child = testsupport::SpawnProgram(
+            VOBBLIX_EXE, Launch{dir, std::move(environment), {"--audio=jack", "--no-connect"}, dir / "stderr.txt"});
+    }
+
+    bool PatchWhenReady(JackProbe& probe)
+    {
+        // The ports show before the client is active, and JACK connects only active clients.
+        const auto end = std::chrono::steady_clock::now() + 20s;
+        while (!probe.HasPort("vobblix:output") || !probe.Patch("vobblix:input", "vobblix:output")) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    static bool WaitRecorded(const JackProbe& probe, size_t frames)
+    {
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        while (probe.Recorded() < frames) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    // How many of the expected samples differ from what was heard at that delay.
+    static size_t Mismatches(const std::vector<float>& heard, size_t lead, long delay, const std::vector<int16_t>& expected,
+                             size_t from, size_t to)
+    {
+        size_t bad = 0;
+        for (size_t i = from; i < to && i < expected.size(); ++i) {
+            const size_t at = size_t(long(lead) + delay) + i;
+            if (at >= heard.size() || std::lround(heard[at] * kFullScale) != expected[i]) {
+                if (bad++ < 5)
+                    ADD_FAILURE() << "sample " << i << ": heard "
+                                  << (at < heard.size() ? std::lround(heard[at] * kFullScale) : -99999)
+                                  << ", filtered " << expected[i];
+            }
+        }
+        return bad;
+    }
+
+    fs::path dir;
+    pid_t child = -1;
+};
+
+constexpr int kAttempts = 5;
+
+TEST_F(Jack, PlaysTheFilteredInputSampleForSampleDelayedByTheReportedLatency)
+{
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        SCOPED_TRACE(attempt);
+        JackProbe probe(3 * 44100);
+        ASSERT_TRUE(probe.ok());
+        const uint32_t rate = probe.rate();
+        if (rate != 44100 && rate != 22050 && rate != 11025)
+            GTEST_SKIP() << "the server runs at " << rate << " Hz, not a rate of the settings";
+        Start(rate);
+        ASSERT_TRUE(PatchWhenReady(probe)) << ReadAll(dir / "stderr.txt");
+
+        // A second of silence first, so the program has started capture and its filter meets
+        // the signal with an empty history.
+        const size_t lead = rate;
+        const auto input = testsupport::Signal(rate, rate);
+        std::vector<int16_t> played(lead, 0);
+        played.insert(played.end(), input.begin(), input.end());
+        probe.Play(AsFloats(played));
+        // Late cycles in the silence leave silence: only those under the signal count.
+        ASSERT_TRUE(WaitRecorded(probe, lead - rate / 10));
+        const uint64_t xrunsBefore = probe.xruns();
+        ASSERT_TRUE(WaitRecorded(probe, played.size() + rate / 2));
+        const uint32_t reported = probe.CaptureLatency("vobblix:output");
+        testsupport::Terminate(child);
+        child = -1;
+        // A late cycle of the loaded machine drops sound for every client alike: try again.
+        if (probe.xruns() != xrunsBefore && attempt < kAttempts)
+            continue;
+
+        const uint32_t block = kBlockBytes / 2;
+        // A block of 500 frames in cycles of the server's period waits at most this long.
+        EXPECT_EQ(reported, block - std::gcd(block, probe.period()));
+        const auto expected = testsupport::Filtered(input);
+        const long delay = FirstAbove(probe.recording(), 0.5f / kFullScale) - long(lead) -
+                           FirstAbove(AsFloats(expected), 0.5f / kFullScale);
+        EXPECT_EQ(delay, long(reported)) << ReadAll(dir / "stderr.txt");
+        EXPECT_EQ(Mismatches(probe.recording(), lead, long(reported), expected, 0, expected.size()), 0u);
+        return;
+    }
+}
+
+// The server's period doubles mid-run: the sound stays whole on both sides of the change,
+// at the latency the port reports.
+TEST_F(Jack, APeriodChangeMidRunKeepsTheSoundWhole)
+{
+    JackProbe probe(5 * 44100);
+    ASSERT_TRUE(probe.ok());
+    const uint32_t rate = probe.rate();
+    if (rate != 44100)
+        GTEST_SKIP() << "the server runs at " << rate << " Hz";
+    const uint32_t first = probe.period();
+    Start(rate);
+    ASSERT_TRUE(PatchWhenReady(probe));
+    const size_t lead = rate;
+    const auto input = testsupport::Signal(3 * rate, rate);
+    std::vector<int16_t> played(lead, 0);
+    played.insert(played.end(), input.begin(), input.end());
+    probe.Play(AsFloats(played));
+    const uint32_t before = [&] {
+        EXPECT_TRUE(WaitRecorded(probe, lead + rate));
+        return probe.CaptureLatency("vobblix:output");
+    }();
+    ASSERT_TRUE(probe.SetPeriod(first * 2));
+    ASSERT_TRUE(WaitRecorded(probe, played.size() + rate / 2));
+    EXPECT_EQ(probe.period(), first * 2);
+    const uint32_t after = probe.CaptureLatency("vobblix:output");
+
+    const auto expected = testsupport::Filtered(input);
+    EXPECT_EQ(Mismatches(probe.recording(), lead, long(before), expected, 0, rate - rate / 10), 0u);
+    // The last two seconds, well past the change.
+    EXPECT_EQ(Mismatches(probe.recording(), lead, long(after), expected, rate + rate / 10, expected.size()), 0u);
+    EXPECT_NE(ReadAll(dir / "stderr.txt").find("the JACK server changed its period from " + std::to_string(first) +
+                                               " to " + std::to_string(first * 2) + " frames"),
+              std::string::npos)
+        << ReadAll(dir / "stderr.txt");
+}
+
+// The settings ask for 22050 Hz of a 44100 Hz server: the sound is resampled both ways and
+// arrives when the port says, to within the resamplers' filter spread.
+TEST_F(Jack, AResampledRatePlaysOnTimeAsReported)
+{
+    JackProbe probe(3 * 44100);
+    ASSERT_TRUE(probe.ok());
+    if (probe.rate() != 44100)
+        GTEST_SKIP() << "the server runs at " << probe.rate() << " Hz";
+    Start(22050);
+    ASSERT_TRUE(PatchWhenReady(probe));
+    const size_t lead = 44100;
+    std::vector<int16_t> played(lead, 0);
+    for (size_t i = 0; i < 44100; ++i)
+        played.push_back(int16_t(12000 * std::sin(2 * M_PI * 220 * double(i) / 44100)));
+    probe.Play(AsFloats(played));
+    ASSERT_TRUE(WaitRecorded(probe, played.size() + 22050));
+
+    const long reported = long(probe.CaptureLatency("vobblix:output"));
+    // The lead of a block at 22050 Hz, seen at 44100 Hz, is the largest part.
+    EXPECT_GE(reported, long(2 * (kBlockBytes / 2 - 1)));
+    EXPECT_LE(reported, long(2 * (kBlockBytes / 2 - 1)) + 80);
+    const long onset = FirstAbove(probe.recording(), 200.0f / kFullScale) - long(lead);
+    EXPECT_NEAR(double(onset), double(reported), 40.0) << ReadAll(dir / "stderr.txt");
+    // And a 220 Hz tone comes out as one: count its rising zero crossings over half a second.
+    int crossings = 0;
+    const auto& heard = probe.recording();
+    for (size_t i = lead + size_t(reported) + 4410; i < lead + size_t(reported) + 4410 + 22050; ++i)
+        if (heard[i - 1] < 0 && heard[i] >= 0)
+            ++crossings;
+    EXPECT_NEAR(crossings, 110, 2);
+}
+
+// A server of its own, killed while the program plays: one clear report, and the close
+// still ends in order.
+TEST_F(Jack, AServerKilledMidRunIsReportedAndTheProgramClosesCleanly)
+{
+    if (OnPipeWire())
+        GTEST_SKIP() << "the PipeWire tests kill their own server";
+    // One name for every run: a killed server never leaves JACK's registry of servers, whose
+    // few places are only taken back by a server of the same name.
+    const std::string server = "vobblix-test-doomed";
+    const pid_t jackd = ::fork();
+    if (jackd == 0) {
+        ::setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        ::execlp("jackd", "jackd", "--no-realtime", "-d", "dummy", "-r", "44100", "-p", "128", nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(jackd, 0);
+    const std::string shared = std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "";
+    ::setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    std::unique_ptr<JackProbe> probe;
+    while (std::chrono::steady_clock::now() < end) {
+        probe = std::make_unique<JackProbe>(44100);
+        if (probe->ok())
+            break;
+        probe.reset();
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(probe) << "jackd did not start";
+    Start(44100, {{"JACK_DEFAULT_SERVER", server}});
+    ASSERT_TRUE(PatchWhenReady(*probe));
+    probe->Play(AsFloats(testsupport::Signal(44100)));
+    ASSERT_TRUE(WaitRecorded(*probe, 22050));
+    probe.reset();
+
+    ::kill(jackd, SIGKILL);
+    ::waitpid(jackd, nullptr, 0);
+    ::setenv("JACK_DEFAULT_SERVER", shared.c_str(), 1);
+    EXPECT_TRUE(testsupport::WaitForText(dir / "stderr.txt", "The JACK server dropped Vobblix", 20s))
+        << ReadAll(dir / "stderr.txt");
+    const int status = testsupport::Terminate(child, 20s);
+    child = -1;
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+} // namespace
