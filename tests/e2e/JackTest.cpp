@@ -138,6 +138,8 @@ protected:
 };
 
 constexpr int kAttempts = 5;
+// The period scripts/jack-session.sh and PipeWire's forced quantum run at.
+constexpr uint32_t kServerPeriod = 128;
 
 TEST_F(Jack, PlaysTheFilteredInputSampleForSampleDelayedByTheReportedLatency)
 {
@@ -185,36 +187,49 @@ TEST_F(Jack, PlaysTheFilteredInputSampleForSampleDelayedByTheReportedLatency)
 // at the latency the port reports.
 TEST_F(Jack, APeriodChangeMidRunKeepsTheSoundWhole)
 {
-    JackProbe probe(5 * 44100);
-    ASSERT_TRUE(probe.ok());
-    const uint32_t rate = probe.rate();
-    if (rate != 44100)
-        GTEST_SKIP() << "the server runs at " << rate << " Hz";
-    const uint32_t first = probe.period();
-    Start(rate);
-    ASSERT_TRUE(PatchWhenReady(probe));
-    const size_t lead = rate;
-    const auto input = testsupport::Signal(3 * rate, rate);
-    std::vector<int16_t> played(lead, 0);
-    played.insert(played.end(), input.begin(), input.end());
-    probe.Play(AsFloats(played));
-    const uint32_t before = [&] {
-        EXPECT_TRUE(WaitRecorded(probe, lead + rate));
-        return probe.CaptureLatency("vobblix:output");
-    }();
-    ASSERT_TRUE(probe.SetPeriod(first * 2));
-    ASSERT_TRUE(WaitRecorded(probe, played.size() + rate / 2));
-    EXPECT_EQ(probe.period(), first * 2);
-    const uint32_t after = probe.CaptureLatency("vobblix:output");
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        SCOPED_TRACE(attempt);
+        JackProbe probe(5 * 44100);
+        ASSERT_TRUE(probe.ok());
+        const uint32_t rate = probe.rate();
+        if (rate != 44100)
+            GTEST_SKIP() << "the server runs at " << rate << " Hz";
+        // Each attempt starts from the server's own period.
+        const uint32_t first = kServerPeriod;
+        ASSERT_TRUE(probe.SetPeriod(first));
+        Start(rate);
+        ASSERT_TRUE(PatchWhenReady(probe));
+        const size_t lead = rate;
+        const auto input = testsupport::Signal(3 * rate, rate);
+        std::vector<int16_t> played(lead, 0);
+        played.insert(played.end(), input.begin(), input.end());
+        probe.Play(AsFloats(played));
+        ASSERT_TRUE(WaitRecorded(probe, lead - rate / 10));
+        const uint64_t xrunsBefore = probe.xruns();
+        ASSERT_TRUE(WaitRecorded(probe, lead + rate));
+        const uint32_t before = probe.CaptureLatency("vobblix:output");
+        ASSERT_TRUE(probe.SetPeriod(first * 2));
+        ASSERT_TRUE(WaitRecorded(probe, played.size() + rate / 2));
+        EXPECT_EQ(probe.period(), first * 2);
+        const uint32_t after = probe.CaptureLatency("vobblix:output");
+        const std::string said = ReadAll(dir / "stderr.txt");
+        testsupport::Terminate(child);
+        child = -1;
+        probe.SetPeriod(first);
+        // A late cycle of the loaded machine drops sound for every client alike: try again.
+        if (probe.xruns() != xrunsBefore && attempt < kAttempts)
+            continue;
 
-    const auto expected = testsupport::Filtered(input);
-    EXPECT_EQ(Mismatches(probe.recording(), lead, long(before), expected, 0, rate - rate / 10), 0u);
-    // The last two seconds, well past the change.
-    EXPECT_EQ(Mismatches(probe.recording(), lead, long(after), expected, rate + rate / 10, expected.size()), 0u);
-    EXPECT_NE(ReadAll(dir / "stderr.txt").find("the JACK server changed its period from " + std::to_string(first) +
-                                               " to " + std::to_string(first * 2) + " frames"),
-              std::string::npos)
-        << ReadAll(dir / "stderr.txt");
+        const auto expected = testsupport::Filtered(input);
+        EXPECT_EQ(Mismatches(probe.recording(), lead, long(before), expected, 0, rate - rate / 10), 0u);
+        // The last two seconds, well past the change.
+        EXPECT_EQ(Mismatches(probe.recording(), lead, long(after), expected, rate + rate / 10, expected.size()), 0u);
+        EXPECT_NE(said.find("the JACK server changed its period from " + std::to_string(first) + " to " +
+                            std::to_string(first * 2) + " frames"),
+                  std::string::npos)
+            << said;
+        return;
+    }
 }
 
 // The settings ask for 22050 Hz of a 44100 Hz server: the sound is resampled both ways and
