@@ -4,6 +4,7 @@
 #include <zita-resampler/resampler.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <numeric>
 #include <thread>
@@ -104,6 +105,7 @@ JackWaveService::JackWaveService(bool connectPorts)
         connectError_ = (status & JackServerFailed) ? "no JACK server is running" : "the JACK server refused the client";
         return;
     }
+    onPipeWire_ = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
     inPort_ = jack_port_register(client_, kInputPort, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     outPort_ = jack_port_register(client_, kOutputPort, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
     serverRate_ = jack_get_sample_rate(client_);
@@ -347,8 +349,16 @@ void JackWaveService::UpdateLatency()
               static_cast<uint32_t>(std::lround(atSettingsRate * double(server) / double(rate_)));
     }
     ownLatency_.store(own, std::memory_order_release);
-    if (client_)
+    if (!client_)
+        return;
+    // pipewire-jack stops calling the process callback for good once a recompute asked for
+    // here has run the latency callback; there the ports' latency is set directly.
+    if (onPipeWire_) {
+        Latency(JackCaptureLatency);
+        Latency(JackPlaybackLatency);
+    } else {
         jack_recompute_total_latencies(client_);
+    }
 }
 
 std::string JackWaveService::takeFault()

@@ -99,6 +99,7 @@ private:
     _jack_client* client_ = nullptr;
     _jack_port* inPort_ = nullptr;
     _jack_port* outPort_ = nullptr;
+    bool onPipeWire_ = false; // the server is PipeWire's JACK emulation
 
     uint32_t blockHint_ = 0;
     uint32_t rate_ = 0;                        // the settings' rate, from the open

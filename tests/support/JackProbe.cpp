@@ -82,6 +82,10 @@ int JackProbe::SinkProcess(jack_nframes_t n, void* arg)
 {
     auto* self = static_cast<JackProbe*>(arg);
     const auto* in = static_cast<const float*>(jack_port_get_buffer(self->in_, n));
+    const jack_nframes_t now = jack_last_frame_time(self->sink_);
+    if (self->nextCycle_ != 0 && now != self->nextCycle_)
+        self->xruns_.fetch_add(1, std::memory_order_release);
+    self->nextCycle_ = now + n;
     const int64_t start = self->start_.load(std::memory_order_acquire);
     if (start < 0)
         return 0;

@@ -40,8 +40,9 @@ public:
     uint32_t CaptureLatency(const std::string& port) const;
     // Changes the server's period, as jack_bufsize does.
     bool SetPeriod(uint32_t frames);
-    // Cycles the server itself reported late (xruns) since the probe opened: a recording made
-    // across one is the machine's doing, not the program's.
+    // Cycles the server reported late (xruns), or skipped (the sink's frame time jumped, which
+    // is how PipeWire's JACK shows them), since the probe opened: a recording made across one
+    // is the machine's doing, not the program's.
     uint64_t xruns() const { return xruns_.load(std::memory_order_acquire); }
     // Whether a port of that name exists now.
     bool HasPort(const std::string& name) const;
@@ -61,6 +62,7 @@ private:
     std::atomic<int64_t> start_{-1};
     std::atomic<size_t> recorded_{0};
     std::atomic<uint64_t> xruns_{0};
+    jack_nframes_t nextCycle_ = 0; // the sink's: the frame time its next cycle starts at
 };
 
 } // namespace testsupport
