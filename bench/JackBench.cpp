@@ -56,17 +56,6 @@ long MedianDelay(const std::vector<float>& played, const std::vector<float>& hea
     return delays[delays.size() / 2];
 }
 
-bool WaitRecorded(const JackProbe& probe, size_t frames)
-{
-    const auto end = std::chrono::steady_clock::now() + 30s;
-    while (probe.Recorded() < frames) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 struct Program {
     pid_t pid = -1;
     fs::path dir;
@@ -77,17 +66,6 @@ struct Program {
         testsupport::WriteStore(dir, testsupport::StoreFor(rate, bytes));
         pid = testsupport::SpawnProgram(VOBBLIX_EXE,
                                         {dir, {}, {"--audio=jack", "--no-connect"}, dir / "stderr.txt"});
-    }
-    // Patches the probe through the program once its client is active.
-    bool Patch(JackProbe& probe) const
-    {
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        while (!probe.HasPort("vobblix:output") || !probe.Patch("vobblix:input", "vobblix:output")) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
     }
     ~Program()
     {
@@ -103,12 +81,12 @@ long RoundTrip(const Program* program, uint32_t* reported)
     JackProbe probe(signal.size() + kServerRate / 2);
     if (!probe.ok())
         return -1;
-    if (program ? !program->Patch(probe) : !probe.LoopBack())
+    if (program ? !probe.PatchProgramWhenReady() : !probe.LoopBack())
         return -1;
     // The program's first blocks are its lead; a click then finds it running.
     std::this_thread::sleep_for(500ms);
     probe.Play(signal);
-    if (!WaitRecorded(probe, signal.size() + kServerRate / 4))
+    if (!probe.WaitRecorded(signal.size() + kServerRate / 4))
         return -1;
     if (reported)
         *reported = probe.CaptureLatency("vobblix:output");
@@ -119,7 +97,7 @@ long RoundTrip(const Program* program, uint32_t* reported)
 uint64_t XrunsOver(const Program* program, int seconds)
 {
     JackProbe probe(size_t(kServerRate) * 2);
-    if (!probe.ok() || (program ? !program->Patch(probe) : !probe.LoopBack()))
+    if (!probe.ok() || (program ? !probe.PatchProgramWhenReady() : !probe.LoopBack()))
         return 0;
     std::this_thread::sleep_for(500ms);
     const uint64_t before = probe.xruns();

@@ -109,29 +109,6 @@ protected:
         return true;
     }
 
-    bool PatchWhenReady(JackProbe& probe)
-    {
-        // The ports show before the client is active, and JACK connects only active clients.
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        while (!probe.HasPort("vobblix:output") || !probe.Patch("vobblix:input", "vobblix:output")) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
-
-    static bool WaitRecorded(const JackProbe& probe, size_t frames)
-    {
-        const auto end = std::chrono::steady_clock::now() + 30s;
-        while (probe.Recorded() < frames) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
-
     // How many of the expected samples differ from what was heard at that delay.
     static size_t Mismatches(const std::vector<float>& heard, size_t lead, long delay, const std::vector<int16_t>& expected,
                              size_t from, size_t to)
@@ -167,7 +144,7 @@ TEST_F(Jack, PlaysTheFilteredInputSampleForSampleDelayedByTheReportedLatency)
         if (rate != 44100 && rate != 22050 && rate != 11025)
             GTEST_SKIP() << "the server runs at " << rate << " Hz, not a rate of the settings";
         Start(rate);
-        ASSERT_TRUE(PatchWhenReady(probe)) << ReadAll(dir / "stderr.txt");
+        ASSERT_TRUE(probe.PatchProgramWhenReady()) << ReadAll(dir / "stderr.txt");
 
         // A second of silence first, so the program has started capture and its filter meets
         // the signal with an empty history.
@@ -177,9 +154,9 @@ TEST_F(Jack, PlaysTheFilteredInputSampleForSampleDelayedByTheReportedLatency)
         played.insert(played.end(), input.begin(), input.end());
         probe.Play(AsFloats(played));
         // Late cycles in the silence leave silence: only those under the signal count.
-        ASSERT_TRUE(WaitRecorded(probe, lead - rate / 10));
+        ASSERT_TRUE(probe.WaitRecorded(lead - rate / 10));
         const uint64_t xrunsBefore = probe.xruns();
-        ASSERT_TRUE(WaitRecorded(probe, played.size() + rate / 2));
+        ASSERT_TRUE(probe.WaitRecorded(played.size() + rate / 2));
         const uint32_t reported = probe.CaptureLatency("vobblix:output");
         testsupport::Terminate(child);
         child = -1;
@@ -214,18 +191,18 @@ TEST_F(Jack, APeriodChangeMidRunKeepsTheSoundWhole)
         const uint32_t first = kServerPeriod;
         ASSERT_TRUE(SetPeriod(probe, first));
         Start(rate);
-        ASSERT_TRUE(PatchWhenReady(probe));
+        ASSERT_TRUE(probe.PatchProgramWhenReady());
         const size_t lead = rate;
         const auto input = testsupport::Signal(3 * rate, rate);
         std::vector<int16_t> played(lead, 0);
         played.insert(played.end(), input.begin(), input.end());
         probe.Play(AsFloats(played));
-        ASSERT_TRUE(WaitRecorded(probe, lead - rate / 10));
+        ASSERT_TRUE(probe.WaitRecorded(lead - rate / 10));
         const uint64_t xrunsBefore = probe.xruns();
-        ASSERT_TRUE(WaitRecorded(probe, lead + rate));
+        ASSERT_TRUE(probe.WaitRecorded(lead + rate));
         const uint32_t before = probe.CaptureLatency("vobblix:output");
         ASSERT_TRUE(SetPeriod(probe, first * 2));
-        ASSERT_TRUE(WaitRecorded(probe, played.size() + rate / 2));
+        ASSERT_TRUE(probe.WaitRecorded(played.size() + rate / 2));
         EXPECT_EQ(probe.period(), first * 2);
         const uint32_t after = probe.CaptureLatency("vobblix:output");
         const std::string said = ReadAll(dir / "stderr.txt");
@@ -257,13 +234,13 @@ TEST_F(Jack, AResampledRatePlaysOnTimeAsReported)
     if (probe.rate() != 44100)
         GTEST_SKIP() << "the server runs at " << probe.rate() << " Hz";
     Start(22050);
-    ASSERT_TRUE(PatchWhenReady(probe));
+    ASSERT_TRUE(probe.PatchProgramWhenReady());
     const size_t lead = 44100;
     std::vector<int16_t> played(lead, 0);
     for (size_t i = 0; i < 44100; ++i)
         played.push_back(int16_t(12000 * std::sin(2 * M_PI * 220 * double(i) / 44100)));
     probe.Play(AsFloats(played));
-    ASSERT_TRUE(WaitRecorded(probe, played.size() + 22050));
+    ASSERT_TRUE(probe.WaitRecorded(played.size() + 22050));
 
     const long reported = long(probe.CaptureLatency("vobblix:output"));
     // The lead of a block at 22050 Hz, seen at 44100 Hz, is the largest part.
@@ -311,9 +288,9 @@ TEST_F(Jack, AServerKilledMidRunIsReportedAndTheProgramClosesCleanly)
     }
     ASSERT_TRUE(probe) << "jackd did not start";
     Start(44100, {{"JACK_DEFAULT_SERVER", server}});
-    ASSERT_TRUE(PatchWhenReady(*probe));
+    ASSERT_TRUE(probe->PatchProgramWhenReady());
     probe->Play(AsFloats(testsupport::Signal(44100)));
-    ASSERT_TRUE(WaitRecorded(*probe, 22050));
+    ASSERT_TRUE(probe->WaitRecorded(22050));
     probe.reset();
 
     ::kill(jackd, SIGKILL);

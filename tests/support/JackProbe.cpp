@@ -3,6 +3,8 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace testsupport {
 
@@ -41,6 +43,28 @@ bool JackProbe::Patch(const std::string& input, const std::string& output)
     const auto made = [](int r) { return r == 0 || r == EEXIST; };
     return made(jack_connect(source_, jack_port_name(out_), input.c_str())) &&
            made(jack_connect(sink_, output.c_str(), jack_port_name(in_)));
+}
+
+bool JackProbe::PatchProgramWhenReady()
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!HasPort("vobblix:output") || !Patch("vobblix:input", "vobblix:output")) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool JackProbe::WaitRecorded(size_t frames) const
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Recorded() < frames) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 bool JackProbe::LoopBack()

@@ -28,6 +28,11 @@ public:
     uint32_t period() const;
     // Connects the source to `input` and `output` to the sink.
     bool Patch(const std::string& input, const std::string& output);
+    // Patches through the program's ports once its client is active (its ports show before
+    // it is, and JACK connects only active clients); false after 20 s.
+    bool PatchProgramWhenReady();
+    // Waits until this many frames are recorded; false after 30 s.
+    bool WaitRecorded(size_t frames) const;
     // Connects the source straight to the sink: the floor a client in between is measured
     // against.
     bool LoopBack();
