@@ -25,6 +25,10 @@ constexpr uint32_t kMaxLatencyFrames = 8192;
 constexpr size_t kPodBytes = 1024;
 constexpr const char* kAppName = "Vobblix";
 constexpr const char* kIconName = "vobblix";
+// PipeWire's configuration for realtime clients: it loads the module that raises the data
+// thread to realtime priority (through RTKit on a desktop), so that the rest of a busy
+// machine cannot make the guitar drop out.
+constexpr const char* kClientConfig = "client-rt.conf";
 // How often a wait for the realtime thread looks again should a wake-up be missed.
 constexpr auto kInvokeLook = std::chrono::milliseconds(100);
 
@@ -132,7 +136,8 @@ PipeWireWaveService::PipeWireWaveService()
         return;
     }
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
-                              pw_properties_new(PW_KEY_APP_NAME, kAppName, PW_KEY_APP_ICON_NAME, kIconName, nullptr),
+                              pw_properties_new(PW_KEY_CONFIG_NAME, kClientConfig, PW_KEY_APP_NAME, kAppName,
+                                                PW_KEY_APP_ICON_NAME, kIconName, nullptr),
                               0);
     if (!context_) {
         connectError_ = std::strerror(errno);

@@ -54,11 +54,12 @@ protected:
     fs::path dir;
 };
 
-constexpr int kAttempts = 5;
+constexpr int kAttempts = 8;
 
-// One run of the program at this rate; false when the graph skipped cycles while it played,
-// since the machine (not the program) then dropped sound and nothing can be compared.
-bool PlaysTheFilteredInput(const fs::path& config, uint32_t rate)
+// One run of the program at this rate. A graph that skipped cycles while it played may have
+// dropped sound for every node alike, the machine's doing, not the program's: a run that
+// strays then says so by returning false, to be tried again, unless it is the last attempt.
+bool PlaysTheFilteredInput(const fs::path& config, uint32_t rate, bool lastAttempt)
 {
     testsupport::WriteStore(config, testsupport::StoreFor(rate, 256));
     // No --audio: with a server answering, the program chooses PipeWire by itself.
@@ -87,26 +88,7 @@ bool PlaysTheFilteredInput(const fs::path& config, uint32_t rate)
     EXPECT_TRUE(WaitForLink("amp:monitor_MONO", "vobblix-probe:input", 5000));
     probe.start();
     EXPECT_TRUE(probe.waitRecorded(20000));
-    if (probe.skippedCycles() > 0)
-        return false;
     EXPECT_EQ(probe.rate(), rate);
-
-    const auto heard = probe.recording();
-    const auto expected = testsupport::Filtered(input);
-    const long first = FirstAbove(expected, 1);
-    const long at = FirstAbove(heard, 1);
-    EXPECT_GE(first, 0);
-    EXPECT_GE(at, 0) << "nothing came back";
-    const long delay = at - long(lead) - first;
-    // Back within one buffer (128 samples) and two periods of the graph.
-    EXPECT_GE(delay, 0);
-    EXPECT_LE(delay, long(128 + 2 * kQuantum));
-    size_t mismatches = 0;
-    for (size_t i = 0; i < expected.size() && size_t(long(lead) + delay) + i < heard.size(); ++i)
-        if (heard[size_t(long(lead) + delay) + i] != expected[i] && mismatches++ < 5)
-            ADD_FAILURE() << "sample " << i << ": heard " << heard[size_t(long(lead) + delay) + i] << ", filtered "
-                          << expected[i];
-    EXPECT_EQ(mismatches, 0u);
 
     const int status = testsupport::Terminate(child);
     ender.pid = 0;
@@ -114,7 +96,25 @@ bool PlaysTheFilteredInput(const fs::path& config, uint32_t rate)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string errors = ReadAll(config / "stderr.txt");
     EXPECT_EQ(errors.find("SDL"), std::string::npos) << errors;
-    EXPECT_EQ(errors.find("underrun"), std::string::npos) << errors;
+
+    const auto heard = probe.recording();
+    const auto expected = testsupport::Filtered(input);
+    const long first = FirstAbove(expected, 1);
+    const long at = FirstAbove(heard, 1);
+    const long delay = at - long(lead) - first;
+    const auto comparison = testsupport::Compare(heard, long(lead) + delay, expected);
+    // Back within one buffer (128 samples) and two periods of the graph.
+    const bool onTime = at >= 0 && delay >= 0 && delay <= long(128 + 2 * kQuantum);
+    const bool underran = errors.find("underrun") != std::string::npos;
+    if ((!onTime || comparison.mismatches > 0 || underran) && probe.skippedCycles() > 0 && !lastAttempt)
+        return false;
+
+    const std::string skipped = std::to_string(probe.skippedCycles()) + " cycles skipped by the graph";
+    EXPECT_GE(first, 0);
+    EXPECT_GE(at, 0) << "nothing came back";
+    EXPECT_TRUE(onTime) << delay << " frames late; " << skipped;
+    EXPECT_EQ(comparison.mismatches, 0u) << comparison.firstFew << skipped;
+    EXPECT_FALSE(underran) << errors << skipped;
     return true;
 }
 
@@ -125,8 +125,9 @@ TEST_F(PipeWire, PlaysTheFilteredInputSampleForSampleByDefault)
         // The graph at the program's rate: nothing resamples, so every sample can be compared.
         ForceGraph(rate, kQuantum);
         int attempt = 0;
-        while (!PlaysTheFilteredInput(dir / (std::to_string(rate) + "-" + std::to_string(attempt)), rate))
-            ASSERT_LT(++attempt, kAttempts) << "the graph skipped cycles in every attempt";
+        while (!PlaysTheFilteredInput(dir / (std::to_string(rate) + "-" + std::to_string(attempt)), rate,
+                                      attempt + 1 == kAttempts))
+            ++attempt;
         if (attempt > 0)
             RecordProperty("disturbed_attempts_" + std::to_string(rate), attempt);
     }

@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace testsupport {
@@ -32,6 +34,32 @@ inline std::vector<int16_t> Filtered(std::vector<int16_t> in)
     for (size_t at = 0; at < in.size(); at += 500)
         ProcessBuffer(in.data() + at, int32_t(std::min<size_t>(500, in.size() - at)));
     return in;
+}
+
+// How far a recording strays from what was expected in it.
+struct Comparison {
+    size_t mismatches = 0;
+    std::string firstFew; // the first five, for a failure message
+};
+
+// expected[from, to) against heard[offset + from, offset + to); a frame that was never heard
+// counts as a mismatch.
+inline Comparison Compare(const std::vector<int16_t>& heard, long offset, const std::vector<int16_t>& expected,
+                          size_t from = 0, size_t to = SIZE_MAX)
+{
+    Comparison c;
+    std::ostringstream text;
+    for (size_t i = from; i < to && i < expected.size(); ++i) {
+        const long at = offset + long(i);
+        const bool there = at >= 0 && size_t(at) < heard.size();
+        if (there && heard[size_t(at)] == expected[i])
+            continue;
+        if (c.mismatches++ < 5)
+            text << "sample " << i << ": heard " << (there ? std::to_string(heard[size_t(at)]) : "nothing")
+                 << ", filtered " << expected[i] << "\n";
+    }
+    c.firstFew = text.str();
+    return c;
 }
 
 } // namespace testsupport

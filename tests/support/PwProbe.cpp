@@ -21,6 +21,8 @@ std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 struct PwProbe::Impl {
     pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
     pw_filter* filter = nullptr;
     void* in = nullptr;
     void* out = nullptr;
@@ -77,17 +79,23 @@ PwProbe::PwProbe(std::vector<int16_t> signal, size_t recordFrames) : impl_(std::
     impl_->signal = std::move(signal);
     impl_->recorded.assign(recordFrames, 0);
     impl_->loop = pw_thread_loop_new("probe", nullptr);
+    // A realtime client, as the program is, so that the probe measures the program's
+    // steadiness rather than its own.
+    impl_->context = pw_context_new(pw_thread_loop_get_loop(impl_->loop),
+                                    pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     impl_->events.version = PW_VERSION_FILTER_EVENTS;
     impl_->events.process = &Impl::Process;
     pw_thread_loop_start(impl_->loop);
     pw_thread_loop_lock(impl_->loop);
-    impl_->filter = pw_filter_new_simple(pw_thread_loop_get_loop(impl_->loop), "vobblix-probe",
-                                         pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex",
-                                                           PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME,
-                                                           "vobblix-probe", PW_KEY_NODE_ALWAYS_PROCESS, "true",
-                                                           nullptr),
-                                         &impl_->events, impl_.get());
+    if (impl_->context)
+        impl_->core = pw_context_connect(impl_->context, nullptr, 0);
+    if (impl_->core)
+        impl_->filter = pw_filter_new(impl_->core, "vobblix-probe",
+                                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex",
+                                                        PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, "vobblix-probe",
+                                                        PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
     if (impl_->filter) {
+        pw_filter_add_listener(impl_->filter, &impl_->listener, &impl_->events, impl_.get());
         impl_->in = pw_filter_add_port(impl_->filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
                                        pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
                                                          PW_KEY_PORT_NAME, "input", nullptr),
@@ -106,8 +114,12 @@ PwProbe::~PwProbe()
     pw_thread_loop_lock(impl_->loop);
     if (impl_->filter)
         pw_filter_destroy(impl_->filter);
+    if (impl_->core)
+        pw_core_disconnect(impl_->core);
     pw_thread_loop_unlock(impl_->loop);
     pw_thread_loop_stop(impl_->loop);
+    if (impl_->context)
+        pw_context_destroy(impl_->context);
     pw_thread_loop_destroy(impl_->loop);
 }
 
