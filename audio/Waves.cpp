@@ -283,7 +283,10 @@ void TfrmWaves::OnCaptureDone(HWAVEIN, uint32_t msg, uintptr_t instance, uintptr
         return;
     }
 
-    ProcessBuffer(reinterpret_cast<int16_t*>(h->lpData), static_cast<int32_t>(h->dwBufferLength >> 1));
+    const auto samples = static_cast<int32_t>(h->dwBufferLength >> 1);
+    self->InputLevel.feed(reinterpret_cast<const int16_t*>(h->lpData), samples);
+    ProcessBuffer(reinterpret_cast<int16_t*>(h->lpData), samples);
+    self->OutputLevel.feed(reinterpret_cast<const int16_t*>(h->lpData), samples);
 
     const HWAVEOUT out = self->OutputDevice.handle.load();
     if (self->service_.waveOutPrepareHeader(out, h) != MMSYSERR_NOERROR)

@@ -5,6 +5,7 @@
 // stop sequence lets both devices hand back every buffer before it resets and closes them.
 
 #include "audio/BufferPool.h"
+#include "audio/Levels.h"
 #include "platform/wave/Wave.h"
 
 #include <array>
@@ -77,6 +78,12 @@ public:
     std::atomic<int32_t> InFlightIn{0};
     std::atomic<bool> OutputDrained{false};
     std::atomic<bool> InputDrained{false};
+    // What came in and what went out, for the meters.
+    PeakLevel InputLevel;
+    PeakLevel OutputLevel;
+
+    // The service the stream plays through, for the status line's figures.
+    const wave::WaveService& service() const { return service_; }
 
     // Buffers allocated and released over the stream's life. Any thread.
     uint64_t buffersAllocated() const { return allocated_.load(); }

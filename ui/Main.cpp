@@ -8,6 +8,7 @@
 #include "platform/report/Report.h"
 #include "recorder/SaveToFile.h"
 #include "ui/About.h"
+#include "ui/LevelMeter.h"
 #include "ui/SaveDialog.h"
 #include "ui/Settings.h"
 
@@ -22,6 +23,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cmath>
 #include <filesystem>
 
 TfrmMain* frmMain = nullptr;
@@ -32,6 +34,8 @@ constexpr int kClientWidth = 233;
 constexpr int kClientHeight = 400;
 // The audio side's label texts are picked up at about the screen's pace.
 constexpr int kLabelRefreshMs = 50;
+// The meters move at the screen's pace, so that a short peak is seen as it happens.
+constexpr int kLevelRefreshMs = 20;
 constexpr int kMargin = 4;
 // The pedal is read every millisecond, as its capture asks.
 constexpr int kPedalPollMs = 1;
@@ -96,6 +100,17 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     column->addWidget(Button2);
     column->addWidget(Button3);
     column->addWidget(lblrectime);
+
+    GroupBoxLevels = new QGroupBox("Levels");
+    auto* levels = new QVBoxLayout(GroupBoxLevels);
+    levels->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    InputMeter = new LevelMeter("In");
+    OutputMeter = new LevelMeter("Out");
+    lblstatus = new QLabel(StatusText("none", -1.0, {}));
+    levels->addWidget(InputMeter);
+    levels->addWidget(OutputMeter);
+    levels->addWidget(lblstatus);
+    column->addWidget(GroupBoxLevels);
     column->addStretch();
     setCentralWidget(central);
 
@@ -115,13 +130,17 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     connect(TrackBar3, &QSlider::valueChanged, this, &TfrmMain::TrackBar3Change);
     connect(TrackBar4, &QSlider::valueChanged, this, &TfrmMain::TrackBar4Change);
 
-    setFixedSize(kClientWidth, kClientHeight);
+    // The levels come on top of the window's designed height, and nothing more.
+    setFixedSize(kClientWidth, kClientHeight + GroupBoxLevels->sizeHint().height() + column->spacing());
     if (QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
 
     labelTimer_ = new QTimer(this);
     connect(labelTimer_, &QTimer::timeout, this, &TfrmMain::PickUpAudioTexts);
     labelTimer_->start(kLabelRefreshMs);
+    levelTimer_ = new QTimer(this);
+    connect(levelTimer_, &QTimer::timeout, this, [this] { RefreshLevels(kLevelRefreshMs); });
+    levelTimer_->start(kLevelRefreshMs);
     pedalTimer_ = new QTimer(this);
     pedalTimer_->setTimerType(Qt::PreciseTimer);
     connect(pedalTimer_, &QTimer::timeout, this, [this] { joysticks_.Poll(); });
@@ -281,6 +300,33 @@ void TfrmMain::PickUpAudioTexts()
         ReturnToIdle();
     if (waves_)
         waves_->DeliverReports();
+}
+
+void TfrmMain::RefreshLevels(double elapsedMs)
+{
+    if (!waves_)
+        return;
+    InputMeter->showPeak(waves_->InputLevel.takePeak(), waves_->InputLevel.takeClip(), elapsedMs);
+    OutputMeter->showPeak(waves_->OutputLevel.takePeak(), waves_->OutputLevel.takeClip(), elapsedMs);
+    const wave::WaveService& service = waves_->service();
+    const double latency = service.latencyMs();
+    const QString status = StatusText(service.name(), latency, service.counters());
+    if (status != lblstatus->text())
+        lblstatus->setText(status);
+    // Told on standard error too, once known and after each change the line shows.
+    if (latency >= 0 && std::lround(latency * 10) != std::lround(notedLatencyMs_ * 10)) {
+        notedLatencyMs_ = latency;
+        report::Note(QString::asprintf("%s, latency %.1f ms", service.name(), latency).toStdString());
+    }
+}
+
+QString TfrmMain::StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters)
+{
+    const QString latency =
+        latencyMs < 0 ? QStringLiteral("latency not known") : QString::asprintf("latency %.1f ms", latencyMs);
+    return QString::asprintf("%s, ", backend) + latency +
+           QString::asprintf("\n%llu underruns, %llu overruns", static_cast<unsigned long long>(counters.underruns),
+                             static_cast<unsigned long long>(counters.overruns));
 }
 
 void TfrmMain::setSaveDialog(std::unique_ptr<SaveDialog> dialog)

@@ -18,7 +18,9 @@ class QSlider;
 class QTimer;
 class TfrmWaves;
 class SaveDialog;
+class LevelMeter;
 namespace joystick { class JoystickService; }
+namespace wave { struct WaveCounters; }
 
 class TfrmMain : public QMainWindow {
     Q_OBJECT
@@ -74,10 +76,19 @@ public:
     QPushButton* Button2 = nullptr;
     QPushButton* Button3 = nullptr;
     QLabel* lblrectime = nullptr;
+    QGroupBox* GroupBoxLevels = nullptr;
+    LevelMeter* InputMeter = nullptr;
+    LevelMeter* OutputMeter = nullptr;
+    QLabel* lblstatus = nullptr;
 
     // Shows the texts the audio side published since the last look, and returns to idle
     // when a recording ended by itself.
     void PickUpAudioTexts();
+    // Takes the levels the audio side gathered into the meters, which fall back by the time
+    // given, and refreshes the status line.
+    void RefreshLevels(double elapsedMs);
+    // The status line: the sound's road, its latency (below zero: not known) and its glitches.
+    static QString StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -92,6 +103,8 @@ private:
     TfrmWaves* waves_ = nullptr;
     joystick::JoystickService& joysticks_;
     QTimer* labelTimer_ = nullptr;
+    QTimer* levelTimer_ = nullptr;
+    double notedLatencyMs_ = -1.0; // the latency last told on standard error
     QTimer* pedalTimer_ = nullptr;
     bool shown_ = false;
     bool closed_ = false;

@@ -3,13 +3,27 @@
 
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/wave/ScriptedWave.h"
+#include "audio/Waves.h"
+#include "ui/Main.h"
 #include "ui/Program.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QTimer>
 
+#include <cmath>
 #include <cstdlib>
+#include <vector>
+
+namespace {
+
+// The levels the main window's picture shows: about -12 and -6 dBFS.
+constexpr size_t kShownBlock = 500;
+constexpr double kPlayedPeak = 8200;
+constexpr double kSoundedPeak = 16400;
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -21,6 +35,9 @@ int main(int argc, char** argv)
     ::setenv("XDG_CONFIG_HOME", store.toLocal8Bit().constData(), 1);
 
     wave::ScriptedWaveService silent;
+    // The status line as a PipeWire desktop at the default buffer shows it.
+    silent.scriptedName = "PipeWire";
+    silent.scriptedLatencyMs = 14.2;
     joystick::SdlJoystickService joysticks;
     Program program(silent, joysticks);
     const std::pair<QWidget*, const char*> windows[] = {
@@ -32,10 +49,28 @@ int main(int argc, char** argv)
     bool ok = true;
     for (auto [window, name] : windows) {
         window->show();
+        if (window == program.main.get()) {
+            // A guitar played at a healthy level, the wah's peaks a little hotter.
+            std::vector<int16_t> played(kShownBlock), sounded(kShownBlock);
+            for (size_t i = 0; i < played.size(); ++i) {
+                played[i] = int16_t(kPlayedPeak * std::sin(0.05 * double(i)));
+                sounded[i] = int16_t(kSoundedPeak * std::sin(0.05 * double(i)));
+            }
+            program.waves->InputLevel.feed(played.data(), int32_t(played.size()));
+            program.waves->OutputLevel.feed(sounded.data(), int32_t(sounded.size()));
+            program.main->RefreshLevels(0);
+        }
         QApplication::processEvents();
         ok = window->grab().save(QDir(folder).filePath(name)) && ok;
     }
-    // The silent device never hands back its buffers, so there is nothing to stop.
+    // The close waits for the device to hand back its buffers: play its part meanwhile.
+    QTimer device;
+    QObject::connect(&device, &QTimer::timeout, [&silent] {
+        silent.completeInput();
+        silent.completeOutput();
+    });
+    device.start(0);
+    program.main->close();
     QDir(store).removeRecursively();
     return ok ? 0 : 1;
 }

@@ -54,6 +54,10 @@ void Warning(std::string_view text)
 {
     std::fprintf(stderr, "vobblix: warning: %.*s\n", int(text.size()), text.data());
 }
+void Note(std::string_view text)
+{
+    std::fprintf(stderr, "vobblix: %.*s\n", int(text.size()), text.data());
+}
 void ErrorLine(std::string_view text)
 {
     std::fprintf(stderr, "vobblix: error: %.*s\n", int(text.size()), text.data());

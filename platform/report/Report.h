@@ -41,6 +41,11 @@ void Unhandled(std::string_view message);
 // Called on any thread.
 void Warning(std::string_view text);
 
+// A line on standard error only, "vobblix: <text>", for what a user in a terminal may want to
+// see of a run that goes well (what the sound goes through, how late it comes back).
+// Called on any thread but a realtime one.
+void Note(std::string_view text);
+
 // The error dialog's line on standard error, without the dialog: for failures that come in
 // while the program is already closing, where a box would hold the close.
 // Called on any thread.

@@ -317,6 +317,20 @@ void JackWaveService::Fault(const std::string& text)
     });
 }
 
+double JackWaveService::latencyMs() const
+{
+    const uint32_t rate = serverRate_.load(std::memory_order_relaxed);
+    if (!client_ || !outPort_ || rate == 0 || dead_.load(std::memory_order_acquire))
+        return -1.0;
+    // The output port's capture latency runs from the physical input to here, its playback
+    // latency from here to the physical output.
+    jack_latency_range_t upstream{};
+    jack_latency_range_t downstream{};
+    jack_port_get_latency_range(outPort_, JackCaptureLatency, &upstream);
+    jack_port_get_latency_range(outPort_, JackPlaybackLatency, &downstream);
+    return 1000.0 * double(upstream.max + downstream.max) / rate;
+}
+
 void JackWaveService::Latency(int mode)
 {
     const uint32_t own = ownLatency_.load(std::memory_order_acquire);

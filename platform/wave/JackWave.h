@@ -47,6 +47,9 @@ public:
 
     WaveCounters counters() const override;
     const char* name() const override { return "JACK"; }
+    // From the physical input the program is patched to, through it, to the physical output:
+    // the ports' latencies as the server reports them.
+    double latencyMs() const override;
     std::string takeFault() override;
     std::string takeNotice() override;
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }

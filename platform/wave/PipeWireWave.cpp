@@ -220,14 +220,18 @@ void PipeWireWaveService::Process()
                 // The phase between capture and playback is set once, at the first cycle: a
                 // block is then never late, and the output waits no longer than that needs.
                 const bool resampled = timed && t.rate.denom != rate_;
-                out->core.lead(2 * LeadFrames(blockHint_ / 2, frames, resampled));
+                const uint32_t lead = LeadFrames(blockHint_ / 2, frames, resampled);
+                out->core.lead(2 * lead);
+                leadFrames_.store(lead, std::memory_order_relaxed);
                 led_ = true;
             }
             // The graph's period, from its clock: frames per cycle vary when resampling.
             if (timed && lastTicks_ != 0 && t.ticks > lastTicks_) {
                 const auto quantum = static_cast<uint32_t>(t.ticks - lastTicks_);
-                if (quantum == lastQuantum_)
+                if (quantum == lastQuantum_) {
                     quantum_.store(quantum, std::memory_order_relaxed);
+                    graphRate_.store(t.rate.denom, std::memory_order_relaxed);
+                }
                 lastQuantum_ = quantum;
             }
             lastTicks_ = timed ? t.ticks : 0;
@@ -295,6 +299,15 @@ std::string PipeWireWaveService::takeNotice()
         return {};
     return "the PipeWire graph changed its period from " + std::to_string(before) + " to " + std::to_string(now) +
            " frames; a glitch may be heard at the change";
+}
+
+double PipeWireWaveService::latencyMs() const
+{
+    const uint32_t quantum = quantum_.load(std::memory_order_relaxed);
+    const uint32_t graphRate = graphRate_.load(std::memory_order_relaxed);
+    if (quantum == 0 || graphRate == 0 || rate_ == 0)
+        return -1.0;
+    return 1000.0 * (double(leadFrames_.load(std::memory_order_relaxed)) / rate_ + double(quantum) / graphRate);
 }
 
 WaveCounters PipeWireWaveService::counters() const

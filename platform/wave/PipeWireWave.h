@@ -42,6 +42,8 @@ public:
 
     WaveCounters counters() const override;
     const char* name() const override { return "PipeWire"; }
+    // The output's wait behind the input, and the cycle the graph takes to play a block.
+    double latencyMs() const override;
     std::string takeFault() override;
     std::string takeNotice() override;
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
@@ -100,8 +102,11 @@ private:
     bool led_ = false;
     uint64_t lastTicks_ = 0;
     uint32_t lastQuantum_ = 0;
-    // The graph's period once two cycles agree on it.
+    // The graph's period once two cycles agree on it, and its rate.
     std::atomic<uint32_t> quantum_{0};
+    std::atomic<uint32_t> graphRate_{0};
+    // The frames, at the stream's rate, that the output waits behind the input.
+    std::atomic<uint32_t> leadFrames_{0};
     uint32_t noticedQuantum_ = 0; // the UI thread's own
 
     std::mutex faultLock_;

@@ -37,10 +37,14 @@ public:
     // Every call in order, by name, e.g. "waveInOpen(query)".
     const std::vector<std::string>& log() const { return log_; }
 
-    // What counters() and takeFault() give; a test sets them.
+    // What counters(), latencyMs(), name() and takeFault() give; a test sets them.
     WaveCounters scriptedCounters;
+    double scriptedLatencyMs = -1.0;
+    const char* scriptedName = "none";
+    const char* name() const override { return scriptedName; }
     std::string scriptedFault;
     WaveCounters counters() const override { return scriptedCounters; }
+    double latencyMs() const override { return scriptedLatencyMs; }
     std::string takeFault() override { return std::exchange(scriptedFault, std::string()); }
 
     MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,

@@ -124,6 +124,9 @@ public:
     virtual WaveCounters counters() const { return {}; }
     // What the user is told the sound goes through, e.g. "PipeWire". Any thread.
     virtual const char* name() const { return "none"; }
+    // How long a sample takes from the input to the output, in milliseconds, as far as the
+    // service knows it from its server; below zero when it does not know. UI thread only.
+    virtual double latencyMs() const { return -1.0; }
     // A fault the service found on its own (the server went away, a device vanished), as
     // the text to show; empty when none is new. Each fault is told once. UI thread only.
     virtual std::string takeFault() { return {}; }

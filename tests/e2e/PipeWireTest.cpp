@@ -115,6 +115,9 @@ bool PlaysTheFilteredInput(const fs::path& config, uint32_t rate, bool lastAttem
     EXPECT_TRUE(onTime) << delay << " frames late; " << skipped;
     EXPECT_EQ(comparison.mismatches, 0u) << comparison.firstFew << skipped;
     EXPECT_FALSE(underran) << errors << skipped;
+    // The latency the program shows agrees with the one heard, to within a period.
+    const double heardMs = 1000.0 * double(delay) / rate;
+    EXPECT_NEAR(testsupport::ToldLatencyMs(errors), heardMs, 1000.0 * kQuantum / rate) << errors;
     return true;
 }
 

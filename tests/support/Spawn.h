@@ -100,6 +100,17 @@ inline bool WaitForText(const std::filesystem::path& file, const std::string& te
     return false;
 }
 
+// The last latency the program told on standard error ("vobblix: <backend>, latency 2.9 ms"),
+// in milliseconds; below zero when it told none.
+inline double ToldLatencyMs(const std::string& errors)
+{
+    constexpr std::string_view kTold = ", latency ";
+    const auto at = errors.rfind(kTold);
+    if (at == std::string::npos)
+        return -1.0;
+    return std::strtod(errors.c_str() + at + kTold.size(), nullptr);
+}
+
 // Ends the program with SIGTERM, as a logout does.
 inline int Terminate(pid_t child, std::chrono::milliseconds timeout = std::chrono::seconds(20))
 {

@@ -55,7 +55,7 @@ TEST_F(MainWindow, StartUpPrimesTheFilterFromTheStoreAndStartsCaptureOnFirstShow
     Program program(device, joysticks);
     TfrmMain& w = *program.main;
     EXPECT_EQ(w.windowTitle(), "Vobblix");
-    EXPECT_EQ(w.size(), QSize(233, 400));
+    EXPECT_EQ(w.width(), 233);
     EXPECT_EQ(w.lblfreqofs->text(), "Frequency Offset = 0.10");
     EXPECT_EQ(w.lblreso->text(), "Resonance = 9.00");
     EXPECT_EQ(w.lblpaf->text(), "Pedal Acceleration Factor = 0.10");
