@@ -192,6 +192,20 @@ std::string SilentBufferSizeText(uint32_t rate, uint32_t blockLength)
     return text;
 }
 
+std::string TfrmWaves::Present(bool capture, const std::string& chosen)
+{
+    if (chosen.empty())
+        return chosen;
+    for (const wave::DeviceChoice& d : service_.devices(capture))
+        if (d.id == chosen)
+            return chosen;
+    // The store keeps the choice: the device is used again once it is back.
+    report::Information(std::string("The ") + (capture ? "input" : "output") + " device \"" + chosen +
+                        "\" is not connected. Vobblix uses the system default " + (capture ? "input" : "output") +
+                        " until it is back.");
+    return {};
+}
+
 void TfrmWaves::OpenStreams()
 {
     thread::SetCurrentThreadPriority(Settings.Priority);
@@ -206,6 +220,7 @@ void TfrmWaves::OpenStreams()
     format.nBlockAlign = 2;
     format.wBitsPerSample = 16;
     service_.setBlockHint(Settings.memBlockLength.load());
+    service_.setDevices(Present(true, Settings.InputDevice), Present(false, Settings.OutputDevice));
 
     if (service_.waveOutOpen(nullptr, WAVE_MAPPER, format, nullptr, 0, WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR)
         report::Error("Play format is not supported by your sound card device.");

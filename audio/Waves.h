@@ -107,6 +107,8 @@ private:
     // A failure of the open's own calls, shown once per open. UI thread only.
     void ReportOnceAtOpen(Failure failure, const char* text);
 
+    // The chosen device when the service has it, else the default (empty), said once.
+    std::string Present(bool capture, const std::string& chosen);
     wave::WAVEHDR* NewBuffer(uint32_t length);
     void Release(wave::WAVEHDR* header);
     // Releases a played buffer once both the output and the hook are done with it.

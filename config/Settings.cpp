@@ -18,13 +18,15 @@ enum class Stored { Dword, Bool, String };
 
 // One row per value in the store, in the order they are read and written: its name, its
 // type, the default a new store gets (and a value that cannot be read falls back to), where
-// it goes in the record and what a save stores.
+// it goes in the record and what a save stores. A string is kept in the record's member
+// named, its default empty; one absent from the store reads as empty, with no report.
 struct StoredValue {
     const char* name;
     Stored type;
-    uint32_t fallback;
-    void (*set)(uint32_t);
-    uint32_t (*saved)(const SliderPositions&);
+    uint32_t fallback = 0;
+    void (*set)(uint32_t) = nullptr;
+    uint32_t (*saved)(const SliderPositions&) = nullptr;
+    std::string TSettings::*text = nullptr;
 };
 
 constexpr StoredValue kStoredValues[] = {
@@ -49,7 +51,11 @@ constexpr StoredValue kStoredValues[] = {
      [](const SliderPositions& s) { return uint32_t(s.resonance); }},
     {"LastPAF", Stored::Dword, 100, [](uint32_t v) { Settings.LastPAF = Signed(v); },
      [](const SliderPositions& s) { return uint32_t(s.pedalAccel); }},
-    {"LastPATH", Stored::String, 0, nullptr, nullptr},
+    {"LastPATH", Stored::String, 0, nullptr, nullptr, &TSettings::LastPATH},
+    // The devices chosen in the settings window, by the backend's own names; empty is the
+    // system default.
+    {"InputDevice", Stored::String, 0, nullptr, nullptr, &TSettings::InputDevice},
+    {"OutputDevice", Stored::String, 0, nullptr, nullptr, &TSettings::OutputDevice},
 };
 
 void Read(const registry::Registry& reg, const StoredValue& v)
@@ -57,14 +63,14 @@ void Read(const registry::Registry& reg, const StoredValue& v)
     switch (v.type) {
     case Stored::Dword: v.set(reg.ReadInteger(v.name)); break;
     case Stored::Bool: v.set(reg.ReadBool(v.name) ? 1u : 0u); break;
-    case Stored::String: Settings.LastPATH = reg.ReadString(v.name); break;
+    case Stored::String: Settings.*v.text = reg.ReadString(v.name); break;
     }
 }
 
 void Fallback(const StoredValue& v)
 {
     if (v.type == Stored::String)
-        Settings.LastPATH.clear();
+        (Settings.*v.text).clear();
     else
         v.set(v.fallback);
 }
@@ -74,7 +80,7 @@ void Write(registry::Registry& reg, const StoredValue& v, uint32_t value)
     switch (v.type) {
     case Stored::Dword: reg.WriteInteger(v.name, value); break;
     case Stored::Bool: reg.WriteBool(v.name, value != 0); break;
-    case Stored::String: reg.WriteString(v.name, Settings.LastPATH); break;
+    case Stored::String: reg.WriteString(v.name, Settings.*v.text); break;
     }
 }
 
@@ -163,5 +169,7 @@ void ResetSettingsRecord()
     Settings.LastFreqofs = 0;
     Settings.LastResonance = 0;
     Settings.LastPAF = 0;
-    Settings.LastPATH.clear();
+    for (const auto& v : kStoredValues)
+        if (v.type == Stored::String)
+            (Settings.*v.text).clear();
 }

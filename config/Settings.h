@@ -22,6 +22,9 @@ struct TSettings {
     int32_t LastResonance{};
     int32_t LastPAF{};
     std::string LastPATH;
+    // The backend's names of the chosen input and output; empty: the system default.
+    std::string InputDevice;
+    std::string OutputDevice;
 };
 
 // The process-wide record, zeroed at program load.

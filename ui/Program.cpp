@@ -34,6 +34,7 @@ Program::Program(wave::WaveService& service, joystick::JoystickService& joystick
     waves = std::make_unique<TfrmWaves>(service, main->Stopping, QtPump());
     frmWaves = waves.get();
     main->setWaves(waves.get());
+    settings->setService(&service);
     ProcessedBlockHook = &RecordProcessedBlock;
     // Settings that could not be created leave nothing to open the devices with.
     if (!report::TerminationRequested())

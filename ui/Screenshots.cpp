@@ -6,6 +6,7 @@
 #include "audio/Waves.h"
 #include "ui/Main.h"
 #include "ui/Program.h"
+#include "ui/Settings.h"
 
 #include <QApplication>
 #include <QDir>
@@ -38,6 +39,8 @@ int main(int argc, char** argv)
     // The status line as a PipeWire desktop at the default buffer shows it.
     silent.scriptedName = "PipeWire";
     silent.scriptedLatencyMs = 14.2;
+    silent.scriptedInputs = {{"alsa_input.usb-interface", "USB Audio Interface Mono"}};
+    silent.scriptedOutputs = {{"alsa_output.usb-interface", "USB Audio Interface Stereo"}};
     joystick::SdlJoystickService joysticks;
     Program program(silent, joysticks);
     const std::pair<QWidget*, const char*> windows[] = {
@@ -48,7 +51,11 @@ int main(int argc, char** argv)
     };
     bool ok = true;
     for (auto [window, name] : windows) {
-        window->show();
+        // The settings window as the menu opens it: filled from the store and the devices.
+        if (window == program.settings.get())
+            program.settings->Spawn();
+        else
+            window->show();
         if (window == program.main.get()) {
             // A guitar played at a healthy level, the wah's peaks a little hotter.
             std::vector<int16_t> played(kShownBlock), sounded(kShownBlock);

@@ -1,6 +1,7 @@
 #include "ui/Settings.h"
 
 #include "audio/Waves.h"
+#include "platform/wave/Wave.h"
 #include "config/Settings.h"
 #include "pedal/Pedal.h"
 #include "platform/report/Report.h"
@@ -9,6 +10,7 @@
 #include "ui/Program.h"
 
 #include <QButtonGroup>
+#include <QComboBox>
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -32,6 +34,8 @@ constexpr int kFontPoints = 8;
 constexpr int kMargin = 4;
 constexpr int kSpacing = 2;
 constexpr const char* kOddSize = "Buffer size must be divisible by two";
+constexpr const char* kSystemDefault = "System default";
+constexpr const char* kNotConnected = " (not connected)";
 constexpr const char* kRestart = "You need to restart the application for the new settings to take effect.";
 
 QRadioButton* Radio(const char* text, QButtonGroup* group, QLayout* layout)
@@ -108,6 +112,24 @@ TfrmSettings::TfrmSettings()
     g2->addWidget(Label7, 3, 0, 1, 2);
     column->addWidget(GroupBox2);
 
+    GroupBoxDevices = new QGroupBox("Sound Devices");
+    auto* devices = new QGridLayout(GroupBoxDevices);
+    devices->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    devices->setVerticalSpacing(kSpacing);
+    cbInputDevice = new QComboBox;
+    cbOutputDevice = new QComboBox;
+    for (QComboBox* box : {cbInputDevice, cbOutputDevice}) {
+        // Long device names are cut in the box, shown whole in its list.
+        box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        box->setMinimumContentsLength(1);
+    }
+    devices->addWidget(new QLabel("Input:"), 0, 0);
+    devices->addWidget(cbInputDevice, 0, 1);
+    devices->addWidget(new QLabel("Output:"), 1, 0);
+    devices->addWidget(cbOutputDevice, 1, 1);
+    devices->setColumnStretch(1, 1);
+    column->addWidget(GroupBoxDevices);
+
     btnOK = new QPushButton("OK");
     btnCancel = new QPushButton("Cancel");
     auto* buttons = new QHBoxLayout;
@@ -126,7 +148,8 @@ TfrmSettings::TfrmSettings()
     connect(btnCancel, &QPushButton::clicked, this, &TfrmSettings::btnCancelClick);
 
     UpdateLatency();
-    setFixedSize(kWidth, kHeight);
+    // The devices come on top of the window's designed height, and nothing more.
+    setFixedSize(kWidth, kHeight + GroupBoxDevices->sizeHint().height() + kSpacing);
     if (QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
     frmSettings = this;
@@ -151,8 +174,28 @@ void TfrmSettings::Spawn()
     }
     edtBufferSize->setText(QString::number(Settings.memBlockLength.load()));
     UpdateLatency();
+    FillDevices(cbInputDevice, true, Settings.InputDevice);
+    FillDevices(cbOutputDevice, false, Settings.OutputDevice);
     show();
     raise();
+}
+
+void TfrmSettings::FillDevices(QComboBox* box, bool capture, const std::string& chosen)
+{
+    box->clear();
+    box->addItem(kSystemDefault, QString());
+    if (service_)
+        for (const wave::DeviceChoice& d : service_->devices(capture)) {
+            box->addItem(QString::fromStdString(d.description), QString::fromStdString(d.id));
+            box->setItemData(box->count() - 1, QString::fromStdString(d.id), Qt::ToolTipRole);
+        }
+    const QString id = QString::fromStdString(chosen);
+    int at = box->findData(id);
+    if (at < 0) {
+        box->addItem(id + kNotConnected, id);
+        at = box->count() - 1;
+    }
+    box->setCurrentIndex(at);
 }
 
 void TfrmSettings::rbMouseClick()
@@ -243,6 +286,8 @@ void TfrmSettings::btnOKClick()
         Settings.Priority = 1;
     else if (rbrealtime->isChecked())
         Settings.Priority = 2;
+    Settings.InputDevice = cbInputDevice->currentData().toString().toStdString();
+    Settings.OutputDevice = cbOutputDevice->currentData().toString().toStdString();
     // A save that failed is not followed by a restart that would lose what was typed: the
     // window stays, so the user can fix the disk and press OK again.
     if (!frmMain->SaveSettings(AfterFailedOpen::Stay))

@@ -6,6 +6,9 @@
 
 #include <optional>
 
+namespace wave { class WaveService; }
+
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -18,6 +21,8 @@ class TfrmSettings : public QWidget {
 public:
     // UI thread only (every member below too).
     TfrmSettings();
+    // Where the device lists come from: the service the sound plays through.
+    void setService(const wave::WaveService* service) { service_ = service; }
     // Fills the controls from the settings and shows the window.
     void Spawn();
 
@@ -48,6 +53,9 @@ public:
     QLabel* Label4 = nullptr;
     QLabel* lblTL = nullptr;
     QLabel* Label7 = nullptr;
+    QGroupBox* GroupBoxDevices = nullptr;
+    QComboBox* cbInputDevice = nullptr;
+    QComboBox* cbOutputDevice = nullptr;
     QPushButton* btnOK = nullptr;
     QPushButton* btnCancel = nullptr;
 
@@ -61,6 +69,11 @@ private:
     bool CheckBufferSize(int32_t size);
     void UpdateLatency();
     uint32_t CheckedRate() const;
+    // "System default", then the service's devices; a stored choice that is not connected
+    // stays in the list, marked, so that OK keeps it.
+    void FillDevices(QComboBox* box, bool capture, const std::string& chosen);
+
+    const wave::WaveService* service_ = nullptr;
 };
 
 extern TfrmSettings* frmSettings;

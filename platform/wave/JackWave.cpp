@@ -71,17 +71,25 @@ namespace {
 JackWaveService::Device* AsIn(HWAVEIN h) { return h ? static_cast<JackWaveService::Device*>(h) : nullptr; }
 JackWaveService::Device* AsOut(HWAVEOUT h) { return h ? static_cast<JackWaveService::Device*>(h) : nullptr; }
 
-void ConnectFirst(jack_client_t* client, const char* ours, unsigned long flags, int count, bool ourIsSource)
+// Connects our port to the chosen physical port, or with none chosen to the first `count`.
+void ConnectPhysical(jack_client_t* client, const char* ours, unsigned long flags, int count, bool ourIsSource,
+                     const std::string& chosen)
 {
+    auto connect = [&](const char* theirs) {
+        if (ourIsSource)
+            jack_connect(client, ours, theirs);
+        else
+            jack_connect(client, theirs, ours);
+    };
+    if (!chosen.empty()) {
+        connect(chosen.c_str());
+        return;
+    }
     const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | flags);
     if (!ports)
         return;
-    for (int i = 0; i < count && ports[i]; ++i) {
-        if (ourIsSource)
-            jack_connect(client, ours, ports[i]);
-        else
-            jack_connect(client, ports[i], ours);
-    }
+    for (int i = 0; i < count && ports[i]; ++i)
+        connect(ports[i]);
     jack_free(ports);
 }
 
@@ -142,10 +150,23 @@ JackWaveService::JackWaveService(bool connectPorts)
         client_ = nullptr;
         return;
     }
-    if (connectPorts) {
-        ConnectFirst(client_, jack_port_name(inPort_), JackPortIsOutput, 1, false);
-        ConnectFirst(client_, jack_port_name(outPort_), JackPortIsInput, kPlaybackPortsConnected, true);
-    }
+    connectPorts_ = connectPorts;
+}
+
+std::vector<DeviceChoice> JackWaveService::devices(bool capture) const
+{
+    std::vector<DeviceChoice> list;
+    if (!client_ || dead_.load())
+        return list;
+    // The ports a device sends from are where our input listens, and the other way round.
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                        JackPortIsPhysical | (capture ? JackPortIsOutput : JackPortIsInput));
+    if (!ports)
+        return list;
+    for (int i = 0; ports[i]; ++i)
+        list.push_back({ports[i], ports[i]});
+    jack_free(ports);
+    return list;
 }
 
 JackWaveService::~JackWaveService()
@@ -446,6 +467,13 @@ MMRESULT JackWaveService::Open(bool capture, void* handle, const PCMWAVEFORMAT& 
         (capture ? in_ : out_).store(d.get(), std::memory_order_release);
     });
     UpdateLatency();
+    // Patched when opened, so that the devices chosen for this run are the ones heard.
+    if (connectPorts_) {
+        if (capture)
+            ConnectPhysical(client_, jack_port_name(inPort_), JackPortIsOutput, 1, false, input_);
+        else
+            ConnectPhysical(client_, jack_port_name(outPort_), JackPortIsInput, kPlaybackPortsConnected, true, output_);
+    }
     *out = d.release();
     return MMSYSERR_NOERROR;
 }

@@ -29,6 +29,8 @@ constexpr const char* kIconName = "vobblix";
 // thread to realtime priority (through RTKit on a desktop), so that the rest of a busy
 // machine cannot make the guitar drop out.
 constexpr const char* kClientConfig = "client-rt.conf";
+// The longest the device lists wait for the server's answer.
+constexpr int kListWaitSeconds = 2;
 // How often a wait for the realtime thread looks again should a wake-up be missed.
 constexpr auto kInvokeLook = std::chrono::milliseconds(100);
 
@@ -37,6 +39,11 @@ constexpr auto kInvokeLook = std::chrono::milliseconds(100);
 struct PipeWireWaveService::Listener {
     spa_hook hook{};
     pw_core_events events{};
+};
+
+struct PipeWireWaveService::RegistryListener {
+    spa_hook hook{};
+    pw_registry_events events{};
 };
 
 struct PipeWireWaveService::Device final : WaveInDevice, WaveOutDevice {
@@ -98,13 +105,19 @@ void OnCaptureProcess(void* data)
 }
 
 // Called on PipeWire's loop thread.
-void OnStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error)
+void OnStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error)
 {
     auto* d = static_cast<PipeWireWaveService::Device*>(data);
     if (state == PW_STREAM_STATE_ERROR)
         d->service.Fault(std::string("The PipeWire sound server stopped the Vobblix ") +
                          (d->capture ? "input" : "output") + " stream (" + (error ? error : "no reason given") +
                          "). The sound has stopped; restart Vobblix to play again.");
+    // Our own close stops listening first: a stream that falls back to unconnected was
+    // removed from the graph by someone else, and no buffer would ever come back from it.
+    else if (state == PW_STREAM_STATE_UNCONNECTED && old != PW_STREAM_STATE_UNCONNECTED)
+        d->service.Fault(std::string("The Vobblix ") + (d->capture ? "input" : "output") +
+                         " stream was removed from the PipeWire graph. The sound has stopped; restart Vobblix to "
+                         "play again.");
 }
 
 // Called on PipeWire's loop thread.
@@ -114,6 +127,29 @@ void OnCoreError(void* data, uint32_t id, int, int res, const char* message)
         static_cast<PipeWireWaveService*>(data)->Fault(
             std::string("The connection to the PipeWire sound server was lost (") + (message ? message : "") +
             "). The sound has stopped; restart Vobblix once the server runs again.");
+}
+
+// Called on PipeWire's loop thread.
+void OnCoreDone(void* data, uint32_t id, int seq)
+{
+    if (id == PW_ID_CORE)
+        static_cast<PipeWireWaveService*>(data)->Synced(seq);
+}
+
+// Called on PipeWire's loop thread.
+void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props)
+{
+    if (!props || std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0)
+        return;
+    static_cast<PipeWireWaveService*>(data)->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS),
+                                                        spa_dict_lookup(props, PW_KEY_NODE_NAME),
+                                                        spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION));
+}
+
+// Called on PipeWire's loop thread.
+void OnGlobalRemove(void* data, uint32_t id)
+{
+    static_cast<PipeWireWaveService*>(data)->NodeRemoved(id);
 }
 
 } // namespace
@@ -154,7 +190,17 @@ PipeWireWaveService::PipeWireWaveService()
         coreListener_ = new Listener;
         coreListener_->events.version = PW_VERSION_CORE_EVENTS;
         coreListener_->events.error = &OnCoreError;
+        coreListener_->events.done = &OnCoreDone;
         pw_core_add_listener(core_, &coreListener_->hook, &coreListener_->events, this);
+        // The devices, for the settings window's lists and the check of a chosen one.
+        registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+        if (registry_) {
+            registryListener_ = new RegistryListener;
+            registryListener_->events.version = PW_VERSION_REGISTRY_EVENTS;
+            registryListener_->events.global = &OnGlobal;
+            registryListener_->events.global_remove = &OnGlobalRemove;
+            pw_registry_add_listener(registry_, &registryListener_->hook, &registryListener_->events, this);
+        }
         connected_ = true;
     } else {
         connectError_ = std::strerror(errno);
@@ -171,6 +217,10 @@ PipeWireWaveService::~PipeWireWaveService()
                 pw_stream_destroy(d->stream);
             delete d;
         }
+        if (registryListener_)
+            spa_hook_remove(&registryListener_->hook);
+        if (registry_)
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
         if (coreListener_)
             spa_hook_remove(&coreListener_->hook);
         if (core_)
@@ -179,6 +229,7 @@ PipeWireWaveService::~PipeWireWaveService()
         pw_thread_loop_stop(loop_);
     }
     delete coreListener_;
+    delete registryListener_;
     if (context_)
         pw_context_destroy(context_);
     if (loop_)
@@ -301,6 +352,57 @@ std::string PipeWireWaveService::takeNotice()
            " frames; a glitch may be heard at the change";
 }
 
+void PipeWireWaveService::NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description)
+{
+    if (!mediaClass || !name)
+        return;
+    const std::string_view kind(mediaClass);
+    const bool source = kind == "Audio/Source" || kind == "Audio/Source/Virtual" || kind == "Audio/Duplex";
+    const bool sink = kind == "Audio/Sink" || kind == "Audio/Duplex";
+    if (!source && !sink)
+        return;
+    std::lock_guard lock(nodesLock_);
+    nodes_[id] = Node{name, description && *description ? description : name, source, sink};
+}
+
+void PipeWireWaveService::NodeRemoved(uint32_t id)
+{
+    std::lock_guard lock(nodesLock_);
+    nodes_.erase(id);
+}
+
+void PipeWireWaveService::Synced(int seq)
+{
+    syncDone_ = seq;
+    pw_thread_loop_signal(loop_, false);
+}
+
+std::vector<DeviceChoice> PipeWireWaveService::devices(bool capture) const
+{
+    if (!connected_ || !registry_)
+        return {};
+    // One round trip, so that the list holds every node the server had when asked.
+    pw_thread_loop_lock(loop_);
+    syncAsked_ = pw_core_sync(core_, PW_ID_CORE, syncAsked_);
+    while (syncDone_ != syncAsked_ && !dead_.load())
+        if (pw_thread_loop_timed_wait(loop_, kListWaitSeconds) != 0)
+            break;
+    pw_thread_loop_unlock(loop_);
+
+    std::vector<DeviceChoice> list;
+    std::lock_guard lock(nodesLock_);
+    for (const auto& [id, node] : nodes_)
+        if (capture ? node.source : node.sink)
+            list.push_back({node.name, node.description});
+    return list;
+}
+
+void PipeWireWaveService::setDevices(const std::string& input, const std::string& output)
+{
+    inputTarget_ = input;
+    outputTarget_ = output;
+}
+
 double PipeWireWaveService::latencyMs() const
 {
     const uint32_t quantum = quantum_.load(std::memory_order_relaxed);
@@ -346,6 +448,8 @@ MMRESULT PipeWireWaveService::Open(bool capture, void* handle, const PCMWAVEFORM
         capture ? "Guitar input" : "Wah output", PW_KEY_NODE_GROUP, group.c_str(), PW_KEY_NODE_LINK_GROUP,
         group.c_str(), nullptr);
     pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency, format.nSamplesPerSec);
+    if (const std::string& target = capture ? inputTarget_ : outputTarget_; !target.empty())
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, target.c_str());
 
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_S16_LE;

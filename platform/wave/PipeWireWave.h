@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -19,6 +20,7 @@ struct pw_thread_loop;
 struct pw_context;
 struct pw_core;
 struct pw_data_loop;
+struct pw_registry;
 
 namespace wave {
 
@@ -47,6 +49,9 @@ public:
     std::string takeFault() override;
     std::string takeNotice() override;
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
+    // The graph's sources and sinks by node name, shown by their descriptions.
+    std::vector<DeviceChoice> devices(bool capture) const override;
+    void setDevices(const std::string& input, const std::string& output) override;
 
     MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,
                         uintptr_t instance, uint32_t flags) override;
@@ -70,6 +75,11 @@ public:
     void Process();
     // Called on PipeWire's loop thread.
     void Fault(const std::string& text);
+    // Called on PipeWire's loop thread, as the registry announces and removes nodes.
+    void NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description);
+    void NodeRemoved(uint32_t id);
+    // Called on PipeWire's loop thread when the server has answered the sync of this number.
+    void Synced(int seq);
 
 private:
     MMRESULT Open(bool capture, void* handle, const PCMWAVEFORMAT& format, uint32_t flags, Device** out);
@@ -90,6 +100,23 @@ private:
     pw_data_loop* dataLoop_ = nullptr;
     struct Listener;
     Listener* coreListener_ = nullptr;
+    pw_registry* registry_ = nullptr;
+    struct RegistryListener;
+    RegistryListener* registryListener_ = nullptr;
+
+    // The graph's audio devices as the registry told them; the loop thread writes, the UI reads.
+    struct Node {
+        std::string name;
+        std::string description;
+        bool source = false;
+        bool sink = false;
+    };
+    mutable std::mutex nodesLock_;
+    std::map<uint32_t, Node> nodes_;
+    mutable int syncAsked_ = -1; // under the loop's lock
+    int syncDone_ = -1;          // under the loop's lock
+    std::string inputTarget_;
+    std::string outputTarget_;
 
     uint32_t blockHint_ = 0;
     uint32_t rate_ = 0;

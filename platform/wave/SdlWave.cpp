@@ -132,6 +132,18 @@ SdlWaveService::~SdlWaveService()
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
+std::vector<DeviceChoice> SdlWaveService::devices(bool capture) const
+{
+    std::vector<DeviceChoice> list;
+    if (!ready_)
+        return list;
+    const int count = SDL_GetNumAudioDevices(capture ? 1 : 0);
+    for (int i = 0; i < count; ++i)
+        if (const char* name = SDL_GetAudioDeviceName(i, capture ? 1 : 0))
+            list.push_back({name, name});
+    return list;
+}
+
 uint32_t SdlWaveService::PeriodFrames(uint32_t blockBytes)
 {
     const uint32_t samples = std::clamp(blockBytes / 2, kMinPeriodFrames, kMaxPeriodFrames);
@@ -163,8 +175,8 @@ WaveCounters SdlWaveService::counters() const
 namespace {
 
 template <typename Handle>
-MMRESULT Open(SdlWaveService& service, bool ready, uint32_t blockHint, bool capture, Handle* handle,
-              const PCMWAVEFORMAT& format, uint32_t flags, SdlWaveService::Device** out)
+MMRESULT Open(SdlWaveService& service, bool ready, uint32_t blockHint, const std::string& chosen, bool capture,
+              Handle* handle, const PCMWAVEFORMAT& format, uint32_t flags, SdlWaveService::Device** out)
 {
     if (!ready)
         return MMSYSERR_NODRIVER;
@@ -192,7 +204,7 @@ MMRESULT Open(SdlWaveService& service, bool ready, uint32_t blockHint, bool capt
     want.callback = capture ? &SdlWaveService::Device::Capture : &SdlWaveService::Device::Play;
     want.userdata = device.get();
     SDL_AudioSpec have{};
-    device->id = SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &want, &have, 0);
+    device->id = SDL_OpenAudioDevice(chosen.empty() ? nullptr : chosen.c_str(), capture ? 1 : 0, &want, &have, 0);
     if (device->id == 0)
         return MMSYSERR_BADDEVICEID;
     *out = device.release();
@@ -208,7 +220,7 @@ MMRESULT SdlWaveService::waveInOpen(HWAVEIN* handle, uint32_t, const PCMWAVEFORM
                                     uintptr_t instance, uint32_t flags)
 {
     Device* d = nullptr;
-    if (MMRESULT r = Open(*this, ready_, blockHint_, true, handle, format, flags, &d); r || !d)
+    if (MMRESULT r = Open(*this, ready_, blockHint_, input_, true, handle, format, flags, &d); r || !d)
         return r;
     d->inProc = callback;
     d->instance = instance;
@@ -222,7 +234,7 @@ MMRESULT SdlWaveService::waveOutOpen(HWAVEOUT* handle, uint32_t, const PCMWAVEFO
                                      uintptr_t instance, uint32_t flags)
 {
     Device* d = nullptr;
-    if (MMRESULT r = Open(*this, ready_, blockHint_, false, handle, format, flags, &d); r || !d)
+    if (MMRESULT r = Open(*this, ready_, blockHint_, output_, false, handle, format, flags, &d); r || !d)
         return r;
     d->outProc = callback;
     d->instance = instance;

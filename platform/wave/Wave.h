@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace wave {
 
@@ -87,6 +88,13 @@ struct WaveCounters {
     uint64_t playbackFramesAtCaptureStart = 0;
 };
 
+// A device a service can open: the name it is stored and opened by, and the one people know.
+struct DeviceChoice {
+    std::string id;
+    std::string description;
+    bool operator==(const DeviceChoice&) const = default;
+};
+
 class WaveService {
 public:
     virtual ~WaveService() = default;
@@ -119,6 +127,13 @@ public:
     // The length of the buffers that will be queued, so that a device can size its period
     // and queues before it starts. UI thread only, before the opens.
     virtual void setBlockHint(uint32_t bytes) { (void)bytes; }
+
+    // The capture or playback devices the backend has now, by the names people know; the
+    // system default is not among them. May ask the server, briefly. UI thread only.
+    virtual std::vector<DeviceChoice> devices(bool capture) const { (void)capture; return {}; }
+    // The devices the next opens use, by id; empty for the system default. UI thread only,
+    // before the opens.
+    virtual void setDevices(const std::string& input, const std::string& output) { (void)input; (void)output; }
 
     // A snapshot of the devices' glitch counters. Any thread.
     virtual WaveCounters counters() const { return {}; }

@@ -7,11 +7,14 @@
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
 #include "platform/wave/PipeWireWave.h"
+#include "support/Filtered.h"
+#include "support/PwProbe.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 namespace {
@@ -69,5 +72,77 @@ TEST_P(PipeWireStream, RunsHooksEveryBlockAndStopsWithEveryBufferBack)
 }
 
 INSTANTIATE_TEST_SUITE_P(BufferBytes, PipeWireStream, ::testing::Values(128u, 1000u, 1001u));
+
+double Db(uint32_t peak) { return 20.0 * std::log10(double(peak) / 32768.0); }
+
+// The meters' levels as the stream gathers them on PipeWire's realtime thread: a sine at
+// -6 dBFS played into the guitar source reads -6 dBFS coming in and the filter's own level
+// going out; a full-scale one marks a clip.
+TEST(PipeWireLevels, AKnownSineReadsItsLevelInAndOutAndFullScaleClips)
+{
+    if (!std::getenv("VOBBLIX_PIPEWIRE_SESSION"))
+        GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
+    report::RecordingSink sink;
+    ForceGraph(44100, 128);
+    Settings.SampleRate = 44100;
+    Settings.memBlockLength = 1000;
+    Settings.Priority = 0;
+    Settings.UsingMouse = true;
+    fx::ResetForTests();
+    FreqOffset = 0.1;
+    Resonance = 9.0;
+    ResetDepth();
+    ProcessedBlockHook = nullptr;
+
+    wave::PipeWireWaveService service;
+    ASSERT_TRUE(service.connected()) << service.connectError();
+    std::atomic<bool> stopping{false};
+    TfrmWaves w(service, stopping, StandalonePump());
+    w.FormCreate();
+    w.StartCapture();
+    ASSERT_TRUE(WaitForLink("gtr:capture_MONO", "vobblix.input:input_MONO", 15000));
+
+    // Half a second at half scale, then half a second at full scale, with silence between.
+    const size_t half = 22050;
+    std::vector<int16_t> played;
+    for (size_t i = 0; i < half; ++i)
+        played.push_back(int16_t(std::lround(16384 * std::sin(2 * M_PI * 441.0 * double(i) / 44100.0))));
+    const std::vector<int16_t> halfScale(played);
+    played.resize(played.size() + half, 0);
+    for (size_t i = 0; i < half; ++i)
+        played.push_back(int16_t(std::lround(32767 * std::sin(2 * M_PI * 441.0 * double(i) / 44100.0))));
+    PwProbe probe(played, played.size());
+    ASSERT_TRUE(probe.connected());
+    ASSERT_TRUE(WaitForPort("vobblix-probe:output", 5000));
+    ASSERT_TRUE(PwLink("vobblix-probe:output", "gtr:input_MONO"));
+    ASSERT_TRUE(WaitForLink("vobblix-probe:output", "gtr:input_MONO", 5000));
+    w.InputLevel.takePeak();
+    w.OutputLevel.takePeak();
+    w.InputLevel.takeClip();
+    probe.start();
+    // Looked at once the half-scale sine has played and before the full-scale one starts.
+    ASSERT_TRUE(probe.waitFor(half + half / 2, 20000));
+    const uint32_t in = w.InputLevel.takePeak();
+    const uint32_t out = w.OutputLevel.takePeak();
+    EXPECT_FALSE(w.InputLevel.takeClip());
+    ASSERT_TRUE(probe.waitRecorded(20000));
+    // The tail of the full-scale sine may still be on its way through the stream's queue.
+    const auto clipUntil = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool clipped = false;
+    while (!(clipped = w.InputLevel.takeClip()) && std::chrono::steady_clock::now() < clipUntil)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stopping = true;
+    w.StopAudio();
+    ForceGraph(0, 0);
+
+    RecordProperty("input_dbfs", std::to_string(Db(in)));
+    RecordProperty("output_dbfs", std::to_string(Db(out)));
+    EXPECT_NEAR(Db(in), -6.0, 0.5);
+    uint32_t filtered = 0;
+    for (int16_t v : testsupport::Filtered(halfScale))
+        filtered = std::max<uint32_t>(filtered, uint32_t(std::abs(int32_t(v))));
+    EXPECT_NEAR(Db(out), Db(filtered), 0.5);
+    EXPECT_TRUE(clipped);
+}
 
 } // namespace

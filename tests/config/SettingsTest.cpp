@@ -103,6 +103,44 @@ TEST(Settings, StoredValuesRoundTripIncludingSignedFieldsAndAnyNonZeroBoolean)
     EXPECT_EQ(Settings.PedalDevice, -1);
 }
 
+// The devices are ours: a store from before them (every store the original wrote) loads as
+// the system default with no report; a choice survives the close; a wrong type is reported
+// like any other value's.
+TEST(Settings, TheChosenDevicesAreOptionalRoundTripAndAreCheckedLikeTheRest)
+{
+    TempStore store;
+    report::RecordingSink sink;
+    store.write(TempStore::defaults());
+    Settings.InputDevice = "stale";
+    LoadSettings();
+    EXPECT_EQ(Settings.InputDevice, "");
+    EXPECT_EQ(Settings.OutputDevice, "");
+    EXPECT_TRUE(sink.shown().empty());
+
+    Settings.InputDevice = "alsa_input.usb-Focusrite_Scarlett_Solo-00.mono-fallback";
+    Settings.OutputDevice = "amp \"left\" ü";
+    SaveSettings({10, 90, 100});
+    ResetSettingsRecord();
+    EXPECT_EQ(Settings.OutputDevice, "");
+    LoadSettings();
+    EXPECT_EQ(Settings.InputDevice, "alsa_input.usb-Focusrite_Scarlett_Solo-00.mono-fallback");
+    EXPECT_EQ(Settings.OutputDevice, "amp \"left\" ü");
+    EXPECT_TRUE(sink.shown().empty());
+
+    store.write(TempStore::defaults() + "OutputDevice = 7\n");
+    EXPECT_THROW(
+        {
+            try {
+                LoadSettings();
+            } catch (const report::FrameworkError& e) {
+                EXPECT_STREQ(e.what(), "Invalid data type for 'OutputDevice'");
+                throw;
+            }
+        },
+        report::FrameworkError);
+    EXPECT_EQ(Settings.OutputDevice, "");
+}
+
 std::string Slurp(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);

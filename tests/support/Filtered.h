@@ -39,6 +39,7 @@ inline std::vector<int16_t> Filtered(std::vector<int16_t> in)
 // How far a recording strays from what was expected in it.
 struct Comparison {
     size_t mismatches = 0;
+    size_t silent = 0;    // of those, frames that came back as silence where sound was due
     std::string firstFew; // the first five, for a failure message
 };
 
@@ -54,6 +55,8 @@ inline Comparison Compare(const std::vector<int16_t>& heard, long offset, const 
         const bool there = at >= 0 && size_t(at) < heard.size();
         if (there && heard[size_t(at)] == expected[i])
             continue;
+        if (there && heard[size_t(at)] == 0)
+            ++c.silent;
         if (c.mismatches++ < 5)
             text << "sample " << i << ": heard " << (there ? std::to_string(heard[size_t(at)]) : "nothing")
                  << ", filtered " << expected[i] << "\n";

@@ -146,4 +146,19 @@ bool JackProbe::HasPort(const std::string& name) const
     return jack_port_by_name(source_, name.c_str()) != nullptr;
 }
 
+std::vector<std::string> JackProbe::Connections(const std::string& name) const
+{
+    std::vector<std::string> list;
+    jack_port_t* port = jack_port_by_name(source_, name.c_str());
+    if (!port)
+        return list;
+    if (const char** peers = jack_port_get_all_connections(source_, port)) {
+        for (int i = 0; peers[i]; ++i)
+            list.emplace_back(peers[i]);
+        jack_free(peers);
+    }
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
 } // namespace testsupport

@@ -51,6 +51,8 @@ public:
     uint64_t xruns() const { return xruns_.load(std::memory_order_acquire); }
     // Whether a port of that name exists now.
     bool HasPort(const std::string& name) const;
+    // The ports connected to that one, sorted.
+    std::vector<std::string> Connections(const std::string& name) const;
 
 private:
     static int SourceProcess(jack_nframes_t n, void* self);

@@ -3,6 +3,7 @@
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -73,7 +74,8 @@ struct PwProbe::Impl {
     }
 };
 
-PwProbe::PwProbe(std::vector<int16_t> signal, size_t recordFrames) : impl_(std::make_unique<Impl>())
+PwProbe::PwProbe(std::vector<int16_t> signal, size_t recordFrames, const std::string& name)
+    : impl_(std::make_unique<Impl>())
 {
     pw_init(nullptr, nullptr);
     impl_->signal = std::move(signal);
@@ -90,9 +92,9 @@ PwProbe::PwProbe(std::vector<int16_t> signal, size_t recordFrames) : impl_(std::
     if (impl_->context)
         impl_->core = pw_context_connect(impl_->context, nullptr, 0);
     if (impl_->core)
-        impl_->filter = pw_filter_new(impl_->core, "vobblix-probe",
+        impl_->filter = pw_filter_new(impl_->core, name.c_str(),
                                       pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex",
-                                                        PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, "vobblix-probe",
+                                                        PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, name.c_str(),
                                                         PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
     if (impl_->filter) {
         pw_filter_add_listener(impl_->filter, &impl_->listener, &impl_->events, impl_.get());
@@ -127,10 +129,12 @@ bool PwProbe::connected() const { return impl_->ok; }
 
 void PwProbe::start() { impl_->running.store(true, std::memory_order_release); }
 
-bool PwProbe::waitRecorded(int timeoutMs)
+bool PwProbe::waitRecorded(int timeoutMs) { return waitFor(impl_->recorded.size(), timeoutMs); }
+
+bool PwProbe::waitFor(size_t frames, int timeoutMs)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (impl_->heard.load(std::memory_order_acquire) < impl_->recorded.size()) {
+    while (impl_->heard.load(std::memory_order_acquire) < std::min(frames, impl_->recorded.size())) {
         if (std::chrono::steady_clock::now() > end)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -156,12 +160,12 @@ bool PwLink(const std::string& from, const std::string& to, bool unlink)
     return std::system(cmd.c_str()) == 0;
 }
 
-bool WaitForPort(const std::string& port, int timeoutMs)
+bool WaitForPort(const std::string& port, int timeoutMs, bool present)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const std::string cmd = "pw-link -io | grep -qxF " + Quote(port);
     while (std::chrono::steady_clock::now() < end) {
-        if (std::system(cmd.c_str()) == 0)
+        if ((std::system(cmd.c_str()) == 0) == present)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

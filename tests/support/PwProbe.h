@@ -12,9 +12,9 @@
 
 class PwProbe {
 public:
-    // Connects a node "vobblix-probe" whose ports are "vobblix-probe:output" and
-    // "vobblix-probe:input". Ports carry floats; S16 values are scaled by 1/32768.
-    explicit PwProbe(std::vector<int16_t> signal, size_t recordFrames);
+    // Connects a node of this name whose ports are "<name>:output" and "<name>:input". Ports
+    // carry floats; S16 values are scaled by 1/32768.
+    explicit PwProbe(std::vector<int16_t> signal, size_t recordFrames, const std::string& name = "vobblix-probe");
     ~PwProbe();
     PwProbe(const PwProbe&) = delete;
     PwProbe& operator=(const PwProbe&) = delete;
@@ -24,6 +24,8 @@ public:
     void start();
     // Waits until the recording is full; false after timeoutMs.
     bool waitRecorded(int timeoutMs);
+    // Waits until this many frames have gone by since start; false after timeoutMs.
+    bool waitFor(size_t frames, int timeoutMs);
     std::vector<int16_t> recording() const;
     // The graph's period and rate as the probe saw them last.
     uint32_t quantum() const;
@@ -39,8 +41,8 @@ private:
 
 // Runs pw-link with these arguments; true when it succeeded.
 bool PwLink(const std::string& from, const std::string& to, bool unlink = false);
-// Waits until a port of this name exists in the graph.
-bool WaitForPort(const std::string& port, int timeoutMs);
+// Waits until a port of this name exists in the graph (or, with present false, until none does).
+bool WaitForPort(const std::string& port, int timeoutMs, bool present = true);
 // Waits until the output port `from` is linked to the input port `to`.
 bool WaitForLink(const std::string& from, const std::string& to, int timeoutMs);
 // Forces the graph's rate and period (0: back to the server's own choice).

@@ -10,6 +10,8 @@
 #include "ui/Program.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -51,7 +53,9 @@ protected:
 TEST_F(SettingsWindows, TheLatencyFollowsTheRateAndTheSetButton)
 {
     EXPECT_EQ(s().windowTitle(), "Vobblix Settings");
-    EXPECT_EQ(s().size(), QSize(282, 369));
+    // The designed size, and the devices' group under it.
+    EXPECT_EQ(s().width(), 282);
+    EXPECT_EQ(s().height(), 369 + s().GroupBoxDevices->sizeHint().height() + 2);
     s().Spawn();
     EXPECT_TRUE(s().isVisible());
     EXPECT_EQ(s().edtBufferSize->text(), "1000");
@@ -110,6 +114,80 @@ TEST_F(SettingsWindows, OkStopsSavesAsksForARestartAndEnds)
     EXPECT_EQ(saved["LastFreqofs"].value<int64_t>(), 33);
     // Nothing opened the pedal: that waits for the next start.
     EXPECT_FALSE(joysticks.Capturing());
+}
+
+std::vector<std::string> Items(const QComboBox* box)
+{
+    std::vector<std::string> items;
+    for (int i = 0; i < box->count(); ++i)
+        items.push_back(box->itemText(i).toStdString());
+    return items;
+}
+
+// The lists show the backend's devices by their descriptions and store their ids; a stored
+// device that is not connected stays listed and chosen, so that OK does not forget it.
+TEST_F(SettingsWindows, TheDeviceListsShowTheBackendsDevicesAndOkStoresTheChoice)
+{
+    device.scriptedInputs = {{"alsa_input.usb-Scarlett", "Scarlett Solo Analog Mono"}, {"gtr", "Guitar"}};
+    device.scriptedOutputs = {{"amp", "Amp"}, {"phones", "Headphones"}, {"hdmi", "HDMI Audio"}};
+    Settings.OutputDevice = "monitors-left";
+    s().Spawn();
+    EXPECT_EQ(Items(s().cbInputDevice), (std::vector<std::string>{"System default", "Scarlett Solo Analog Mono", "Guitar"}));
+    EXPECT_EQ(s().cbInputDevice->currentIndex(), 0);
+    EXPECT_EQ(Items(s().cbOutputDevice), (std::vector<std::string>{"System default", "Amp", "Headphones", "HDMI Audio",
+                                                                    "monitors-left (not connected)"}));
+    EXPECT_EQ(s().cbOutputDevice->currentIndex(), 4);
+
+    s().cbInputDevice->setCurrentIndex(1);
+    program->main->show();
+    device.completeInput();
+    testsupport::DeviceDriver driver(device);
+    s().btnOKClick();
+    const auto saved = Stored();
+    EXPECT_EQ(saved["InputDevice"].value<std::string>(), "alsa_input.usb-Scarlett");
+    EXPECT_EQ(saved["OutputDevice"].value<std::string>(), "monitors-left");
+
+    // Shown again, the list picks up what changed: the stored input is chosen.
+    device.scriptedOutputs.pop_back();
+    s().Spawn();
+    EXPECT_EQ(s().cbInputDevice->currentText().toStdString(), "Scarlett Solo Analog Mono");
+    EXPECT_EQ(Items(s().cbOutputDevice).size(), 4u);
+    s().cbOutputDevice->setCurrentIndex(0);
+    s().cbInputDevice->setCurrentIndex(0);
+    s().btnOKClick();
+    EXPECT_EQ(Stored()["OutputDevice"].value<std::string>(), "");
+    EXPECT_EQ(Stored()["InputDevice"].value<std::string>(), "");
+}
+
+// At start a chosen device that is there is opened; one that is gone is said once, by name,
+// the default plays, and the store keeps the choice for when the device returns.
+TEST(SettingsDevices, AChosenDeviceIsOpenedAndAGoneOneFallsBackWithOneReport)
+{
+    TempStore store;
+    std::string text = TempStore::defaults();
+    store.write(text + "InputDevice = \"gtr\"\nOutputDevice = \"usb-amp\"\n");
+    report::RecordingSink sink;
+    fx::ResetForTests();
+    wave::ScriptedWaveService device;
+    device.scriptedInputs = {{"gtr", "Guitar"}};
+    device.scriptedOutputs = {{"amp", "Amp"}};
+    joystick::SdlJoystickService joysticks;
+    {
+        Program program(device, joysticks);
+        EXPECT_EQ(device.chosenInput, "gtr");
+        EXPECT_EQ(device.chosenOutput, "");
+        ASSERT_EQ(sink.shown().size(), 1u);
+        EXPECT_EQ(sink.shown()[0],
+                  (report::Shown{report::Kind::Information, "Information",
+                                 "The output device \"usb-amp\" is not connected. Vobblix uses the system default "
+                                 "output until it is back."}));
+        program.main->show();
+        testsupport::DeviceDriver driver(device);
+        program.main->close();
+    }
+    const auto saved = toml::parse_file(store.file().string());
+    EXPECT_EQ(saved["OutputDevice"].value<std::string>(), "usb-amp");
+    EXPECT_EQ(saved["InputDevice"].value<std::string>(), "gtr");
 }
 
 TEST_F(SettingsWindows, ANonNumberAtOkStoresNothingAndTheProgramGoesOn)
