@@ -1,7 +1,7 @@
 // Round trip through the program as a JACK client, beside the same probe looped to itself,
 // at periods 64, 128 and 256, at the server's rate and at a settings rate that the program
 // resamples; then xruns over a long run at period 128 with the program in the path, against
-// a baseline run of the probe alone. Measured on the server's one clock (as jack_iodelay).
+// a baseline run of the probe alone and one with a client that only copies in the same place. Measured on the server's one clock (as jack_iodelay).
 // Run by hand on the server that bench/jack.sh starts:
 //   bash bench/jack.sh [xrun-seconds]
 
@@ -93,11 +93,55 @@ long RoundTrip(const Program* program, uint32_t* reported)
     return MedianDelay(signal, probe.recording());
 }
 
+// A client that copies its input to its output and does nothing else: what any client between
+// the probe's two costs the server, for the program's xruns to be weighed against.
+struct PassThrough {
+    jack_client_t* client = nullptr;
+    jack_port_t* in = nullptr;
+    jack_port_t* out = nullptr;
+    PassThrough()
+    {
+        client = jack_client_open("vobblix-passthrough", JackNoStartServer, nullptr);
+        if (!client)
+            return;
+        in = jack_port_register(client, "input", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        out = jack_port_register(client, "output", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(
+            client,
+            [](jack_nframes_t n, void* self) {
+                auto* p = static_cast<PassThrough*>(self);
+                std::copy_n(static_cast<const float*>(jack_port_get_buffer(p->in, n)), n,
+                            static_cast<float*>(jack_port_get_buffer(p->out, n)));
+                return 0;
+            },
+            this);
+        if (!in || !out || jack_activate(client) != 0) {
+            jack_client_close(client);
+            client = nullptr;
+        }
+    }
+    ~PassThrough()
+    {
+        if (client)
+            jack_client_close(client);
+    }
+};
+
+enum class Between { Nothing, PassThrough, Program };
+
 // Xruns the server reported to a probe playing and recording for this long.
-uint64_t XrunsOver(const Program* program, int seconds)
+uint64_t XrunsOver(Between between, int seconds)
 {
     JackProbe probe(size_t(kServerRate) * 2);
-    if (!probe.ok() || (program ? !probe.PatchProgramWhenReady() : !probe.LoopBack()))
+    if (!probe.ok())
+        return 0;
+    bool patched = false;
+    switch (between) {
+    case Between::Nothing: patched = probe.LoopBack(); break;
+    case Between::PassThrough: patched = probe.Patch("vobblix-passthrough:input", "vobblix-passthrough:output"); break;
+    case Between::Program: patched = probe.PatchProgramWhenReady(); break;
+    }
+    if (!patched)
         return 0;
     std::this_thread::sleep_for(500ms);
     const uint64_t before = probe.xruns();
@@ -166,13 +210,18 @@ int main(int argc, char** argv)
     SetPeriod(128);
     constexpr int kTurns = 10;
     const int turn = std::max(1, xrunSeconds / kTurns);
-    uint64_t baseline = 0, with = 0;
+    uint64_t baseline = 0, copying = 0, with = 0;
     for (int t = 0; t < kTurns; ++t) {
-        baseline += XrunsOver(nullptr, turn);
+        baseline += XrunsOver(Between::Nothing, turn);
+        {
+            PassThrough copier;
+            copying += copier.client ? XrunsOver(Between::PassThrough, turn) : 0;
+        }
         Program program(kServerRate, 128);
-        with += XrunsOver(&program, turn);
+        with += XrunsOver(Between::Program, turn);
     }
-    std::printf("xruns over %d s at period 128: %llu with the program at 128 bytes, %llu without (goal: no more)\n",
-                turn * kTurns, (unsigned long long)with, (unsigned long long)baseline);
+    std::printf("xruns over %d s at period 128: %llu with the program at 128 bytes, %llu without (goal: no more), "
+                "%llu with a client that only copies\n",
+                turn * kTurns, (unsigned long long)with, (unsigned long long)baseline, (unsigned long long)copying);
     return 0;
 }
