@@ -470,9 +470,10 @@ MMRESULT JackWaveService::Open(bool capture, void* handle, const PCMWAVEFORMAT& 
     // Patched when opened, so that the devices chosen for this run are the ones heard.
     if (connectPorts_) {
         if (capture)
-            ConnectPhysical(client_, jack_port_name(inPort_), JackPortIsOutput, 1, false, input_);
+            ConnectPhysical(client_, jack_port_name(inPort_), JackPortIsOutput, 1, false, inputDevice());
         else
-            ConnectPhysical(client_, jack_port_name(outPort_), JackPortIsInput, kPlaybackPortsConnected, true, output_);
+            ConnectPhysical(client_, jack_port_name(outPort_), JackPortIsInput, kPlaybackPortsConnected, true,
+                            outputDevice());
     }
     *out = d.release();
     return MMSYSERR_NOERROR;

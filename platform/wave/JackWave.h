@@ -55,11 +55,6 @@ public:
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
     // The server's physical ports, by their full names.
     std::vector<DeviceChoice> devices(bool capture) const override;
-    void setDevices(const std::string& input, const std::string& output) override
-    {
-        input_ = input;
-        output_ = output;
-    }
 
     MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,
                         uintptr_t instance, uint32_t flags) override;
@@ -111,8 +106,6 @@ private:
     _jack_port* outPort_ = nullptr;
     bool onPipeWire_ = false; // the server is PipeWire's JACK emulation
     bool connectPorts_ = true;
-    std::string input_;       // the chosen physical ports; empty: the first ones
-    std::string output_;
 
     uint32_t blockHint_ = 0;
     uint32_t rate_ = 0;                        // the settings' rate, from the open

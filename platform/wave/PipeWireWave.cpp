@@ -397,12 +397,6 @@ std::vector<DeviceChoice> PipeWireWaveService::devices(bool capture) const
     return list;
 }
 
-void PipeWireWaveService::setDevices(const std::string& input, const std::string& output)
-{
-    inputTarget_ = input;
-    outputTarget_ = output;
-}
-
 double PipeWireWaveService::latencyMs() const
 {
     const uint32_t quantum = quantum_.load(std::memory_order_relaxed);
@@ -448,7 +442,7 @@ MMRESULT PipeWireWaveService::Open(bool capture, void* handle, const PCMWAVEFORM
         capture ? "Guitar input" : "Wah output", PW_KEY_NODE_GROUP, group.c_str(), PW_KEY_NODE_LINK_GROUP,
         group.c_str(), nullptr);
     pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency, format.nSamplesPerSec);
-    if (const std::string& target = capture ? inputTarget_ : outputTarget_; !target.empty())
+    if (const std::string& target = capture ? inputDevice() : outputDevice(); !target.empty())
         pw_properties_set(props, PW_KEY_TARGET_OBJECT, target.c_str());
 
     spa_audio_info_raw info{};

@@ -51,7 +51,6 @@ public:
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
     // The graph's sources and sinks by node name, shown by their descriptions.
     std::vector<DeviceChoice> devices(bool capture) const override;
-    void setDevices(const std::string& input, const std::string& output) override;
 
     MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,
                         uintptr_t instance, uint32_t flags) override;
@@ -115,8 +114,6 @@ private:
     std::map<uint32_t, Node> nodes_;
     mutable int syncAsked_ = -1; // under the loop's lock
     int syncDone_ = -1;          // under the loop's lock
-    std::string inputTarget_;
-    std::string outputTarget_;
 
     uint32_t blockHint_ = 0;
     uint32_t rate_ = 0;

@@ -44,17 +44,10 @@ public:
     const char* name() const override { return scriptedName; }
     std::string scriptedFault;
     WaveCounters counters() const override { return scriptedCounters; }
-    // The device lists a test sets, and the devices the stream chose from them.
+    // The device lists a test sets.
     std::vector<DeviceChoice> scriptedInputs;
     std::vector<DeviceChoice> scriptedOutputs;
-    std::string chosenInput;
-    std::string chosenOutput;
     std::vector<DeviceChoice> devices(bool capture) const override { return capture ? scriptedInputs : scriptedOutputs; }
-    void setDevices(const std::string& input, const std::string& output) override
-    {
-        chosenInput = input;
-        chosenOutput = output;
-    }
     double latencyMs() const override { return scriptedLatencyMs; }
     std::string takeFault() override { return std::exchange(scriptedFault, std::string()); }
 

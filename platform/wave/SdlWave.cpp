@@ -220,7 +220,7 @@ MMRESULT SdlWaveService::waveInOpen(HWAVEIN* handle, uint32_t, const PCMWAVEFORM
                                     uintptr_t instance, uint32_t flags)
 {
     Device* d = nullptr;
-    if (MMRESULT r = Open(*this, ready_, blockHint_, input_, true, handle, format, flags, &d); r || !d)
+    if (MMRESULT r = Open(*this, ready_, blockHint_, inputDevice(), true, handle, format, flags, &d); r || !d)
         return r;
     d->inProc = callback;
     d->instance = instance;
@@ -234,7 +234,7 @@ MMRESULT SdlWaveService::waveOutOpen(HWAVEOUT* handle, uint32_t, const PCMWAVEFO
                                      uintptr_t instance, uint32_t flags)
 {
     Device* d = nullptr;
-    if (MMRESULT r = Open(*this, ready_, blockHint_, output_, false, handle, format, flags, &d); r || !d)
+    if (MMRESULT r = Open(*this, ready_, blockHint_, outputDevice(), false, handle, format, flags, &d); r || !d)
         return r;
     d->outProc = callback;
     d->instance = instance;

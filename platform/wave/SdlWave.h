@@ -40,11 +40,6 @@ public:
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
     // SDL's device names, which are also what it opens them by.
     std::vector<DeviceChoice> devices(bool capture) const override;
-    void setDevices(const std::string& input, const std::string& output) override
-    {
-        input_ = input;
-        output_ = output;
-    }
 
     MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,
                         uintptr_t instance, uint32_t flags) override;
@@ -65,8 +60,6 @@ public:
     struct Device;
 
 private:
-    std::string input_;
-    std::string output_;
     // The shared halves of the input's and the output's reset and close.
     MMRESULT Reset(Device* d);
     MMRESULT Close(Device* d);

@@ -133,7 +133,13 @@ public:
     virtual std::vector<DeviceChoice> devices(bool capture) const { (void)capture; return {}; }
     // The devices the next opens use, by id; empty for the system default. UI thread only,
     // before the opens.
-    virtual void setDevices(const std::string& input, const std::string& output) { (void)input; (void)output; }
+    void setDevices(const std::string& input, const std::string& output)
+    {
+        inputDevice_ = input;
+        outputDevice_ = output;
+    }
+    const std::string& inputDevice() const { return inputDevice_; }
+    const std::string& outputDevice() const { return outputDevice_; }
 
     // A snapshot of the devices' glitch counters. Any thread.
     virtual WaveCounters counters() const { return {}; }
@@ -148,6 +154,10 @@ public:
     // Something the user may want to know that needs no box (the server changed its
     // period), as a warning's text; empty when nothing is new. UI thread only.
     virtual std::string takeNotice() { return {}; }
+
+private:
+    std::string inputDevice_;
+    std::string outputDevice_;
 };
 
 // Header bookkeeping shared by every implementation.

@@ -28,14 +28,7 @@ protected:
     {
         if (!std::getenv("VOBBLIX_PIPEWIRE_SESSION"))
             GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
-        Settings.SampleRate = 48000;
-        Settings.memBlockLength = GetParam();
-        Settings.Priority = 0;
-        Settings.UsingMouse = true;
-        fx::ResetForTests();
-        FreqOffset = 0.1;
-        Resonance = 9.0;
-        ResetDepth();
+        testsupport::PrepareStream(48000, GetParam());
         gHookedBytes = 0;
         ProcessedBlockHook = &CountHook;
     }
@@ -84,14 +77,7 @@ TEST(PipeWireLevels, AKnownSineReadsItsLevelInAndOutAndFullScaleClips)
         GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
     report::RecordingSink sink;
     ForceGraph(44100, 128);
-    Settings.SampleRate = 44100;
-    Settings.memBlockLength = 1000;
-    Settings.Priority = 0;
-    Settings.UsingMouse = true;
-    fx::ResetForTests();
-    FreqOffset = 0.1;
-    Resonance = 9.0;
-    ResetDepth();
+    testsupport::PrepareStream(44100, 1000);
     ProcessedBlockHook = nullptr;
 
     wave::PipeWireWaveService service;

@@ -35,14 +35,7 @@ class WavesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Settings.SampleRate = 44100;
-        Settings.memBlockLength = 1000;
-        Settings.Priority = 0;
-        Settings.UsingMouse = true;
-        fx::ResetForTests();
-        FreqOffset = 0.1;
-        Resonance = 9.0;
-        ResetDepth();
+        testsupport::PrepareStream(44100, 1000);
         gHooked.clear();
         gHookCalls = 0;
         ProcessedBlockHook = &RecordHook;

@@ -36,6 +36,20 @@ inline std::vector<int16_t> Filtered(std::vector<int16_t> in)
     return in;
 }
 
+// A stream's settings at this rate and buffer size, and the filter at the values Filtered
+// runs, for a test that opens the stream itself.
+inline void PrepareStream(uint32_t rate, uint32_t bytes)
+{
+    Settings.SampleRate = rate;
+    Settings.memBlockLength = bytes;
+    Settings.Priority = 0;
+    Settings.UsingMouse = true;
+    fx::ResetForTests();
+    FreqOffset = 0.1;
+    Resonance = 9.0;
+    ResetDepth();
+}
+
 // How far a recording strays from what was expected in it.
 struct Comparison {
     size_t mismatches = 0;

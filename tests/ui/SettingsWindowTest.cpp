@@ -174,8 +174,8 @@ TEST(SettingsDevices, AChosenDeviceIsOpenedAndAGoneOneFallsBackWithOneReport)
     joystick::SdlJoystickService joysticks;
     {
         Program program(device, joysticks);
-        EXPECT_EQ(device.chosenInput, "gtr");
-        EXPECT_EQ(device.chosenOutput, "");
+        EXPECT_EQ(device.inputDevice(), "gtr");
+        EXPECT_EQ(device.outputDevice(), "");
         ASSERT_EQ(sink.shown().size(), 1u);
         EXPECT_EQ(sink.shown()[0],
                   (report::Shown{report::Kind::Information, "Information",
