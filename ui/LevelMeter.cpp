@@ -42,6 +42,7 @@ double LevelMeter::ToDb(uint32_t peak)
 
 void LevelMeter::showPeak(uint32_t peak, bool clipped, double elapsedMs)
 {
+    const Drawn before = drawn();
     const double db = ToDb(peak);
     levelDb_ = std::max(db, levelDb_ - kFallDbPerSecond * elapsedMs / 1000.0);
     holdLeftMs_ -= elapsedMs;
@@ -54,7 +55,17 @@ void LevelMeter::showPeak(uint32_t peak, bool clipped, double elapsedMs)
     }
     if (clipped)
         clipLit_ = true;
-    update();
+    if (drawn() != before)
+        update();
+}
+
+LevelMeter::Drawn LevelMeter::drawn() const
+{
+    // A level at the floor draws no bar and a hold there no mark, whatever pixel they map to.
+    constexpr int kNone = -1;
+    constexpr long kNoReadout = -10000;
+    return {levelDb_ > kFloorDb ? xOf(levelDb_) : kNone, holdDb_ > kFloorDb ? xOf(holdDb_) : kNone,
+            holdDb_ > kFloorDb ? std::lround(holdDb_ * 10.0) : kNoReadout, clipLit_};
 }
 
 void LevelMeter::clearClip()
@@ -111,7 +122,9 @@ void LevelMeter::paintEvent(QPaintEvent*)
         p.drawLine(xOf(tick), bar.bottom() + 1, xOf(tick), bar.bottom() + kTickHeight);
 
     p.setPen(palette().color(QPalette::WindowText));
-    const QString readout = holdDb_ > kFloorDb ? QString::number(holdDb_, 'f', 1) : QStringLiteral("-inf");
+    const Drawn shown = drawn();
+    const QString readout = holdDb_ > kFloorDb ? QString::number(double(shown.readoutTenths) / 10.0, 'f', 1)
+                                               : QStringLiteral("-inf");
     p.drawText(QRect(bar.right() + kGap, 0, kReadoutWidth, kBarHeight + 2), Qt::AlignRight | Qt::AlignVCenter,
                readout);
 

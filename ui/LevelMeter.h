@@ -37,6 +37,16 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
 
 private:
+    // What a paint shows, so that a look which changes no pixel paints nothing: a steady
+    // meter costs no drawing while the program idles.
+    struct Drawn {
+        int level = 0;
+        int hold = 0;
+        long readoutTenths = 0;
+        bool clip = false;
+        bool operator==(const Drawn&) const = default;
+    };
+    Drawn drawn() const;
     QRect barRect() const;
     QRect clipRect() const;
     int xOf(double db) const;

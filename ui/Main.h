@@ -102,8 +102,7 @@ private:
     std::string dialogFileName_;
     TfrmWaves* waves_ = nullptr;
     joystick::JoystickService& joysticks_;
-    QTimer* labelTimer_ = nullptr;
-    QTimer* levelTimer_ = nullptr;
+    QTimer* screenTimer_ = nullptr;
     double notedLatencyMs_ = -1.0; // the latency last told on standard error
     QTimer* pedalTimer_ = nullptr;
     bool shown_ = false;

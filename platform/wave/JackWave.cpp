@@ -27,6 +27,9 @@ constexpr unsigned kResamplerHalfLength = 16;
 // Two physical playback ports: the left and right of a stereo pair.
 constexpr int kPlaybackPortsConnected = 2;
 constexpr float kFullScale = 32768.0f;
+// A server that runs no cycle for this long is gone, whatever it said: no period or driver
+// restart of a live server takes that long, and the stop must not wait for it.
+constexpr int kStallSeconds = 2;
 
 int16_t ToSample(float v)
 {
@@ -200,6 +203,7 @@ int JackWaveService::Process(uint32_t frames)
 {
     auto* inBuf = static_cast<const float*>(jack_port_get_buffer(inPort_, frames));
     auto* outBuf = static_cast<float*>(jack_port_get_buffer(outPort_, frames));
+    cycles_.fetch_add(1, std::memory_order_relaxed);
     inside_.store(true);
     if (blocked_.load() || dead_.load(std::memory_order_acquire) || frames > kMaxPeriod) {
         inside_.store(false, std::memory_order_release);
@@ -396,8 +400,24 @@ void JackWaveService::UpdateLatency()
     }
 }
 
+void JackWaveService::WatchCycles()
+{
+    if (!client_ || dead_.load(std::memory_order_acquire))
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    const uint64_t cycles = cycles_.load(std::memory_order_relaxed);
+    if (cycles != seenCycles_ || seenAt_ == std::chrono::steady_clock::time_point{}) {
+        seenCycles_ = cycles;
+        seenAt_ = now;
+    } else if (now - seenAt_ >= std::chrono::seconds(kStallSeconds)) {
+        Fault("The JACK server stopped running Vobblix (no cycle for " + std::to_string(kStallSeconds) +
+              " seconds). The sound has stopped; restart Vobblix once the server runs again.");
+    }
+}
+
 std::string JackWaveService::takeFault()
 {
+    WatchCycles();
     std::lock_guard lock(faultLock_);
     return std::exchange(fault_, std::string());
 }

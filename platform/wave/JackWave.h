@@ -11,6 +11,7 @@
 #include "platform/wave/Wave.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,8 @@ public:
     // From the physical input the program is patched to, through it, to the physical output:
     // the ports' latencies as the server reports them.
     double latencyMs() const override;
+    // Also where a server that stopped running the client's cycles without dropping it is
+    // found: PipeWire's JACK says nothing when its server dies.
     std::string takeFault() override;
     std::string takeNotice() override;
     void setBlockHint(uint32_t bytes) override { blockHint_ = bytes; }
@@ -97,6 +100,8 @@ private:
     void WithAudioThreadOut(Fn&& fn);
     void Fault(const std::string& text);
     void UpdateLatency();
+    // Faults the client when no cycle has come for a while. UI thread only.
+    void WatchCycles();
     void CaptureCycle(Device* in, const float* port, uint32_t frames);
     void PlaybackCycle(Device* out, float* port, uint32_t frames);
 
@@ -120,6 +125,10 @@ private:
     std::atomic<bool> inside_{false};
     GlitchCounts counts_;
     std::atomic<uint64_t> xruns_{0};
+    std::atomic<uint64_t> cycles_{0};
+    // The UI thread's own: the cycle count it last saw change, and when.
+    uint64_t seenCycles_ = 0;
+    std::chrono::steady_clock::time_point seenAt_{};
 
     // Sized at the open for the largest period JACK may give; the realtime thread's own.
     std::unique_ptr<Resampler> captureResampler_;

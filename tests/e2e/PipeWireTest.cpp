@@ -5,6 +5,7 @@
 // while the program plays, or not there at all.
 
 #include "support/Filtered.h"
+#include "support/PrivateSession.h"
 #include "support/PwProbe.h"
 #include "support/Spawn.h"
 
@@ -139,40 +140,6 @@ TEST_F(PipeWire, PlaysTheFilteredInputSampleForSampleByDefault)
     }
 }
 
-// A server of the test's own, so that killing it leaves the shared one alone.
-struct PrivateServer {
-    fs::path dir;
-    PrivateServer()
-    {
-        const std::string out = [] {
-            std::string s;
-            if (std::FILE* p = ::popen("bash " VOBBLIX_SOURCE_DIR "/scripts/pipewire-session.sh start", "r")) {
-                char buf[512];
-                while (std::fgets(buf, sizeof buf, p))
-                    s += buf;
-                ::pclose(p);
-            }
-            return s;
-        }();
-        const auto at = out.find("VOBBLIX_PIPEWIRE_SESSION='");
-        if (at != std::string::npos)
-            dir = out.substr(at + 26, out.find('\'', at + 26) - at - 26);
-    }
-    // The pids file lists dbus-daemon, pipewire, wireplumber.
-    pid_t pipewire() const
-    {
-        std::ifstream f(dir / "pids");
-        pid_t a = 0, b = 0;
-        f >> a >> b;
-        return b;
-    }
-    ~PrivateServer()
-    {
-        if (!dir.empty())
-            std::system(("bash " VOBBLIX_SOURCE_DIR "/scripts/pipewire-session.sh stop '" + dir.string() + "'").c_str());
-    }
-};
-
 // Three more sinks in the graph, for one test; gone again after it.
 struct ExtraSinks {
     const std::vector<std::pair<std::string, std::string>> sinks{
@@ -206,25 +173,15 @@ int PeakOf(const std::vector<int16_t>& samples)
     return peak;
 }
 
-// The test's own clients and tools talk to the server of XDG_RUNTIME_DIR while it is set.
-struct TalkTo {
-    std::string before;
-    explicit TalkTo(const fs::path& runtime) : before(std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "")
-    {
-        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    }
-    ~TalkTo() { ::setenv("XDG_RUNTIME_DIR", before.c_str(), 1); }
-};
 
 // On a server of its own: wireplumber 0.4.13 may crash when sinks go soon after a stream
 // that targeted one of them, and the other tests need theirs.
 TEST_F(PipeWire, AChosenOutputIsListedHeardAloneAndWhenGoneFallsBackWithAReport)
 {
-    PrivateServer server;
+    testsupport::PrivateServer server;
     ASSERT_FALSE(server.dir.empty());
-    TalkTo talk(server.dir);
-    const std::vector<std::pair<std::string, std::string>> env{
-        {"XDG_RUNTIME_DIR", server.dir.string()}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + server.dir.string() + "/bus"}};
+    testsupport::TalkTo talk(server.dir);
+    const auto env = testsupport::SessionEnvironment(server);
     ExtraSinks extra;
     ASSERT_TRUE(WaitForPort("vobblix-test-c:monitor_MONO", 5000));
     {
@@ -291,11 +248,10 @@ TEST_F(PipeWire, AChosenOutputIsListedHeardAloneAndWhenGoneFallsBackWithAReport)
 
 TEST_F(PipeWire, PeriodRateAndDeviceChangesAndAKilledServerAreReportedAndTheProgramStillEndsInOrder)
 {
-    PrivateServer server;
+    testsupport::PrivateServer server;
     ASSERT_FALSE(server.dir.empty());
     testsupport::WriteStore(dir, testsupport::StoreFor(48000, 256));
-    const std::vector<std::pair<std::string, std::string>> env{
-        {"XDG_RUNTIME_DIR", server.dir.string()}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + server.dir.string() + "/bus"}};
+    const auto env = testsupport::SessionEnvironment(server);
     const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, env, {"--audio=pipewire"}, dir / "stderr.txt"});
     // Playing: the program's nodes are in that server's graph, linked to its devices.
     const auto deadline = std::chrono::steady_clock::now() + 15s;

@@ -52,6 +52,17 @@ void Click(QWidget* w)
     QApplication::sendEvent(w, &press);
 }
 
+// Counts the paints a widget gets.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
 TEST(PeakLevel, GathersTheLoudestSampleUntilTakenAndMarksTheRailsAsClips)
 {
     PeakLevel level;
@@ -115,6 +126,37 @@ TEST(LevelMeter, ReadsDbfsFallsAfterThePeakHoldsItAndKeepsAClipUntilClicked)
     EXPECT_TRUE(meter.clipLit());
     Click(&meter);
     EXPECT_FALSE(meter.clipLit());
+}
+
+// The meters are looked at 40 times a second: a look that changes nothing on screen must not
+// paint, or an idle program keeps drawing.
+TEST(LevelMeter, PaintsOnlyWhatALookChanged)
+{
+    LevelMeter meter("Out");
+    meter.resize(200, meter.sizeHint().height());
+    meter.show();
+    QApplication::processEvents();
+    PaintCounter counter;
+    meter.installEventFilter(&counter);
+    for (int i = 0; i < 20; ++i)
+        meter.showPeak(0, false, 25);
+    QApplication::processEvents();
+    EXPECT_EQ(counter.paints, 0);
+
+    meter.showPeak(16384, false, 25);
+    QApplication::processEvents();
+    EXPECT_EQ(counter.paints, 1);
+    // The same peak again: the bar and the mark stay where they are.
+    meter.showPeak(16384, false, 25);
+    QApplication::processEvents();
+    EXPECT_EQ(counter.paints, 1);
+    // Falling moves the bar; a clip lights its mark.
+    meter.showPeak(0, false, 25);
+    QApplication::processEvents();
+    EXPECT_EQ(counter.paints, 2);
+    meter.showPeak(32768, true, 25);
+    QApplication::processEvents();
+    EXPECT_EQ(counter.paints, 3);
 }
 
 TEST(StatusLine, NamesTheRoadTheLatencyAndTheGlitches)
