@@ -1,6 +1,6 @@
 // Round trip through the program on a PipeWire graph, beside a plain link's floor, measured
 // by one probe node on one clock (as jack_iodelay does); playback underruns over a long run
-// at 128 bytes; CPU of the whole program at the defaults.
+// at 128 bytes; CPU of the whole program at the defaults, beside PipeWire's own loopback.
 // Run by hand on a graph that bench/pipewire.sh sets up:
 //   bash bench/pipewire.sh [underrun-seconds]
 
@@ -25,6 +25,10 @@ namespace {
 constexpr uint32_t kQuantum = 128;
 constexpr int kClicks = 8;
 constexpr int16_t kClick = 30000;
+// CPU: how long a client runs before it is measured, over how long, in how many turns.
+constexpr auto kSettle = std::chrono::seconds(3);
+constexpr auto kCpuWindow = std::chrono::seconds(10);
+constexpr int kCpuRounds = 5;
 // A click the filter leaves at least this loud at its first sample is found at that sample.
 constexpr int kThreshold = 200;
 const std::string kProbeOut = "vobblix-probe:output";
@@ -116,21 +120,80 @@ void CountGlitches(const std::string& errors, uint64_t& underruns, uint64_t& ove
     }
 }
 
-double CpuSeconds(pid_t pid)
+// CPU time, in seconds, that the process's threads have run: the scheduler's own count in
+// nanoseconds, not the clock ticks that miss short wake-ups. The realtime threads' share
+// goes to `realtime`.
+double CpuSeconds(pid_t pid, double* realtime = nullptr)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::istringstream rest(s.substr(s.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15; ++i) {
-        rest >> field;
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
+    double all = 0.0, rt = 0.0;
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator(tasks, ec)) {
+        unsigned long long ns = 0;
+        std::ifstream(task.path() / "schedstat") >> ns;
+        std::ifstream f(task.path() / "stat");
+        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::istringstream rest(s.substr(s.rfind(')') + 2));
+        std::string field;
+        // Field 41 is the scheduling policy: 0 for ordinary threads.
+        for (int i = 3; i <= 41 && rest >> field; ++i) {
+        }
+        all += double(ns) / 1e9;
+        if (field != "0")
+            rt += double(ns) / 1e9;
     }
-    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+    if (realtime)
+        *realtime = rt;
+    return all;
+}
+
+// PipeWire's own duplex client, two streams through its loopback module at the program's
+// rate and latency: what any client doing this costs on this machine.
+struct Loopback {
+    pid_t pid = -1;
+    Loopback(uint32_t rate, double latencyMs)
+    {
+        const std::string props = "audio.rate=" + std::to_string(rate) + " audio.format=S16LE";
+        const std::string latency = std::to_string(latencyMs);
+        pid = ::fork();
+        if (pid == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            ::execlp("pw-loopback", "pw-loopback", "-n", "vobblix-baseline", "-c", "1", "-m", "[ MONO ]", "-l",
+                     latency.c_str(), ("--capture-props=" + props).c_str(), ("--playback-props=" + props).c_str(),
+                     nullptr);
+            ::_exit(127);
+        }
+    }
+    bool linked() const
+    {
+        return pid > 0 && WaitForLink(kSourceOut, "input.vobblix-baseline:input_MONO", 10000) &&
+               WaitForLink("output.vobblix-baseline:output_MONO", kSinkIn, 10000);
+    }
+    ~Loopback() { testsupport::Terminate(pid); }
+};
+
+// The share of one core a running client takes over the window, past its start-up.
+double CpuShare(pid_t pid, double* realtimeShare = nullptr)
+{
+    std::this_thread::sleep_for(kSettle);
+    double rt0 = 0.0, rt1 = 0.0;
+    const double before = CpuSeconds(pid, &rt0);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kCpuWindow);
+    const double used = CpuSeconds(pid, &rt1) - before;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (realtimeShare)
+        *realtimeShare = 100.0 * (rt1 - rt0) / seconds;
+    return 100.0 * used / seconds;
+}
+
+double Median(std::vector<double> v)
+{
+    if (v.empty())
+        return -1.0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 } // namespace
@@ -174,18 +237,39 @@ int main(int argc, char** argv)
                         static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
         }
     }
-    // At the defaults the graph runs at 48000 Hz and both adapters resample; at the graph's
-    // own rate they only convert the sample format. The difference is the resampler's share.
+    // At the defaults the graph runs at its own 48000 Hz and both adapters resample. This
+    // machine's cost of a wake-up swings from run to run, so the program and PipeWire's own
+    // loopback take turns, and the medians and the ratio of each turn are what to read.
     ForceGraph(0, 0);
-    for (uint32_t rate : {44100u, 48000u}) {
-        Program program(rate, 1000);
-        if (!program.linked())
+    constexpr uint32_t kDefaultRate = 44100, kDefaultBytes = 1000;
+    const double latencyMs = 1000.0 * (kDefaultBytes / 2) / kDefaultRate;
+    std::vector<double> program, realtime, baseline, ratio;
+    for (int round = 0; round < kCpuRounds; ++round) {
+        double ours = -1.0, rt = -1.0, theirs = -1.0;
+        {
+            Program p(kDefaultRate, kDefaultBytes);
+            if (p.linked())
+                ours = CpuShare(p.pid, &rt);
+        }
+        {
+            Loopback l(kDefaultRate, latencyMs);
+            if (l.linked())
+                theirs = CpuShare(l.pid);
+        }
+        std::printf("CPU turn %d at the defaults: program %.2f %% (realtime thread %.2f %%), PipeWire's loopback "
+                    "%.2f %%\n",
+                    round + 1, ours, rt, theirs);
+        if (ours < 0 || theirs <= 0)
             continue;
-        const double before = CpuSeconds(program.pid);
-        std::this_thread::sleep_for(10s);
-        const double used = CpuSeconds(program.pid) - before;
-        std::printf("CPU at %u Hz, 1000 bytes, the server's own period%s: %.2f %% of one core (goal < 1 %%)\n", rate,
-                    rate == 44100 ? " (the defaults; resampled)" : " (not resampled)", 100.0 * used / 10.0);
+        program.push_back(ours);
+        realtime.push_back(rt);
+        baseline.push_back(theirs);
+        ratio.push_back(ours / theirs);
     }
+    std::printf("CPU at the defaults (44100 Hz, 1000 bytes, the server's own period), median of %zu turns of %lld s: "
+                "program %.2f %% of one core (realtime thread %.2f %%; goal < 1 %%), PipeWire's loopback %.2f %%, "
+                "program / loopback %.2f\n",
+                program.size(), static_cast<long long>(kCpuWindow.count()), Median(program), Median(realtime),
+                Median(baseline), Median(ratio));
     return 0;
 }
