@@ -136,8 +136,8 @@ double CpuSeconds(pid_t pid, double* realtime = nullptr)
         std::istringstream rest(s.substr(s.rfind(')') + 2));
         std::string field;
         // Field 41 is the scheduling policy: 0 for ordinary threads.
-        for (int i = 3; i <= 41 && rest >> field; ++i) {
-        }
+        for (int i = 3; i <= 41; ++i)
+            rest >> field;
         all += double(ns) / 1e9;
         if (field != "0")
             rt += double(ns) / 1e9;
