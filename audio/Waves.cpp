@@ -28,6 +28,10 @@ constexpr uintptr_t kOwnersWhilePlayingAndHooked = 2;
 constexpr uint32_t kSpareBuffers = 16;
 // One 16-bit sample.
 constexpr uint32_t kSmallestBlock = 2;
+// The stop waits this long, or this many blocks if longer, for a buffer to come back before
+// it resets the device.
+constexpr auto kStopPatience = std::chrono::milliseconds(1000);
+constexpr int kStopPatienceBlocks = 4;
 // Glitch warnings go to standard error at most this often.
 constexpr auto kWarningInterval = std::chrono::seconds(1);
 
@@ -56,7 +60,7 @@ UiPump StandalonePump()
     auto bell = std::make_shared<thread::Doorbell>();
     return UiPump{
         [] {},
-        [bell] { bell->wait(); },
+        [bell](std::chrono::milliseconds timeout) { bell->wait(timeout); },
         [bell] { bell->ring(); },
     };
 }
@@ -89,6 +93,9 @@ void TfrmWaves::Release(WAVEHDR* header)
 
 void TfrmWaves::Defer(Failure failure)
 {
+    // A call that failed because the service gave up has been said by the fault's report.
+    if (service_.faulted())
+        return;
     deferred_[size_t(failure)].fetch_add(1, std::memory_order_release);
     pump_.wake();
 }
@@ -116,6 +123,15 @@ void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
     if (stopping_.load() || now - lastWarning_ < kWarningInterval)
         return;
     const WaveCounters c = service_.counters();
+    if (c.pauses != warned_.pauses) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "Vobblix did not run for %.1f s: there was no sound meanwhile, and a recording misses that time",
+                      double(c.pausedNs - warned_.pausedNs) / 1e9);
+        report::Warning(text);
+        warned_.pauses = c.pauses;
+        warned_.pausedNs = c.pausedNs;
+    }
     const uint64_t underruns = c.underruns - warned_.underruns;
     const uint64_t overruns = c.overruns - warned_.overruns;
     if (underruns == 0 && overruns == 0)
@@ -165,6 +181,8 @@ bool TfrmWaves::QueueCaptureBuffer(bool fromCallback)
 
 void TfrmWaves::ReportOnceAtOpen(Failure failure, const char* text)
 {
+    if (service_.faulted())
+        return;
     // Every buffer of the open fails alike; one box says it, a box per buffer would bury
     // the program under thousands.
     const uint32_t bit = 1u << unsigned(failure);
@@ -356,26 +374,41 @@ bool TfrmWaves::OutputCanReturn() const
     return OutputDevice.handle.load() && InFlightOut.load() > 0;
 }
 
-void TfrmWaves::WaitUntil(const std::function<bool()>& done)
+void TfrmWaves::WaitUntil(const std::function<bool()>& done, const std::atomic<int32_t>& inFlight)
 {
+    // A device that stops handing buffers back (a server that stalled or went away, a stream
+    // stopped before its first cycle) must not hold the stop for ever: once none has come
+    // back for a while, the reset that follows hands them all back at once.
+    const auto blockTime = std::chrono::milliseconds(
+        1000LL * Settings.memBlockLength.load() / (2LL * std::max<uint32_t>(Settings.SampleRate.load(), 1)));
+    const auto patience = std::max<std::chrono::milliseconds>(kStopPatience, kStopPatienceBlocks * blockTime);
+    int32_t seen = inFlight.load();
+    auto since = std::chrono::steady_clock::now();
     for (;;) {
         pump_.handlePending();
         DeliverReports();
         if (done())
             return;
-        pump_.waitForEvent();
+        const auto now = std::chrono::steady_clock::now();
+        if (const int32_t left = inFlight.load(); left != seen) {
+            seen = left;
+            since = now;
+        } else if (now - since >= patience) {
+            return;
+        }
+        pump_.waitForEvent(std::chrono::ceil<std::chrono::milliseconds>(patience - (now - since)));
     }
 }
 
 void TfrmWaves::StopAudio()
 {
-    WaitUntil([this] { return InputDrained.load() || !InputCanReturn(); });
+    WaitUntil([this] { return InputDrained.load() || !InputCanReturn(); }, InFlightIn);
     if (InputDevice.set.load())
         service_.waveInReset(InputDevice.handle.load());
     if (InputDevice.set.load())
         service_.waveInClose(InputDevice.handle.load());
 
-    WaitUntil([this] { return OutputDrained.load() || !OutputCanReturn(); });
+    WaitUntil([this] { return OutputDrained.load() || !OutputCanReturn(); }, InFlightOut);
     if (OutputDevice.set.load())
         service_.waveOutReset(OutputDevice.handle.load());
     if (OutputDevice.set.load())

@@ -28,8 +28,8 @@ int32_t CaptureBufferCount(uint32_t sampleRate, uint32_t blockLength);
 struct UiPump {
     // Handles the events already pending. UI thread only.
     std::function<void()> handlePending;
-    // Blocks until an event arrives, then handles it. UI thread only.
-    std::function<void()> waitForEvent;
+    // Blocks until an event arrives, then handles it, or until the time is up. UI thread only.
+    std::function<void(std::chrono::milliseconds)> waitForEvent;
     // Makes a waitForEvent return. Called on the callback threads, realtime ones included:
     // it must not lock or allocate.
     std::function<void()> wake;
@@ -114,7 +114,8 @@ private:
     // Releases a played buffer once both the output and the hook are done with it.
     void Unhold(wave::WAVEHDR* header);
     bool QueueCaptureBuffer(bool fromCallback);
-    void WaitUntil(const std::function<bool()>& done);
+    // Serves the UI until done, or until the in-flight count has not moved for a while.
+    void WaitUntil(const std::function<bool()>& done, const std::atomic<int32_t>& inFlight);
     bool InputCanReturn() const;
     bool OutputCanReturn() const;
 

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -58,9 +59,16 @@ UiPump Program::QtPump()
     auto bell = std::make_shared<thread::Doorbell>();
     auto* notifier = new QSocketNotifier(bell->fd(), QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [bell] { bell->clear(); });
+    auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setSingleShot(true);
     return UiPump{
         [] { QCoreApplication::processEvents(QEventLoop::AllEvents); },
-        [] { QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents); },
+        [timer](std::chrono::milliseconds timeout) {
+            // The timer's event ends the wait when nothing else does.
+            timer->start(timeout);
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+            timer->stop();
+        },
         [bell] { bell->ring(); },
     };
 }

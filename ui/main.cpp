@@ -4,7 +4,7 @@
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/registry/Registry.h"
 #include "platform/report/QtReports.h"
-#include "platform/wave/Backend.h"
+#include "ui/CommandLine.h"
 #include "ui/Program.h"
 #include "ui/SingleInstance.h"
 
@@ -20,13 +20,13 @@ constexpr const char* kAlreadyRunning = "Vobblix is already running.";
 int main(int argc, char** argv)
 {
     GuardStandardStreams();
-    const wave::CommandLine line = wave::ParseCommandLine(argc, argv, std::getenv("VOBBLIX_AUDIO"));
+    const CommandLine line = ParseCommandLine(argc, argv, std::getenv("VOBBLIX_AUDIO"));
     if (line.help) {
-        std::fputs(wave::Usage().c_str(), stdout);
+        std::fputs(Usage().c_str(), stdout);
         return 0;
     }
     if (!line.error.empty()) {
-        std::fprintf(stderr, "vobblix: %s\n\n%s", line.error.c_str(), wave::Usage().c_str());
+        std::fprintf(stderr, "vobblix: %s\n\n%s", line.error.c_str(), Usage().c_str());
         return 2;
     }
 
@@ -48,7 +48,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    const auto sound = wave::OpenBackend(line);
+    const auto sound = wave::OpenBackend(line.backend, !line.noConnect);
     joystick::SdlJoystickService joysticks;
     Program program(*sound, joysticks);
     StartUpFinished();

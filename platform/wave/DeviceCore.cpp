@@ -22,8 +22,8 @@ void GlitchCounts::into(WaveCounters& c) const
     c.overruns += overruns.load(std::memory_order_relaxed);
 }
 
-DeviceCore::DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts, thread::Doorbell* completed)
-    : capture_(capture), capacity_(capacity), counts_(counts), completedBell_(completed), pending_(capacity), done_(capacity),
+DeviceCore::DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts)
+    : capture_(capture), capacity_(capacity), counts_(counts), pending_(capacity), done_(capacity),
       gaps_(capture ? kGapLogSize : 1)
 {
 }
@@ -35,8 +35,6 @@ void DeviceCore::complete(WAVEHDR* h, uint32_t bytes)
     h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
     // Cannot fail: no more headers are ever held than the queue was sized for.
     done_.try_enqueue(h);
-    if (completedBell_)
-        completedBell_->ring();
 }
 
 MMRESULT DeviceCore::enqueue(WAVEHDR* h)

@@ -2,10 +2,9 @@
 // The byte-copy core every wave backend shares, one per open device: the queue of buffers
 // the user added or wrote, the buffer being filled or played and its offset, the completed
 // buffers waiting to be handed back, the hand-back on reset, and the glitch counters.
-// The backend's audio thread calls capture() or play() with the sound card's bytes; the
-// backend hands completed buffers to the user's callback from whatever thread it chooses.
+// The device's audio thread calls capture() or play() with the sound card's bytes; the
+// engine hands the completed buffers to the user's callback right after.
 
-#include "platform/thread/Doorbell.h"
 #include "platform/wave/Wave.h"
 
 #include <readerwriterqueue/readerwriterqueue.h>
@@ -38,9 +37,8 @@ struct GlitchCounts {
 
 class DeviceCore {
 public:
-    // `capacity`: the most buffers the device holds at once. `completed` is rung whenever a
-    // buffer completes (null: the backend collects completions itself).
-    DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts, thread::Doorbell* completed = nullptr);
+    // `capacity`: the most buffers the device holds at once.
+    DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts);
 
     // Queues a prepared buffer. Called on the thread that adds or writes buffers, one at a time.
     MMRESULT enqueue(WAVEHDR* header);
@@ -85,7 +83,6 @@ private:
     const bool capture_;
     const uint32_t capacity_;
     GlitchCounts& counts_;
-    thread::Doorbell* completedBell_;
     Queue pending_;
     Queue done_;
     moodycamel::ReaderWriterQueue<CaptureGap> gaps_;

@@ -6,10 +6,12 @@
 #include "config/Settings.h"
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "support/Filtered.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include <cstring>
 #include <functional>
@@ -52,7 +54,7 @@ protected:
             if (onTurn)
                 onTurn();
         };
-        return UiPump{turn, turn, [this] { ++wakes; }};
+        return UiPump{turn, [turn](std::chrono::milliseconds) { turn(); }, [this] { ++wakes; }};
     }
 
     // Each turn of the stop's wait, the input hands back a buffer, or else the output does.
@@ -375,7 +377,7 @@ TEST_F(WavesTest, TheStopEndsWhenNothingCanComeBack)
         std::atomic<bool> stop{false};
         int waits = 0;
         // The input keeps delivering what it holds; a wait with nothing to deliver is a hang.
-        auto noEvent = [&] {
+        auto noEvent = [&](std::chrono::milliseconds) {
             if (!fresh.completeInput() && ++waits > 10)
                 throw std::runtime_error("waited for a buffer that cannot come back");
         };
@@ -448,8 +450,9 @@ TEST_F(WavesTest, OpenMessagesChangeNothing)
 
 } // namespace
 
-// A failure that repeats on every block is one box per look of the UI, not one per block,
-// and the server's own fault comes before the failures it causes.
+// A failure that repeats on every block is one box per look of the UI, not one per block;
+// the server's own fault comes before the failures of its own, and the calls the fault
+// breaks (every buffer handed back, none taken any more) say nothing more.
 TEST_F(WavesTest, RepeatedFailuresAreShownOncePerLookWithTheirCauseFirst)
 {
     TfrmWaves w(device, stopping, Pump());
@@ -465,15 +468,38 @@ TEST_F(WavesTest, RepeatedFailuresAreShownOncePerLookWithTheirCauseFirst)
     sink.clear();
     w.DeliverReports();
     EXPECT_TRUE(sink.texts().empty());
+    EXPECT_TRUE(device.faulted());
+    EXPECT_FALSE(device.completeInput());
+    EXPECT_EQ(device.queuedOutput(), 0u);
 
-    // Once the user asked to stop, nothing opens a box that would hold the stop.
-    ASSERT_TRUE(device.completeInput());
+    // Once the user asked to stop, nothing opens a box that would hold the stop, and the
+    // stop does not wait for buffers a gone server cannot return.
     stopping = true;
-    w.DeliverReports();
-    EXPECT_TRUE(sink.shown().empty());
-    device.fail(Call::OutWrite, 0, 0);
-    DrainOnEachTurn();
     w.StopAudio();
+    EXPECT_TRUE(sink.shown().empty());
+    ExpectAllReleased(w);
+}
+
+// The stop waits for buffers only while they come back: a device that stops returning them
+// is reset, which hands every one back, instead of holding the program for ever.
+TEST_F(WavesTest, AStopWhoseDeviceReturnsNothingEndsThroughTheReset)
+{
+    std::atomic<bool> stop{false};
+    int waits = 0;
+    TfrmWaves w(device, stop, UiPump{[] {}, [&](std::chrono::milliseconds timeout) {
+                                         EXPECT_GT(timeout.count(), 0);
+                                         ++waits;
+                                         std::this_thread::sleep_for(timeout);
+                                     },
+                                     [] {}});
+    w.FormCreate();
+    w.StartCapture();
+    ASSERT_TRUE(device.completeInput());
+    stop = true;
+    w.StopAudio();
+    EXPECT_GE(waits, 2); // one wait for the input, one for the output
+    EXPECT_FALSE(w.InputDevice.set.load());
+    EXPECT_FALSE(w.OutputDevice.set.load());
     ExpectAllReleased(w);
 }
 

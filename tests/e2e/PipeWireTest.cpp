@@ -9,7 +9,7 @@
 #include "support/PwProbe.h"
 #include "support/Spawn.h"
 
-#include "platform/wave/PipeWireWave.h"
+#include "platform/wave/Backend.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -186,8 +186,10 @@ TEST_F(PipeWire, AChosenOutputIsListedHeardAloneAndWhenGoneFallsBackWithAReport)
     ASSERT_TRUE(WaitForPort("vobblix-test-c:monitor_MONO", 5000));
     {
         // The lists, by the descriptions people see in their sound settings.
-        wave::PipeWireWaveService service;
-        ASSERT_TRUE(service.connected()) << service.connectError();
+        std::string why;
+        auto engine = wave::OpenPipeWire(&why);
+        ASSERT_TRUE(engine) << why;
+        auto& service = *engine;
         const auto outputs = service.devices(false);
         for (const auto& [name, description] : extra.sinks)
             EXPECT_NE(std::find(outputs.begin(), outputs.end(), wave::DeviceChoice{name, description}), outputs.end())

@@ -2,7 +2,7 @@
 // Plays the scripted wave device's part while the Qt event loop runs: each turn a captured
 // buffer comes back, and a played one. The stop sequence's waits turn the loop.
 
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 
 #include <QTimer>
 

@@ -9,7 +9,7 @@
 #include "effect/FX.h"
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/report/QtReports.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "recorder/SaveToFile.h"
 #include "ui/Program.h"
 #include "ui/SaveDialog.h"

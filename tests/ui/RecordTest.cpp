@@ -6,8 +6,8 @@
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
 #include "platform/joystick/SdlJoystick.h"
-#include "platform/wave/ScriptedWave.h"
-#include "platform/wave/SdlWave.h"
+#include "support/ScriptedWave.h"
+#include "platform/wave/Backend.h"
 #include "recorder/SaveToFile.h"
 #include "ui/Program.h"
 #include "ui/SaveDialog.h"
@@ -241,7 +241,8 @@ TEST(RecordingThroughSdl, TheRecordedSamplesAreThePlayedOnes)
     UseDiskDriver(store.root(), 44100 * 3);
     const fs::path take = store.root() / "take.wav";
     {
-        wave::SdlWaveService sound;
+        auto soundEngine = wave::OpenSdl();
+        auto& sound = *soundEngine;
         joystick::SdlJoystickService joysticks;
     Program program(sound, joysticks);
         auto dialog = std::make_unique<ScriptedDialog>();
@@ -281,7 +282,8 @@ TEST(RecordingChild, RecordsUntilKilled)
     const char* target = std::getenv("VOBBLIX_RECORD_CHILD");
     if (!target)
         GTEST_SKIP() << "runs as the child of RecordingKilled";
-    wave::SdlWaveService sound;
+    auto soundEngine = wave::OpenSdl();
+    auto& sound = *soundEngine;
     joystick::SdlJoystickService joysticks;
     Program program(sound, joysticks);
     auto dialog = std::make_unique<ScriptedDialog>();

@@ -1,0 +1,138 @@
+#include "platform/wave/SdlDevice.h"
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace wave {
+namespace {
+
+constexpr uint32_t kMinPeriodFrames = 64;
+constexpr uint32_t kMaxPeriodFrames = 4096;
+// SDL 2.26 tries PulseAudio before PipeWire, and PipeWire's Pulse layer buffers far more.
+constexpr const char* kDriverOrder = "pipewire,pulseaudio,alsa";
+constexpr const char* kAppName = "Vobblix";
+
+// Called on SDL's capture thread.
+void SDLCALL Capture(void* client, Uint8* stream, int len)
+{
+    static_cast<AudioClient*>(client)->captured(stream, static_cast<uint32_t>(len));
+}
+
+// Called on SDL's playback thread.
+void SDLCALL Play(void* client, Uint8* stream, int len)
+{
+    static_cast<AudioClient*>(client)->play(stream, static_cast<uint32_t>(len));
+}
+
+} // namespace
+
+SdlDevice::SdlDevice()
+{
+    // Set before SDL reads them; a user's own choice stands.
+    setenv("SDL_AUDIODRIVER", kDriverOrder, 0);
+    SDL_SetHint(SDL_HINT_APP_NAME, kAppName);
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, kAppName);
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, kAppName);
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "music");
+    ready_ = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+    if (ready_)
+        std::snprintf(name_, sizeof name_, "SDL (%s)", SDL_GetCurrentAudioDriver());
+}
+
+SdlDevice::~SdlDevice()
+{
+    for (uint32_t id : {capture_, playback_})
+        if (id != 0)
+            SDL_CloseAudioDevice(id);
+    if (ready_)
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+}
+
+uint32_t SdlDevice::PeriodFrames(uint32_t blockBytes)
+{
+    const uint32_t samples = std::clamp(blockBytes / 2, kMinPeriodFrames, kMaxPeriodFrames);
+    uint32_t period = kMinPeriodFrames;
+    while (period * 2 <= samples)
+        period *= 2;
+    return period;
+}
+
+std::vector<DeviceChoice> SdlDevice::devices(bool capture) const
+{
+    std::vector<DeviceChoice> list;
+    if (!ready_)
+        return list;
+    const int count = SDL_GetNumAudioDevices(capture ? 1 : 0);
+    for (int i = 0; i < count; ++i)
+        if (const char* name = SDL_GetAudioDeviceName(i, capture ? 1 : 0))
+            list.push_back({name, name});
+    return list;
+}
+
+MMRESULT SdlDevice::open(Side side, const StreamFormat& format, AudioClient& client)
+{
+    if (!ready_)
+        return MMSYSERR_NODRIVER;
+    const bool capture = side == Side::Capture;
+    const uint32_t period = PeriodFrames(format.blockBytes);
+    // SDL runs capture and playback on two threads of their own rhythm: the output starts a
+    // period behind, which absorbs the jitter between buffer completions and the card's requests.
+    if (!capture)
+        client.cushion(period);
+
+    SDL_AudioSpec want{};
+    want.freq = int(format.rate);
+    want.format = AUDIO_S16LSB;
+    want.channels = 1;
+    want.samples = static_cast<Uint16>(period);
+    want.callback = capture ? &Capture : &Play;
+    want.userdata = &client;
+    SDL_AudioSpec have{};
+    const SDL_AudioDeviceID id =
+        SDL_OpenAudioDevice(format.device.empty() ? nullptr : format.device.c_str(), capture ? 1 : 0, &want, &have, 0);
+    if (id == 0)
+        return MMSYSERR_BADDEVICEID;
+    (capture ? capture_ : playback_) = id;
+    if (!capture)
+        SDL_PauseAudioDevice(id, 0);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT SdlDevice::start()
+{
+    if (capture_ == 0)
+        return MMSYSERR_INVALHANDLE;
+    SDL_PauseAudioDevice(capture_, 0);
+    return MMSYSERR_NOERROR;
+}
+
+void SdlDevice::stop()
+{
+    if (capture_ != 0)
+        SDL_PauseAudioDevice(capture_, 1);
+}
+
+void SdlDevice::close(Side side)
+{
+    uint32_t& id = side == Side::Capture ? capture_ : playback_;
+    if (id != 0)
+        SDL_CloseAudioDevice(id);
+    id = 0;
+}
+
+void SdlDevice::exclusive(const std::function<void()>& fn)
+{
+    // SDL runs a device's callback under the device's lock.
+    for (uint32_t id : {capture_, playback_})
+        if (id != 0)
+            SDL_LockAudioDevice(id);
+    fn();
+    for (uint32_t id : {playback_, capture_})
+        if (id != 0)
+            SDL_UnlockAudioDevice(id);
+}
+
+} // namespace wave
