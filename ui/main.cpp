@@ -19,6 +19,7 @@ constexpr const char* kAlreadyRunning = "Vobblix is already running.";
 
 int main(int argc, char** argv)
 {
+    CatchSignals();
     GuardStandardStreams();
     const CommandLine line = ParseCommandLine(argc, argv, std::getenv("VOBBLIX_AUDIO"));
     if (line.help) {

@@ -187,4 +187,17 @@ TEST_F(Lifecycle, ASecondStartSaysVobblixIsRunningAndLeavesTheStoreAlone)
     EXPECT_TRUE(EndedWell(testsupport::Terminate(again)));
 }
 
+// Ctrl+C, a logout or a hang-up at any moment of the start ends the program in order: opened
+// and not yet started, starting, or just started, never a hang; the next start then runs.
+TEST_F(Lifecycle, ASignalAtAnyMomentOfTheStartEndsTheProgram)
+{
+    testsupport::WriteStore(dir / "config", kStore);
+    const auto failures = testsupport::SignalsThroughTheStart(VOBBLIX_EXE, Disk());
+    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
+    fs::remove(dir / "out.raw");
+    const pid_t again = testsupport::SpawnProgram(VOBBLIX_EXE, Disk());
+    EXPECT_TRUE(WaitUntilPlaying(again));
+    EXPECT_TRUE(EndedWell(testsupport::Terminate(again)));
+}
+
 } // namespace
