@@ -55,6 +55,10 @@ public:
     // Silence played before the first buffer and after the output ran dry, so that the next
     // buffer may come that much late without a gap. Before the device starts.
     void setDryCushion(uint32_t bytes) { cushionBytes_ = bytes & ~1u; }
+    // Silence played after the output ran dry is skipped from the sound that comes late, so
+    // that a passing shortfall does not make the output later for good. Before the device
+    // starts.
+    void keepPhase() { keepPhase_ = true; }
 
     // The oldest completed buffer; false when none. Called on the delivering thread.
     bool takeCompleted(WAVEHDR*& header);
@@ -97,6 +101,9 @@ private:
     bool prerolling_ = true;
     uint32_t cushionBytes_ = 0;
     uint32_t leadLeft_ = 0;
+    bool keepPhase_ = false;
+    // Silence an underrun played in the place of sound that comes late, still to skip.
+    uint32_t owedBytes_ = 0;
 };
 
 } // namespace wave

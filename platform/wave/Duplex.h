@@ -33,15 +33,21 @@ public:
     // device's playback thread.
     virtual void play(uint8_t* dst, uint32_t bytes) = 0;
     // Tells the engine how the capture arrives: cycles of about `cycleFrames` at the stream's
-    // rate, of varying length when the server resamples. The engine sets the phase between
-    // capture and playback from it so that a block is never late, and returns the frames the
-    // output now waits behind the input. Called on the audio thread, at the first capture
-    // cycle and whenever the cycle grows.
-    virtual uint32_t phase(uint32_t cycleFrames, bool varies) = 0;
+    // rate, of varying length when the server resamples, with the output asking `ahead`
+    // frames more than the input brought so far. The engine sets the phase between capture
+    // and playback from it so that a block is never late, and returns the frames the output
+    // now waits behind the input. Called on the audio thread, at the first cycle that
+    // captured and whenever the cycle grows.
+    virtual uint32_t phase(uint32_t cycleFrames, bool varies, uint32_t ahead = 0) = 0;
     // The clock of a server that runs capture and playback on threads of their own pace:
     // silence the output plays before the first block and again after it ran dry, so that a
     // block may come that much late without a gap. UI thread only, at the playback side's open.
     virtual void cushion(uint32_t frames) = 0;
+    // A server that, at a period change, asks once for more than the input brought: silence
+    // an underrun plays in the place of late sound is then skipped from that sound once it
+    // is there, so that the output keeps its phase instead of running that much later for
+    // good. UI thread only, at the playback side's open.
+    virtual void keepPhase() = 0;
 
 protected:
     ~AudioClient() = default;

@@ -96,9 +96,9 @@ void WaveEngine::play(uint8_t* dst, uint32_t bytes)
     Deliver(*out);
 }
 
-uint32_t WaveEngine::phase(uint32_t cycleFrames, bool varies)
+uint32_t WaveEngine::phase(uint32_t cycleFrames, bool varies, uint32_t ahead)
 {
-    const uint32_t want = LeadFrames(blockHint_ / 2, cycleFrames, varies);
+    const uint32_t want = LeadFrames(blockHint_ / 2, cycleFrames, varies) + ahead;
     const uint32_t have = leadFrames_.load(std::memory_order_relaxed);
     // Only ever more: silence taken out again would be a block played early, a click.
     if (want > have) {
@@ -113,6 +113,12 @@ void WaveEngine::cushion(uint32_t frames)
 {
     if (Port* out = out_.load(std::memory_order_acquire))
         out->core.setDryCushion(2 * frames);
+}
+
+void WaveEngine::keepPhase()
+{
+    if (Port* out = out_.load(std::memory_order_acquire))
+        out->core.keepPhase();
 }
 
 WaveEngine::Port* WaveEngine::In(HWAVEIN handle) const

@@ -82,8 +82,9 @@ private:
     // Called on the device's playback thread.
     void play(uint8_t* dst, uint32_t bytes) override;
     // Called on the device's audio thread.
-    uint32_t phase(uint32_t cycleFrames, bool varies) override;
+    uint32_t phase(uint32_t cycleFrames, bool varies, uint32_t ahead) override;
     void cushion(uint32_t frames) override;
+    void keepPhase() override;
 
     MMRESULT Open(Side side, void** handle, const PCMWAVEFORMAT& format, uintptr_t callback, uintptr_t instance,
                   uint32_t flags);

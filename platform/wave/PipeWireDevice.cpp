@@ -26,6 +26,8 @@ constexpr const char* kIconName = "vobblix";
 // thread to realtime priority (through RTKit on a desktop), so that the rest of a busy
 // machine cannot make the guitar drop out.
 constexpr const char* kClientConfig = "client-rt.conf";
+// Frames a resampling adapter's requests may stray from the captured total, either way.
+constexpr uint32_t kResamplerSlack = 2;
 // The longest the device lists wait for the server's answer.
 constexpr int kListWaitSeconds = 2;
 // How often a wait for the realtime thread looks again should a wake-up be missed.
@@ -77,6 +79,12 @@ struct AudioCall {
 void OnCaptureProcess(void* data)
 {
     static_cast<PipeWireDevice::Stream*>(data)->device.Process();
+}
+
+// Called on PipeWire's realtime thread.
+void OnPlaybackProcess(void* data)
+{
+    static_cast<PipeWireDevice::Stream*>(data)->device.Play();
 }
 
 // Called on PipeWire's loop thread.
@@ -176,6 +184,7 @@ PipeWireDevice::PipeWireDevice()
 
 PipeWireDevice::~PipeWireDevice()
 {
+
     if (loop_) {
         pw_thread_loop_lock(loop_);
         for (Stream* d : {in_.exchange(nullptr), out_.exchange(nullptr)}) {
@@ -232,12 +241,7 @@ void PipeWireDevice::Process()
             frames = size / 2;
             pw_time t{};
             const bool timed = pw_stream_get_time_n(in->stream, &t, sizeof t) == 0 && t.rate.denom != 0;
-            if (frames > 0 && !phased_ && out) {
-                // The phase between capture and playback is set once, at the first cycle: a
-                // block is then never late, and the output waits no longer than that needs.
-                client_->phase(frames, timed && t.rate.denom != rate_);
-                phased_ = true;
-            }
+            resampled_ = timed && t.rate.denom != rate_;
             // The graph's period, from its clock: frames per cycle vary when resampling.
             if (timed && lastTicks_ != 0 && t.ticks > lastTicks_) {
                 const auto quantum = static_cast<uint32_t>(t.ticks - lastTicks_);
@@ -253,13 +257,33 @@ void PipeWireDevice::Process()
         pw_stream_queue_buffer(in->stream, b);
     }
 
+    cycleFrames_ = frames;
+    // The playback stream's own process callback plays this cycle's share, so that the
+    // adapter takes it in this very cycle.
+    if (out)
+        pw_stream_trigger_process(out->stream);
+}
+
+void PipeWireDevice::Play()
+{
+    Stream* out = out_.load(std::memory_order_acquire);
     if (!out)
         return;
     if (pw_buffer* b = pw_stream_dequeue_buffer(out->stream)) {
         spa_data& d = b->buffer->datas[0];
         if (d.data && d.chunk) {
-            uint32_t want = frames ? frames : uint32_t(b->requested);
+            // What the adapter needs for the graph's next period: through a resampler a cycle
+            // takes a frame more or less than the capture brought, and at a period change it
+            // asks once for the old period's share.
+            uint32_t want = b->requested ? uint32_t(b->requested) : cycleFrames_;
             want = std::min(want, d.maxsize / 2);
+            if (!phased_ && cycleFrames_ > 0) {
+                // The phase between capture and playback is set once, at the first cycle that
+                // captured: a block is then never late, and the output waits no longer than
+                // that needs.
+                client_->phase(cycleFrames_, resampled_, resampled_ ? kResamplerSlack : 0);
+                phased_ = true;
+            }
             client_->play(static_cast<uint8_t*>(d.data), want * 2);
             d.chunk->offset = 0;
             d.chunk->size = want * 2;
@@ -267,7 +291,6 @@ void PipeWireDevice::Process()
         }
         pw_stream_queue_buffer(out->stream, b);
     }
-    pw_stream_trigger_process(out->stream);
 }
 
 void PipeWireDevice::Fault(const std::string& text)
@@ -384,8 +407,7 @@ MMRESULT PipeWireDevice::open(Side side, const StreamFormat& format, AudioClient
 
     d->events.version = PW_VERSION_STREAM_EVENTS;
     d->events.state_changed = &OnStateChanged;
-    if (capture)
-        d->events.process = &OnCaptureProcess;
+    d->events.process = capture ? &OnCaptureProcess : &OnPlaybackProcess;
     const auto streamFlags = static_cast<pw_stream_flags>(
         PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS |
         (capture ? PW_STREAM_FLAG_INACTIVE : PW_STREAM_FLAG_TRIGGER));
@@ -406,6 +428,8 @@ MMRESULT PipeWireDevice::open(Side side, const StreamFormat& format, AudioClient
     if (r >= 0) {
         if (capture)
             phased_ = false;
+        else
+            client.keepPhase();
         (capture ? in_ : out_).store(d.release(), std::memory_order_release);
     }
     pw_thread_loop_unlock(loop_);

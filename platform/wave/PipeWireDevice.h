@@ -52,8 +52,10 @@ public:
 
     struct Stream;
 
-    // Called on PipeWire's realtime thread.
+    // Called on PipeWire's realtime thread: the capture stream's cycle.
     void Process();
+    // Called on PipeWire's realtime thread: the playback stream's cycle, right after.
+    void Play();
     // Called on PipeWire's loop thread.
     void Fault(const std::string& text);
     // Called on PipeWire's loop thread, as the registry announces and removes nodes.
@@ -95,6 +97,8 @@ private:
 
     // The realtime thread's own.
     bool phased_ = false;
+    uint32_t cycleFrames_ = 0; // captured in this cycle
+    bool resampled_ = false;   // the graph runs at another rate than the stream
     uint64_t lastTicks_ = 0;
     uint32_t lastQuantum_ = 0;
     // The graph's period once two cycles agree on it, and its rate.
