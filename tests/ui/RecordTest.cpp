@@ -167,7 +167,8 @@ TEST_F(Recording, CancelChangesNothingAndAFailedCreationReturnsToIdleAtOnce)
     dialog->answer = target;
     w().Button2Click();
     EXPECT_EQ(sink.shown(), (std::vector<report::Shown>{
-                                {report::Kind::Unhandled, "Vobblix", "Cannot create file " + target + "."}}));
+                                {report::Kind::Unhandled, "Vobblix",
+                                 "Cannot create file " + target + ": No such file or directory."}}));
     EXPECT_FALSE(Settings.Recording);
     EXPECT_TRUE(w().Button2->isEnabled());
     EXPECT_FALSE(w().Button3->isEnabled());
