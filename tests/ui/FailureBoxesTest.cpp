@@ -3,6 +3,7 @@
 // the paths where a lock still held or a step taken too early hangs or breaks the program.
 // A timer plays the user: it reads each box once it has been open a while, and presses OK.
 
+#include "support/BoxCloser.h"
 #include "support/DeviceDriver.h"
 #include "support/TempStore.h"
 
@@ -34,45 +35,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::BoxCloser;
 using testsupport::TempStore;
-
-// Long enough for the main window's 50 ms label timer to run inside the box's loop.
-constexpr auto kBoxOpenFor = std::chrono::milliseconds(200);
-
-class BoxCloser {
-public:
-    BoxCloser()
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Look(); });
-        timer_.start(10);
-    }
-    const std::vector<std::string>& texts() const { return texts_; }
-
-private:
-    void Look()
-    {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box || !box->isVisible())
-                continue;
-            const auto now = std::chrono::steady_clock::now();
-            if (box != seen_) {
-                seen_ = box;
-                since_ = now;
-            }
-            if (now - since_ < kBoxOpenFor)
-                continue;
-            texts_.push_back(box->text().toStdString());
-            seen_ = nullptr;
-            box->button(QMessageBox::Ok)->click();
-        }
-    }
-
-    QTimer timer_;
-    QMessageBox* seen_ = nullptr;
-    std::chrono::steady_clock::time_point since_{};
-    std::vector<std::string> texts_;
-};
 
 class OneAnswerDialog final : public SaveDialog {
 public:
