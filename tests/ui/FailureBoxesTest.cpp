@@ -38,6 +38,9 @@ namespace fs = std::filesystem;
 using testsupport::BoxCloser;
 using testsupport::TempStore;
 
+// A block every 5 ms: about twice the pace of real sound.
+constexpr int kTwiceRealTimeMs = 5;
+
 class OneAnswerDialog final : public SaveDialog {
 public:
     std::string answer;
@@ -84,6 +87,16 @@ protected:
     }
     TfrmMain& w() { return *program->main; }
     TfrmSettings& s() { return *program->settings; }
+    // "Start record" into take.wav in the test's folder.
+    fs::path StartTake()
+    {
+        const fs::path take = store.root() / "take.wav";
+        auto dialog = std::make_unique<OneAnswerDialog>();
+        dialog->answer = take.string();
+        w().setSaveDialog(std::move(dialog));
+        w().Button2Click();
+        return take;
+    }
 
     TempStore store;
     report::QtReports reports;
@@ -97,13 +110,8 @@ protected:
 // the file under the recorder's lock. The lock must already be free, or this never returns.
 TEST_F(FailureBoxes, StopRecordWhoseLastFlushFailsShowsItAndReturnsToIdle)
 {
-    const fs::path take = store.root() / "take.wav";
-    auto dialog = std::make_unique<OneAnswerDialog>();
-    dialog->answer = take.string();
-    w().setSaveDialog(std::move(dialog));
-
     // Too large for the file: the final flush hits the size limit.
-    w().Button2Click();
+    const fs::path take = StartTake();
     ASSERT_TRUE(Settings.Recording);
     recorder::SetSizeLimitForTests(100);
     std::vector<int16_t> block(500, 7);
@@ -131,34 +139,13 @@ TEST_F(FailureBoxes, StopRecordWhoseLastFlushFailsShowsItAndReturnsToIdle)
     EXPECT_EQ(fs::file_size(take), 44u);
 }
 
-// The scripted device at about twice the pace of real sound (1000-byte blocks at 44100 Hz),
-// on the event loop, so that a take's writer keeps up as it does with a real card.
-class PacedDriver {
-public:
-    explicit PacedDriver(wave::ScriptedWaveService& device)
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [&device] {
-            device.completeInput();
-            device.completeOutput();
-        });
-        timer_.start(5);
-    }
-
-private:
-    QTimer timer_;
-};
-
 // A typo at OK, while a take runs: each box is read and closed by the user while the sound and
 // the take go on under it; nothing is stored, and the take ends whole when it is stopped.
 TEST_F(FailureBoxes, ATypoAtSettingsOkWhileRecordingLeavesTheSoundAndTheTakeRunning)
 {
-    const fs::path take = store.root() / "take.wav";
-    auto dialog = std::make_unique<OneAnswerDialog>();
-    dialog->answer = take.string();
-    w().setSaveDialog(std::move(dialog));
     const std::string before = store.read();
-    PacedDriver driver(device);
-    w().Button2Click();
+    testsupport::DeviceDriver driver(device, kTwiceRealTimeMs);
+    const fs::path take = StartTake();
     ASSERT_TRUE(Settings.Recording);
     s().Spawn();
     s().rb22050->click();
@@ -203,7 +190,7 @@ TEST_F(FailureBoxes, ATypoAtSettingsOkWhileRecordingLeavesTheSoundAndTheTakeRunn
 TEST_F(FailureBoxes, SettingsOkWhoseSaveFailsKeepsTheSoundTheTakeTheWindowAndTheValuesTyped)
 {
     const std::string before = store.read();
-    PacedDriver driver(device);
+    testsupport::DeviceDriver driver(device, kTwiceRealTimeMs);
     s().Spawn();
     s().rb22050->click();
     s().edtBufferSize->setText("2000");
@@ -222,11 +209,7 @@ TEST_F(FailureBoxes, SettingsOkWhoseSaveFailsKeepsTheSoundTheTakeTheWindowAndThe
 
     // The store gone, while a take runs: its own report, and the sound, the take and the
     // window stay. (A full disk would end the take as well, for its own reason.)
-    const fs::path take = store.root() / "take.wav";
-    auto dialog = std::make_unique<OneAnswerDialog>();
-    dialog->answer = take.string();
-    w().setSaveDialog(std::move(dialog));
-    w().Button2Click();
+    const fs::path take = StartTake();
     ASSERT_TRUE(Settings.Recording);
     fs::remove(store.file());
     s().btnOK->click();

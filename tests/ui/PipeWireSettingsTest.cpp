@@ -6,6 +6,7 @@
 #include "support/Filtered.h"
 #include "support/PwProbe.h"
 #include "support/TempStore.h"
+#include "support/Wav.h"
 
 #include "effect/FX.h"
 #include "platform/joystick/SdlJoystick.h"
@@ -21,7 +22,6 @@
 #include <QRadioButton>
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,6 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testsupport::BoxCloser;
+using testsupport::ReadWav;
 using testsupport::TempStore;
 
 constexpr uint32_t kRate = 44100;
@@ -58,18 +59,6 @@ std::vector<int16_t> Unrepeating(size_t n)
         seed = seed * 1664525u + 1013904223u;
         v = int16_t(v / 2 + int(seed >> 20) % 6000 - 3000);
     }
-    return s;
-}
-
-std::vector<int16_t> ReadWav(const fs::path& p)
-{
-    SF_INFO info{};
-    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
-    if (!f)
-        return {};
-    std::vector<int16_t> s(size_t(info.frames));
-    sf_read_short(f, s.data(), sf_count_t(s.size()));
-    sf_close(f);
     return s;
 }
 
