@@ -67,6 +67,7 @@ public:
 double RecordTime();
 bool FileOpen();
 // Where the take is being written: RecordFileName, or where it was written anew.
+// Any thread but the capture callback's.
 std::string FilePath();
 // A smaller size limit, for tests. 0 restores the real one.
 void SetSizeLimitForTests(int64_t bytes);

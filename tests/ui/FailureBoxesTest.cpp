@@ -6,6 +6,7 @@
 #include "support/BoxCloser.h"
 #include "support/DeviceDriver.h"
 #include "support/TempStore.h"
+#include "support/Wav.h"
 
 #include "effect/FX.h"
 #include "platform/joystick/SdlJoystick.h"
@@ -30,6 +31,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/resource.h>
 
 namespace {
@@ -87,10 +89,10 @@ protected:
     }
     TfrmMain& w() { return *program->main; }
     TfrmSettings& s() { return *program->settings; }
-    // "Start record" into take.wav in the test's folder.
-    fs::path StartTake()
+    // "Start record" into a file of the test's folder.
+    fs::path StartTake(const std::string& name = "take.wav")
     {
-        const fs::path take = store.root() / "take.wav";
+        const fs::path take = store.root() / name;
         auto dialog = std::make_unique<OneAnswerDialog>();
         dialog->answer = take.string();
         w().setSaveDialog(std::move(dialog));
@@ -182,6 +184,43 @@ TEST_F(FailureBoxes, ATypoAtSettingsOkWhileRecordingLeavesTheSoundAndTheTakeRunn
     EXPECT_EQ(data, bytes.size() - 44);
     EXPECT_EQ(data % 1000, 0u);
     EXPECT_GT(data, 0u);
+}
+
+// Turns the event loop until done, or fails after a while.
+void RunEventsUntil(const std::function<bool()>& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+// The folder of a running take is deleted: the writer thread notices at its next flush,
+// writes the take anew at the same path and says where in a box, queued to the UI thread,
+// while the sound and the take go on.
+TEST_F(FailureBoxes, ATakeWhoseFolderIsDeletedGoesOnInANewFileAndSaysWhere)
+{
+    fs::create_directories(store.root() / "takes");
+    testsupport::DeviceDriver driver(device, kTwiceRealTimeMs);
+    const fs::path take = StartTake("takes/take.wav");
+    ASSERT_TRUE(Settings.Recording);
+    RunEventsUntil([&] { return fs::file_size(take) > 44; });
+    fs::remove_all(store.root() / "takes");
+    RunEventsUntil([&] { return !closer.texts().empty(); });
+    EXPECT_EQ(closer.texts(), std::vector<std::string>{"The file " + take.string() +
+                                                       " was removed or moved while recording. Vobblix wrote the "
+                                                       "whole take so far to " + take.string() +
+                                                       " again and records on."});
+    EXPECT_TRUE(Settings.Recording);
+    EXPECT_TRUE(w().Button3->isEnabled());
+    const double recorded = recorder::RecordTime();
+    RunEventsUntil([&] { return recorder::RecordTime() > recorded + 0.5; });
+    w().Button3Click();
+    // The new file holds the take from its first second on: more than what came after.
+    const auto samples = testsupport::ReadWav(take);
+    EXPECT_GT(samples.size(), size_t(44100 * (recorded + 0.5)));
+    EXPECT_EQ(samples.size() % 500, 0u);
 }
 
 // A settings OK whose save fails must not announce a restart, stop the sound or end a take:
