@@ -232,7 +232,8 @@ bool KeepTheTakeNamed()
     if (!LostItsName())
         return true;
     const std::string lost = gFilePath;
-    const std::filesystem::path folder = std::filesystem::path(lost).parent_path();
+    const std::filesystem::path named = std::filesystem::path(lost).parent_path();
+    const std::filesystem::path folder = named.empty() ? std::filesystem::path(".") : named;
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     if (!ec && RewriteTakeIn(folder)) {
