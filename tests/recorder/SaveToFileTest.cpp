@@ -363,6 +363,35 @@ TEST_F(Recorder, ATakeWhoseFileLostItsNameIsWrittenWholeToANewFileAndGoesOn)
     }
 }
 
+// Where neither the take's folder nor any folder above it takes a file (here the path leads,
+// through a link, into /proc), the take goes to the home folder, and the message says why.
+TEST_F(Recorder, ATakeWithNowhereNearToGoIsWrittenAnewInTheHomeFolder)
+{
+    const fs::path real = dir / "real";
+    fs::create_directories(real / "inner");
+    fs::create_directory_symlink(real, dir / "top");
+    const fs::path home = dir / "home";
+    fs::create_directories(home);
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("HOME", home.c_str(), 1);
+    Settings.RecordFileName = (dir / "top/inner/take.wav").string();
+    Start();
+    Feed(0, 100);
+    fs::remove_all(real / "inner");
+    fs::remove(dir / "top");
+    fs::create_directory_symlink("/proc", dir / "top");
+    Feed(100, 200);
+    Stop();
+    ::setenv("HOME", oldHome.c_str(), 1);
+    EXPECT_EQ(ReadWithSndfile(home / "take.wav"), Samples(0, 200));
+    ASSERT_EQ(sink.shown().size(), 1u);
+    const std::string said = sink.shown()[0].text;
+    EXPECT_NE(said.find(", and it could not be written again in its own folder ("), std::string::npos) << said;
+    EXPECT_NE(said.find("wrote the whole take so far to " + (home / "take.wav").string() + " and records on."),
+              std::string::npos)
+        << said;
+}
+
 // The stop's own flush notices too: a take whose folder went just before "Stop record" is
 // not lost.
 TEST_F(Recorder, TheFinalFlushWritesTheTakeAnewWhenItsFolderIsGone)
