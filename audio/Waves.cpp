@@ -116,8 +116,20 @@ void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
     for (size_t i = 0; i < deferred_.size(); ++i)
         if (deferred_[i].exchange(0, std::memory_order_acq_rel) > 0)
             show(kDeferredTexts[i]);
-    if (const std::string notice = service_.takeNotice(); !notice.empty())
-        report::Warning(notice);
+    // A graph whose period flaps would say so every cycle: the changes are folded, at most
+    // one line a second, the latest with how many there were.
+    if (std::string notice = service_.takeNotice(); !notice.empty()) {
+        heldNotice_ = std::move(notice);
+        ++heldNotices_;
+    }
+    if (heldNotices_ > 0 && now - lastNotice_ >= kWarningInterval) {
+        if (heldNotices_ > 1)
+            heldNotice_ += " (" + std::to_string(heldNotices_) + " changes of the period since the last warning)";
+        report::Warning(heldNotice_);
+        heldNotice_.clear();
+        heldNotices_ = 0;
+        lastNotice_ = now;
+    }
 
     // While stopping, the output plays out and then runs dry by design: that is no glitch.
     if (stopping_.load() || now - lastWarning_ < kWarningInterval)
@@ -194,8 +206,7 @@ void TfrmWaves::ReportOnceAtOpen(Failure failure, const char* text)
 
 std::string SilentBufferSizeText(uint32_t rate, uint32_t blockLength)
 {
-    // The largest even size that still makes one buffer of the queue.
-    const uint32_t largest = rate > kSmallestBlock ? (rate - 1) & ~1u : kSmallestBlock;
+    const uint32_t largest = settings::LargestBlockLength(rate);
     char text[300];
     if (blockLength < kSmallestBlock)
         std::snprintf(text, sizeof text,

@@ -93,7 +93,8 @@ public:
 
     // Shows what the callbacks could not show themselves (they may run on a realtime thread
     // that must not open a box): each failed call once, with its text; a fault the service
-    // found; and, at most once a second, a warning line when the sound glitched.
+    // found; and, at most once a second each, a warning line when the sound glitched and one
+    // when the server changed its period.
     // UI thread only; the main window calls it from a timer, the stop sequence while it waits.
     void DeliverReports();
     // The same, with the time given, for tests.
@@ -130,4 +131,8 @@ private:
     uint32_t shownAtOpen_ = 0;
     wave::WaveCounters warned_;
     std::chrono::steady_clock::time_point lastWarning_{};
+    // The latest notice not yet told, and how many came since the last one told.
+    std::string heldNotice_;
+    uint32_t heldNotices_ = 0;
+    std::chrono::steady_clock::time_point lastNotice_{};
 };

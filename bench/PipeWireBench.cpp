@@ -251,7 +251,7 @@ int main(int argc, char** argv)
     std::printf("graph period %u frames; round trips in frames (ms), median of %d clicks\n", kQuantum, kClicks);
     std::printf("%-8s %-7s %-14s %-14s %-10s %-22s\n", "rate", "bytes", "floor", "program", "added",
                 "goal: buffer + period");
-    for (uint32_t rate : {44100u, 48000u}) {
+    for (uint32_t rate : {44100u, 22050u}) {
         ForceGraph(rate, kQuantum);
         std::this_thread::sleep_for(300ms); // the forced clock takes effect at the next cycle
         PwLink(kSourceOut, kSinkIn);
@@ -271,16 +271,16 @@ int main(int argc, char** argv)
         }
     }
 
-    ForceGraph(48000, kQuantum);
+    ForceGraph(44100, kQuantum);
     {
-        Program program(48000, 128);
+        Program program(44100, 128);
         if (program.linked()) {
             std::this_thread::sleep_for(std::chrono::seconds(underrunSeconds));
             // The last warnings come out within a second.
             std::this_thread::sleep_for(1500ms);
             uint64_t underruns = 0, overruns = 0;
             CountGlitches(program.errors(), underruns, overruns);
-            std::printf("128 bytes at 48000 Hz for %d s: %llu underruns, %llu overruns (goal 0)\n", underrunSeconds,
+            std::printf("128 bytes at 44100 Hz for %d s: %llu underruns, %llu overruns (goal 0)\n", underrunSeconds,
                         static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
         }
     }

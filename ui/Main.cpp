@@ -234,10 +234,11 @@ void TfrmMain::StopSequence()
     ReleasePedal();
 }
 
-bool TfrmMain::SaveSettings(AfterFailedOpen after)
+bool TfrmMain::SaveSettings(AfterFailedOpen after, const StartChoices* choices)
 {
     try {
-        return ::SaveSettings({TrackBar2->value(), TrackBar3->value(), TrackBar4->value()}, after);
+        const SliderPositions sliders{TrackBar2->value(), TrackBar3->value(), TrackBar4->value()};
+        return ::SaveSettings(sliders, choices ? *choices : CurrentStartChoices(), after);
     } catch (const report::FrameworkError& e) {
         report::Unhandled(e.what());
         return false;

@@ -43,9 +43,9 @@ public:
     // The close without a close event, for ends that come from outside: the stop sequence,
     // the save, and the event loop's end.
     void Quit();
-    // Writes the settings with the current slider positions; failures are reported. False
-    // when nothing could be saved.
-    bool SaveSettings(AfterFailedOpen after = AfterFailedOpen::End);
+    // Writes the settings with the current slider positions, and the start choices given in
+    // place of the record's; failures are reported. False when nothing could be saved.
+    bool SaveSettings(AfterFailedOpen after = AfterFailedOpen::End, const StartChoices* choices = nullptr);
 
     void TrackBar1Change();
     void TrackBar2Change();

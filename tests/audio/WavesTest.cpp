@@ -105,6 +105,18 @@ TEST(CaptureBufferCount, AQuarterSecondRoundedToEven)
     EXPECT_EQ(CaptureBufferCount(4294967295u, 2), 16384);
 }
 
+// The settings allow every size that makes a capture buffer at the offered rates, and none
+// that makes none.
+TEST(CaptureBufferCount, TheLargestSizeTheSettingsAllowStillMakesABuffer)
+{
+    for (uint32_t rate : settings::kOfferedRates) {
+        const uint32_t largest = settings::LargestBlockLength(rate);
+        EXPECT_EQ(CaptureBufferCount(rate, largest), 1) << rate;
+        EXPECT_EQ(CaptureBufferCount(rate, largest + 2), 0) << rate;
+        EXPECT_EQ(settings::BlockLengthProblem(largest + 2, rate).empty(), false) << rate;
+    }
+}
+
 TEST_F(WavesTest, OpensQueriesThenOpensThenQueuesAQuarterSecond)
 {
     TfrmWaves w(device, stopping, Pump());
@@ -531,6 +543,59 @@ TEST_F(WavesTest, GlitchWarningsComeAtMostOnceASecondAndNeverForTheStopsPlayOut)
     EXPECT_TRUE(sink.shown().empty());
     DrainOnEachTurn();
     w.StopAudio();
+}
+
+// A service that only tells of period changes, as a test hands them out; nothing is opened.
+class FlappingPeriod final : public wave::WaveService {
+public:
+    std::string next;
+    std::string takeNotice() override { return std::exchange(next, std::string()); }
+
+    wave::MMRESULT waveInOpen(wave::HWAVEIN*, uint32_t, const wave::PCMWAVEFORMAT&, wave::WaveInProc, uintptr_t,
+                              uint32_t) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutOpen(wave::HWAVEOUT*, uint32_t, const wave::PCMWAVEFORMAT&, wave::WaveOutProc, uintptr_t,
+                               uint32_t) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInPrepareHeader(wave::HWAVEIN, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInUnprepareHeader(wave::HWAVEIN, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInAddBuffer(wave::HWAVEIN, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInStart(wave::HWAVEIN) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInReset(wave::HWAVEIN) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInClose(wave::HWAVEIN) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutPrepareHeader(wave::HWAVEOUT, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutUnprepareHeader(wave::HWAVEOUT, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutWrite(wave::HWAVEOUT, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutReset(wave::HWAVEOUT) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutClose(wave::HWAVEOUT) override { return wave::MMSYSERR_ERROR; }
+};
+
+// A graph whose period flaps once a cycle gives one line a second, the latest change with how
+// many there were, not a line per change.
+TEST_F(WavesTest, PeriodChangesAreFoldedIntoOneWarningASecondWithACount)
+{
+    FlappingPeriod flapping;
+    TfrmWaves w(flapping, stopping, Pump());
+    testing::internal::CaptureStderr();
+    const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+    const auto change = [](int from, int to) {
+        return "the PipeWire graph changed its period from " + std::to_string(from) + " to " + std::to_string(to) +
+               " frames; a glitch may be heard at the change";
+    };
+    flapping.next = change(256, 128);
+    w.DeliverReports(at(0));
+    for (int i = 0; i < 5; ++i) {
+        flapping.next = change(128 << (i % 2), 128 << ((i + 1) % 2));
+        w.DeliverReports(at(100 + i * 150));
+    }
+    w.DeliverReports(at(990));
+    w.DeliverReports(at(1000));
+    w.DeliverReports(at(3000));
+    flapping.next = change(256, 512);
+    w.DeliverReports(at(3100));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "vobblix: warning: " + change(256, 128) + "\n" + "vobblix: warning: " + change(128, 256) +
+                       " (5 changes of the period since the last warning)\n" + "vobblix: warning: " +
+                       change(256, 512) + "\n");
 }
 
 // Running for hours draws every buffer from the pool sized at open: the callbacks never

@@ -262,7 +262,7 @@ TEST_F(PipeWire, PeriodRateAndDeviceChangesAndAKilledServerAreReportedAndTheProg
 {
     testsupport::PrivateServer server;
     ASSERT_FALSE(server.dir.empty());
-    testsupport::WriteStore(dir, testsupport::StoreFor(48000, 256));
+    testsupport::WriteStore(dir, testsupport::StoreFor(22050, 256));
     const auto env = testsupport::SessionEnvironment(server);
     const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, env, {"--audio=pipewire"}, dir / "stderr.txt"});
     // Playing: the program's nodes are in that server's graph, linked to its devices.
@@ -313,7 +313,7 @@ TEST_F(PipeWire, PeriodRateAndDeviceChangesAndAKilledServerAreReportedAndTheProg
     // One fault, one report: the calls it broke say nothing more.
     EXPECT_EQ(ErrorLines(dir / "stderr.txt"), 1) << ReadAll(dir / "stderr.txt");
     const auto store = toml::parse_file((dir / "Drenmarq/Vobblix 1.1.toml").string());
-    EXPECT_EQ(store["Sample_rate"].value<int64_t>(), 48000);
+    EXPECT_EQ(store["Sample_rate"].value<int64_t>(), 22050);
     EXPECT_EQ(store["LastResonance"].value<int64_t>(), 90);
 }
 

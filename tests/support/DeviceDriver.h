@@ -10,13 +10,16 @@ namespace testsupport {
 
 class DeviceDriver {
 public:
-    explicit DeviceDriver(wave::ScriptedWaveService& device)
+    // Every turn of the loop by default; every intervalMs where a test wants the pace of real
+    // sound (a 1000-byte block at 44100 Hz is 11 ms), so that a take's writer keeps up as it
+    // does with a real card.
+    explicit DeviceDriver(wave::ScriptedWaveService& device, int intervalMs = 0)
     {
         QObject::connect(&timer_, &QTimer::timeout, [&device] {
             device.completeInput();
             device.completeOutput();
         });
-        timer_.start(0);
+        timer_.start(intervalMs);
     }
 
 private:

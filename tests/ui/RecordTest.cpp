@@ -2,6 +2,7 @@
 // recording through SDL's disk driver; and a recording process killed outright.
 
 #include "support/TempStore.h"
+#include "support/Wav.h"
 
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
@@ -18,7 +19,6 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <chrono>
 #include <csignal>
@@ -31,6 +31,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::ReadWav;
 using testsupport::TempStore;
 
 class ScriptedDialog final : public SaveDialog {
@@ -167,7 +168,8 @@ TEST_F(Recording, CancelChangesNothingAndAFailedCreationReturnsToIdleAtOnce)
     dialog->answer = target;
     w().Button2Click();
     EXPECT_EQ(sink.shown(), (std::vector<report::Shown>{
-                                {report::Kind::Unhandled, "Vobblix", "Cannot create file " + target + "."}}));
+                                {report::Kind::Unhandled, "Vobblix",
+                                 "Cannot create file " + target + ": No such file or directory."}}));
     EXPECT_FALSE(Settings.Recording);
     EXPECT_TRUE(w().Button2->isEnabled());
     EXPECT_FALSE(w().Button3->isEnabled());
@@ -199,18 +201,6 @@ TEST_F(Recording, TheTimeLabelFollowsTheRecordingAndAFailureReturnsToIdle)
     EXPECT_FALSE(w().Button3->isEnabled());
     EXPECT_EQ(w().lblrectime->text(), "");
     EXPECT_FALSE(recorder::FileOpen());
-}
-
-std::vector<int16_t> ReadWav(const fs::path& p)
-{
-    SF_INFO info{};
-    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
-    if (!f)
-        return {};
-    std::vector<int16_t> s(size_t(info.frames));
-    sf_read_short(f, s.data(), sf_count_t(s.size()));
-    sf_close(f);
-    return s;
 }
 
 void UseDiskDriver(const fs::path& dir, size_t inputSamples)
