@@ -145,6 +145,16 @@ void StopLearningFootswitch()
     gLearnButton = nullptr;
 }
 
+bool LearningFootswitch()
+{
+    return bool(gLearnButton);
+}
+
+bool PedalCaptured()
+{
+    return gService && gService->Capturing();
+}
+
 void ReleasePedal()
 {
     if (!Settings.UsingMouse && gService)

@@ -38,6 +38,11 @@ void ToggleEffect();
 void LearnFootswitch(std::function<void(int32_t)> learned);
 // Stops waiting for a button to learn. UI thread only.
 void StopLearningFootswitch();
+// Whether a button is awaited. UI thread only.
+bool LearningFootswitch();
+// Whether the pedal's joystick is captured, so that its buttons reach the program.
+// UI thread only.
+bool PedalCaptured();
 
 // Releases the capture in pedal mode. UI thread only.
 void ReleasePedal();

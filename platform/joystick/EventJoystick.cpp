@@ -85,6 +85,7 @@ MMRESULT EventJoystickService::joyReleaseCapture(uint32_t id)
 void EventJoystickService::Attach(std::unique_ptr<Controller> device)
 {
     ++generation_;
+    retryWake_.reset();
     device_ = std::move(device);
     const std::vector<AxisInfo> axes = device_->Axes();
     for (size_t i = 0; i < axes_.size(); ++i) {

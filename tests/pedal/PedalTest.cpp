@@ -185,6 +185,26 @@ TEST_F(VirtualPedal, AnUnpluggedPedalKeepsTheDepthAndIsPickedUpAgain)
     EXPECT_NEAR(TargetDepth, 0.0100006, 5e-8);
 }
 
+TEST_F(VirtualPedal, TheChosenButtonOfAVirtualJoystickSwitchesTheEffect)
+{
+    Settings.FootswitchButton = 2;
+    Open();
+    auto press = [this](int button) {
+        SDL_JoystickSetVirtualButton(handle, button, SDL_PRESSED);
+        service.Poll();
+        SDL_JoystickSetVirtualButton(handle, button, SDL_RELEASED);
+        service.Poll();
+    };
+    press(1);
+    EXPECT_FALSE(EffectOn);
+    press(0);
+    EXPECT_FALSE(EffectOn);
+    press(1);
+    EXPECT_TRUE(EffectOn);
+    EXPECT_TRUE(slider.empty());
+    Settings.FootswitchButton = 0;
+}
+
 TEST_F(VirtualPedal, MessagesWhileInMouseModeAndOtherMessagesChangeNothing)
 {
     Settings.UsingMouse = true;
