@@ -55,22 +55,6 @@ MMRESULT EventJoystickService::joySetCapture(Window* window, uint32_t id, uint32
     return JOYERR_NOERROR;
 }
 
-MMRESULT EventJoystickService::joySetThreshold(uint32_t id, uint32_t)
-{
-    // Every change is reported: the only threshold the program asks for is 0.
-    return window_ && id == id_ ? JOYERR_NOERROR : JOYERR_PARMS;
-}
-
-MMRESULT EventJoystickService::joyGetDevCaps(uint32_t id, JOYCAPS* caps)
-{
-    if (!caps || id >= kMaxJoysticks)
-        return JOYERR_PARMS;
-    // Every axis is spread over the same span, whatever the device's own range.
-    caps->wXmin = 0;
-    caps->wXmax = kReadingMax;
-    return JOYERR_NOERROR;
-}
-
 MMRESULT EventJoystickService::joyReleaseCapture(uint32_t id)
 {
     if (!window_ || id != id_)

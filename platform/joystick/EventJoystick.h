@@ -53,7 +53,7 @@ public:
 // 16-bit span, plus 32768. A range of one value reads as the centre.
 uint32_t ReadingFromAxis(int32_t value, int32_t min, int32_t max);
 
-class EventJoystickService final : public JoystickService {
+class EventJoystickService final : public CaptureService {
 public:
     // UI thread only (every member below too).
     EventJoystickService(EventLoop& loop, Controllers& controllers);
@@ -62,10 +62,7 @@ public:
     EventJoystickService& operator=(const EventJoystickService&) = delete;
 
     MMRESULT joySetCapture(Window* window, uint32_t id, uint32_t periodMs, bool changedOnly) override;
-    MMRESULT joySetThreshold(uint32_t id, uint32_t threshold) override;
-    MMRESULT joyGetDevCaps(uint32_t id, JOYCAPS* caps) override;
     MMRESULT joyReleaseCapture(uint32_t id) override;
-    bool Capturing() const override { return window_ != nullptr; }
     // Whether the captured controller is plugged in.
     bool Present() const { return device_ != nullptr; }
 
@@ -80,8 +77,6 @@ private:
 
     EventLoop& loop_;
     Controllers& controllers_;
-    Window* window_ = nullptr;
-    uint32_t id_ = 0;
     std::unique_ptr<Controller> device_;
     std::unique_ptr<Wake> deviceWake_;
     std::unique_ptr<Wake> hotplugWake_;

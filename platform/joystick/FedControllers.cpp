@@ -29,15 +29,6 @@ void WriteAll(int fd, const void* data, size_t size)
         throw std::runtime_error("send");
 }
 
-input_event Event(uint16_t type, uint16_t code, int32_t value)
-{
-    input_event event{};
-    event.type = type;
-    event.code = code;
-    event.value = value;
-    return event;
-}
-
 class FedController final : public Controller {
 public:
     FedController(int fd, std::vector<AxisInfo> axes, std::vector<uint16_t> buttons)
@@ -68,6 +59,15 @@ private:
 };
 
 } // namespace
+
+input_event InputEvent(uint16_t type, uint16_t code, int32_t value)
+{
+    input_event event{};
+    event.type = type;
+    event.code = code;
+    event.value = value;
+    return event;
+}
 
 FedControllers::FedControllers(bool withHotplug)
 {
@@ -138,13 +138,13 @@ void FedControllers::Send(size_t index, const std::vector<input_event>& events)
 
 void FedControllers::Move(size_t index, uint16_t code, int32_t value)
 {
-    Send(index, {Event(EV_ABS, code, value), Event(EV_SYN, SYN_REPORT, 0)});
+    Send(index, {InputEvent(EV_ABS, code, value), InputEvent(EV_SYN, SYN_REPORT, 0)});
 }
 
 void FedControllers::Press(size_t index, uint16_t code)
 {
-    Send(index, {Event(EV_KEY, code, 1), Event(EV_SYN, SYN_REPORT, 0), Event(EV_KEY, code, 0),
-                 Event(EV_SYN, SYN_REPORT, 0)});
+    Send(index, {InputEvent(EV_KEY, code, 1), InputEvent(EV_SYN, SYN_REPORT, 0), InputEvent(EV_KEY, code, 0),
+                 InputEvent(EV_SYN, SYN_REPORT, 0)});
 }
 
 void FedControllers::TellHotplug()

@@ -9,6 +9,9 @@
 
 namespace joystick {
 
+// One event record, as a controller writes it.
+input_event InputEvent(uint16_t type, uint16_t code, int32_t value);
+
 class FedControllers final : public Controllers {
 public:
     // withHotplug false: plugging is never told, the service has to look again by itself.

@@ -62,6 +62,20 @@ public:
     virtual bool Capturing() const = 0;
 };
 
+// What the services here share: the capture's window and id, the threshold (every change is
+// reported) and the capabilities (every axis spread over 0..65535, whatever the device's own
+// range).
+class CaptureService : public JoystickService {
+public:
+    MMRESULT joySetThreshold(uint32_t id, uint32_t threshold) override;
+    MMRESULT joyGetDevCaps(uint32_t id, JOYCAPS* caps) override;
+    bool Capturing() const override { return window_ != nullptr; }
+
+protected:
+    Window* window_ = nullptr;
+    uint32_t id_ = 0;
+};
+
 // What an event loop holds for one wake-up; dropping it ends the wake-ups.
 class Wake {
 public:

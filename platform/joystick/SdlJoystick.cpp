@@ -51,21 +51,6 @@ MMRESULT SdlJoystickService::joySetCapture(Window* window, uint32_t id, uint32_t
     return JOYERR_NOERROR;
 }
 
-MMRESULT SdlJoystickService::joySetThreshold(uint32_t id, uint32_t)
-{
-    // Every change is reported: the only threshold the program asks for is 0.
-    return window_ && id == id_ ? JOYERR_NOERROR : JOYERR_PARMS;
-}
-
-MMRESULT SdlJoystickService::joyGetDevCaps(uint32_t id, JOYCAPS* caps)
-{
-    if (!caps || id >= kMaxJoysticks)
-        return JOYERR_PARMS;
-    caps->wXmin = 0;
-    caps->wXmax = kReadingMax;
-    return JOYERR_NOERROR;
-}
-
 MMRESULT SdlJoystickService::joyReleaseCapture(uint32_t id)
 {
     if (!window_ || id != id_)

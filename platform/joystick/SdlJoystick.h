@@ -12,7 +12,7 @@ struct _SDL_Joystick;
 
 namespace joystick {
 
-class SdlJoystickService final : public JoystickService {
+class SdlJoystickService final : public CaptureService {
 public:
     // UI thread only.
     SdlJoystickService();
@@ -21,13 +21,10 @@ public:
     SdlJoystickService& operator=(const SdlJoystickService&) = delete;
 
     MMRESULT joySetCapture(Window* window, uint32_t id, uint32_t periodMs, bool changedOnly) override;
-    MMRESULT joySetThreshold(uint32_t id, uint32_t threshold) override;
-    MMRESULT joyGetDevCaps(uint32_t id, JOYCAPS* caps) override;
     MMRESULT joyReleaseCapture(uint32_t id) override;
     // Reads the captured joystick now and sends the messages for what changed; an unplugged
     // one is looked for again every 500th call.
     void Poll();
-    bool Capturing() const override { return window_ != nullptr; }
 
 private:
     static constexpr uint32_t kMaxButtons = 64;
@@ -35,8 +32,6 @@ private:
     uint64_t Buttons() const;
 
     bool ready_ = false;
-    Window* window_ = nullptr;
-    uint32_t id_ = 0;
     _SDL_Joystick* joystick_ = nullptr;
     // The last readings sent: X, Y, Z.
     std::array<uint32_t, 3> last_{};

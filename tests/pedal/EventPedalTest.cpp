@@ -9,6 +9,7 @@
 #include "platform/joystick/EventJoystick.h"
 #include "platform/joystick/FedControllers.h"
 #include "platform/report/RecordingSink.h"
+#include "support/PedalMode.h"
 #include "support/ScriptedLoop.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +20,7 @@ namespace {
 
 using joystick::AxisInfo;
 
-input_event Event(uint16_t type, uint16_t code, int32_t value)
-{
-    input_event event{};
-    event.type = type;
-    event.code = code;
-    event.value = value;
-    return event;
-}
+constexpr auto Event = joystick::InputEvent;
 
 // A steering-wheel set: the wheel 0..1023, the accelerator over the signed 16-bit span, the
 // brake 0..255, all at rest at their low end; three buttons.
@@ -64,16 +58,7 @@ class EventPedal : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fx::ResetForTests();
-        ResetDepth();
-        Settings.UsingMouse = false;
-        Settings.PedalDevice = 0;
-        Settings.PedalAxis = 1;
-        Settings.InvertPedal = false;
-        Settings.PedalMin = 0;
-        Settings.PedalMax = 0;
-        Settings.FootswitchButton = 0;
-        EffectOn = true;
+        testsupport::StartInPedalMode();
         pedal = fed.Plug(WheelAxes(), kButtons);
     }
     void TearDown() override
@@ -251,12 +236,7 @@ TEST_F(EventPedal, APedalListedBeforeItCanBeOpenedIsLookedForOnceMore)
 
 TEST(EventPedalWithoutHotplug, AnUnpluggedPedalIsLookedForOnlyWhileItIsGone)
 {
-    fx::ResetForTests();
-    ResetDepth();
-    Settings.UsingMouse = false;
-    Settings.PedalDevice = 0;
-    Settings.PedalAxis = 1;
-    Settings.InvertPedal = false;
+    testsupport::StartInPedalMode();
     testsupport::ScriptedLoop loop;
     joystick::FedControllers fed(false);
     joystick::EventJoystickService service(loop, fed);

@@ -7,6 +7,7 @@
 #include "effect/FX.h"
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/report/RecordingSink.h"
+#include "support/PedalMode.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
@@ -50,17 +51,7 @@ class VirtualPedal : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fx::ResetForTests();
-        FreqOffset = 0.1;
-        Resonance = 9.0;
-        PedalAccelFactor = 0.1;
-        ResetDepth();
-        Settings.UsingMouse = false;
-        Settings.PedalDevice = 0;
-        Settings.PedalAxis = 1;
-        Settings.InvertPedal = false;
-        Settings.PedalMin = 0;
-        Settings.PedalMax = 0;
+        testsupport::StartInPedalMode();
         index = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 3, 2, 0);
         ASSERT_EQ(index, 0) << SDL_GetError();
         handle = SDL_JoystickOpen(index);
