@@ -137,6 +137,19 @@ TEST(PedalWindow, InputEventsMoveTheSliderAndLearnChoosesTheFootswitch)
         EXPECT_NEAR(TargetDepth, 0.4950151, 5e-8);
         EXPECT_EQ(w.TrackBar1->value(), 49);
 
+        // Unplugged, the watch on the pedal ends from inside its own wake-up; plugged back,
+        // the pedal is picked up on the hot-plug notice and sends where it stands.
+        fed.Unplug(pedal);
+        TakeWaitingEvents();
+        EXPECT_FALSE(joysticks.Present());
+        EXPECT_NEAR(TargetDepth, 0.4950151, 5e-8);
+        ASSERT_EQ(fed.Plug({{ABS_X, 0, 255, 0}, {ABS_Y, -32768, 32767, 32767}, {ABS_Z, 0, 255, 0}},
+                           {BTN_TRIGGER, BTN_THUMB, BTN_THUMB2}),
+                  pedal);
+        TakeWaitingEvents();
+        EXPECT_TRUE(joysticks.Present());
+        EXPECT_EQ(w.TrackBar1->value(), 98);
+
         j.Spawn();
         EXPECT_EQ(j.edtFootswitch->text(), "None");
         ASSERT_TRUE(j.btnLearn->isEnabled());
