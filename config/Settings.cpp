@@ -25,7 +25,9 @@ struct Saving {
 // One row per value in the store, in the order they are read and written: its name, its
 // type, the default a new store gets (and a value that cannot be read falls back to), where
 // it goes in the record and what a save stores. A string is kept in the record's member
-// named, its default empty; one absent from the store reads as empty, with no report.
+// named, its default empty; one absent from the store reads as empty, with no report. A
+// number added after the first stores (later) reads its default when absent, so that an
+// older store loads as it did.
 struct StoredValue {
     const char* name;
     Stored type;
@@ -34,6 +36,7 @@ struct StoredValue {
     uint32_t (*saved)(const Saving&) = nullptr;
     std::string TSettings::*text = nullptr;
     const std::string& (*savedText)(const Saving&) = nullptr;
+    bool later = false;
 };
 
 constexpr StoredValue kStoredValues[] = {
@@ -66,10 +69,18 @@ constexpr StoredValue kStoredValues[] = {
      [](const Saving& s) -> const std::string& { return s.start.InputDevice; }},
     {"OutputDevice", Stored::String, 0, nullptr, nullptr, &TSettings::OutputDevice,
      [](const Saving& s) -> const std::string& { return s.start.OutputDevice; }},
+    {"FootswitchButton", Stored::Dword, 0, [](uint32_t v) { Settings.FootswitchButton = v; },
+     [](const Saving&) { return uint32_t(Settings.FootswitchButton); }, nullptr, nullptr, true},
 };
+
+void Fallback(const StoredValue& v);
 
 void Read(const registry::Registry& reg, const StoredValue& v)
 {
+    if (v.later && !reg.ValueExists(v.name)) {
+        Fallback(v);
+        return;
+    }
     switch (v.type) {
     case Stored::Dword: v.set(reg.ReadInteger(v.name)); break;
     case Stored::Bool: v.set(reg.ReadBool(v.name) ? 1u : 0u); break;
@@ -286,6 +297,7 @@ void ResetSettingsRecord()
     Settings.LastFreqofs = 0;
     Settings.LastResonance = 0;
     Settings.LastPAF = 0;
+    Settings.FootswitchButton = 0;
     for (const auto& v : kStoredValues)
         if (v.type == Stored::String)
             (Settings.*v.text).clear();

@@ -25,6 +25,8 @@ struct TSettings {
     // The backend's names of the chosen input and output; empty: the system default.
     std::string InputDevice;
     std::string OutputDevice;
+    // The joystick button that switches the effect on and off, numbered from 1; 0: none.
+    uint32_t FootswitchButton{};
 };
 
 // The process-wide record, zeroed at program load.

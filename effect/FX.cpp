@@ -10,6 +10,7 @@ std::atomic<double> TargetDepth{0.0};
 std::atomic<double> FreqOffset{0.0};
 std::atomic<double> Resonance{0.0};
 std::atomic<double> PedalAccelFactor{0.0};
+std::atomic<bool> EffectOn{true};
 
 thread::LatestValue<thread::LabelText> DepthLabelText;
 

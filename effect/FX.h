@@ -14,6 +14,8 @@ extern std::atomic<double> TargetDepth;
 extern std::atomic<double> FreqOffset;
 extern std::atomic<double> Resonance;
 extern std::atomic<double> PedalAccelFactor;
+// Whether the effect is switched on: the footswitch flips it on the UI thread.
+extern std::atomic<bool> EffectOn;
 
 // The depth label's text from the latest glide step, for the UI thread to pick up.
 extern thread::LatestValue<thread::LabelText> DepthLabelText;

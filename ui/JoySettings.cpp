@@ -1,6 +1,7 @@
 #include "ui/JoySettings.h"
 
 #include "config/Settings.h"
+#include "pedal/Pedal.h"
 #include "ui/Main.h"
 
 #include <QButtonGroup>
@@ -9,13 +10,22 @@
 #include <QGroupBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 
 TfrmJoySetup* frmJoySetup = nullptr;
 
 namespace {
 
 constexpr int kWidth = 289;
-constexpr int kHeight = 273;
+// The designed 273 pixels and the footswitch's group below the axis.
+constexpr int kFootswitchRoom = 64;
+constexpr int kHeight = 273 + kFootswitchRoom;
+constexpr int kButtonsTop = 240 + kFootswitchRoom;
+constexpr int kMaxButton = 64;
+constexpr const char* kLearn = "Learn";
+constexpr const char* kLearning = "Press a button...";
+constexpr const char* kLearnNeedsPedal =
+    "Learn reads the pedal's joystick, which is open while the pedal drives the depth.";
 constexpr int kLeft = 380;
 constexpr int kTop = 182;
 constexpr int kFontPoints = 8;
@@ -63,10 +73,20 @@ TfrmJoySetup::TfrmJoySetup()
     rbY->setChecked(true);
     cbInvertPedal = Place(new QCheckBox("Invert my pedal (Up-Down becomes Down-Up)"), GroupBox1, 16, 104, 241, 17);
 
+    GroupBox3 = new QGroupBox("Footswitch (switches the effect on and off)", this);
+    GroupBox3->setGeometry(8, 240, 273, 57);
+    edtFootswitch = new QSpinBox;
+    edtFootswitch->setRange(0, kMaxButton);
+    edtFootswitch->setPrefix("Button ");
+    edtFootswitch->setSpecialValueText("None");
+    Place(edtFootswitch, GroupBox3, 16, 24, 121, 21);
+    btnLearn = Place(new QPushButton(kLearn), GroupBox3, 152, 22, 105, 25);
+    btnLearn->setAutoDefault(false);
+
     btnOK = new QPushButton("OK", this);
-    btnOK->setGeometry(208, 240, 75, 25);
+    btnOK->setGeometry(208, kButtonsTop, 75, 25);
     btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setGeometry(8, 240, 75, 25);
+    btnCancel->setGeometry(8, kButtonsTop, 75, 25);
     // Neither button answers Enter or Escape.
     btnOK->setAutoDefault(false);
     btnCancel->setAutoDefault(false);
@@ -76,9 +96,11 @@ TfrmJoySetup::TfrmJoySetup()
     setTabOrder(rbY, rbZ);
     setTabOrder(rbZ, cbInvertPedal);
     setTabOrder(rbPort0, rbPort1);
+    setTabOrder(edtFootswitch, btnLearn);
 
     connect(btnOK, &QPushButton::clicked, this, &TfrmJoySetup::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmJoySetup::btnCancelClick);
+    connect(btnLearn, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnClick);
     move(kLeft, kTop);
     frmJoySetup = this;
 }
@@ -97,6 +119,11 @@ void TfrmJoySetup::Spawn()
     default: break;
     }
     cbInvertPedal->setChecked(Settings.InvertPedal);
+    StopLearning();
+    edtFootswitch->setValue(int(std::min<uint32_t>(Settings.FootswitchButton, kMaxButton)));
+    // The buttons reach the program only through the captured joystick.
+    btnLearn->setEnabled(PedalCaptured());
+    btnLearn->setToolTip(PedalCaptured() ? QString() : kLearnNeedsPedal);
     show();
     raise();
     activateWindow();
@@ -115,6 +142,8 @@ void TfrmJoySetup::btnOKClick()
     else if (rbZ->isChecked())
         Settings.PedalAxis = 2;
     Settings.InvertPedal = cbInvertPedal->isChecked();
+    StopLearning();
+    Settings.FootswitchButton = uint32_t(edtFootswitch->value());
     if (frmMain)
         frmMain->SaveSettings();
     hide();
@@ -122,7 +151,27 @@ void TfrmJoySetup::btnOKClick()
 
 void TfrmJoySetup::btnCancelClick()
 {
+    StopLearning();
     hide();
+}
+
+void TfrmJoySetup::btnLearnClick()
+{
+    if (LearningFootswitch()) {
+        StopLearning();
+        return;
+    }
+    btnLearn->setText(kLearning);
+    LearnFootswitch([this](int32_t button) {
+        edtFootswitch->setValue(std::min(button, kMaxButton));
+        btnLearn->setText(kLearn);
+    });
+}
+
+void TfrmJoySetup::StopLearning()
+{
+    StopLearningFootswitch();
+    btnLearn->setText(kLearn);
 }
 
 void TfrmJoySetup::closeEvent(QCloseEvent* event)

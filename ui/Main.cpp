@@ -36,8 +36,6 @@ constexpr int kClientHeight = 400;
 // peak is seen as it happens; one wake-up for both keeps an idle program nearly free.
 constexpr int kScreenRefreshMs = 25;
 constexpr int kMargin = 4;
-// The pedal is read every millisecond, as its capture asks.
-constexpr int kPedalPollMs = 1;
 constexpr int kMaxProposal = 100;
 constexpr const char* kWavExtension = ".wav";
 
@@ -140,9 +138,6 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
         RefreshLevels(kScreenRefreshMs);
     });
     screenTimer_->start(kScreenRefreshMs);
-    pedalTimer_ = new QTimer(this);
-    pedalTimer_->setTimerType(Qt::PreciseTimer);
-    connect(pedalTimer_, &QTimer::timeout, this, [this] { joysticks_.Poll(); });
 
     frmMain = this;
     FormCreate();
@@ -166,9 +161,8 @@ void TfrmMain::FormCreate()
     if (report::TerminationRequested())
         return;
     try {
+        // The service reads the pedal's events as they come, with nothing on a timer.
         OpenPedal(joysticks_, [this](int32_t position) { TrackBar1->setValue(position); });
-        if (joysticks_.Capturing())
-            pedalTimer_->start(kPedalPollMs);
         TrackBar2->setValue(Settings.LastFreqofs);
         TrackBar3->setValue(Settings.LastResonance);
         TrackBar4->setValue(Settings.LastPAF);
@@ -230,7 +224,6 @@ void TfrmMain::StopSequence()
     // A recording still running keeps everything it got.
     if (Button3->isEnabled())
         Button3Click();
-    pedalTimer_->stop();
     ReleasePedal();
 }
 

@@ -104,7 +104,6 @@ private:
     joystick::JoystickService& joysticks_;
     QTimer* screenTimer_ = nullptr;
     double notedLatencyMs_ = -1.0; // the latency last told on standard error
-    QTimer* pedalTimer_ = nullptr;
     bool shown_ = false;
     bool closed_ = false;
     bool soundStopped_ = false;

@@ -1,11 +1,12 @@
 // Vobblix: a real-time guitar wah on the PC's sound card.
 
 #include "config/Settings.h"
-#include "platform/joystick/SdlJoystick.h"
+#include "platform/joystick/EvdevControllers.h"
 #include "platform/registry/Registry.h"
 #include "platform/report/QtReports.h"
 #include "ui/CommandLine.h"
 #include "ui/Program.h"
+#include "ui/QtEventLoop.h"
 #include "ui/SingleInstance.h"
 
 #include <QApplication>
@@ -50,7 +51,11 @@ int main(int argc, char** argv)
     }
 
     const auto sound = wave::OpenBackend(line.backend, !line.noConnect);
-    joystick::SdlJoystickService joysticks;
+    // Game controllers are read from their input events as they come: a pedal at rest costs
+    // nothing.
+    QtEventLoop loop;
+    joystick::EvdevControllers controllers;
+    joystick::EventJoystickService joysticks(loop, controllers);
     Program program(*sound, joysticks);
     StartUpFinished();
     // Termination asked for during start-up ends the program before its event loop runs.

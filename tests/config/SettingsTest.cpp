@@ -141,6 +141,37 @@ TEST(Settings, TheChosenDevicesAreOptionalRoundTripAndAreCheckedLikeTheRest)
     EXPECT_EQ(Settings.OutputDevice, "");
 }
 
+// The footswitch button came later: a store without it loads as before, with none chosen
+// and no report; a choice survives the close; a value of another type or below zero is
+// reported like any other number's and leaves none chosen.
+TEST(Settings, TheFootswitchButtonIsOptionalRoundTripsAndIsChecked)
+{
+    TempStore store;
+    report::RecordingSink sink;
+    store.write(TempStore::defaults());
+    Settings.FootswitchButton = 5;
+    LoadSettings();
+    EXPECT_EQ(Settings.FootswitchButton, 0u);
+    EXPECT_EQ(Settings.LastPAF, 100);
+    EXPECT_TRUE(sink.shown().empty());
+
+    Settings.FootswitchButton = 3;
+    SaveSettings({10, 90, 100});
+    EXPECT_EQ(Stored(store)["FootswitchButton"].value<int64_t>(), 3);
+    ResetSettingsRecord();
+    LoadSettings();
+    EXPECT_EQ(Settings.FootswitchButton, 3u);
+
+    for (const char* bad : {"FootswitchButton = \"3\"\n", "FootswitchButton = -1\n"}) {
+        SCOPED_TRACE(bad);
+        store.write(TempStore::defaults() + bad);
+        Settings.FootswitchButton = 3;
+        EXPECT_EQ(FailureOf([] { LoadSettings(); }), "Invalid data type for 'FootswitchButton'");
+        EXPECT_EQ(Settings.FootswitchButton, 0u);
+    }
+    EXPECT_TRUE(sink.shown().empty());
+}
+
 std::string Slurp(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -280,7 +280,8 @@ TEST_F(SettingsWindows, CancelAndTheCloseBoxStoreNothing)
 TEST_F(SettingsWindows, ThePedalSetupStoresItsThreeSettingsAndTheSlidersAtOnce)
 {
     EXPECT_EQ(j().windowTitle(), "Joystick Setup");
-    EXPECT_EQ(j().size(), QSize(289, 273));
+    // The designed size, and the footswitch's group below the axis.
+    EXPECT_EQ(j().size(), QSize(289, 273 + 64));
     EXPECT_EQ(j().pos(), QPoint(380, 182));
     EXPECT_EQ(j().rbY->geometry().topLeft(), QPoint(16, 48));
     EXPECT_FALSE(j().btnOK->autoDefault());
