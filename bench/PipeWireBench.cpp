@@ -1,8 +1,10 @@
-// Round trip through the program on a PipeWire graph, beside a plain link's floor, measured
-// by one probe node on one clock (as jack_iodelay does); playback underruns over a long run
-// at 128 bytes; CPU of the whole program at the defaults, beside PipeWire's own loopback.
+// Round trip through the program on a PipeWire graph, beside a plain link's floor and
+// PipeWire's own loopback, measured by one probe node on one clock (as jack_iodelay does):
+// on a desktop graph at 48 kHz with its period left to the clients, and on graphs forced to
+// a rate and period; playback underruns over a long run at 128 bytes; CPU of the whole
+// program at the defaults beside PipeWire's own loopback, and its UI thread's wake-ups.
 // Run by hand on a graph that bench/pipewire.sh sets up:
-//   bash bench/pipewire.sh [underrun-seconds]
+//   bash bench/pipewire.sh [underrun-seconds] [all|desktop|forced|cpu]
 
 #include "support/PwProbe.h"
 #include "support/ReferenceFilter.h"
@@ -176,18 +178,34 @@ struct Loopback {
     ~Loopback() { testsupport::Terminate(pid); }
 };
 
-// The share of one core a running client takes over the window, past its start-up.
-double CpuShare(pid_t pid, double* realtimeShare = nullptr)
+// How often the process's main (UI) thread went to sleep and was woken: its voluntary
+// context switches.
+uint64_t UiWakeUps(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stoull(line.substr(line.find(':') + 1));
+    return 0;
+}
+
+// The share of one core a running client takes over the window, past its start-up, and
+// its UI thread's wake-ups a second.
+double CpuShare(pid_t pid, double* realtimeShare = nullptr, double* uiWakeUps = nullptr)
 {
     std::this_thread::sleep_for(kSettle);
     double rt0 = 0.0, rt1 = 0.0;
     const double before = CpuSeconds(pid, &rt0);
+    const uint64_t wakes = UiWakeUps(pid);
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(kCpuWindow);
     const double used = CpuSeconds(pid, &rt1) - before;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (realtimeShare)
         *realtimeShare = 100.0 * (rt1 - rt0) / seconds;
+    if (uiWakeUps)
+        *uiWakeUps = double(UiWakeUps(pid) - wakes) / seconds;
     return 100.0 * used / seconds;
 }
 
@@ -240,14 +258,59 @@ void DesktopRoundTrips()
     }
 }
 
+int CpuTurns()
+{
+    // At the defaults the graph runs at its own 48000 Hz and both adapters resample. This
+    // machine's cost of a wake-up swings from run to run, so the program and PipeWire's own
+    // loopback take turns, and the medians and the ratio of each turn are what to read.
+    ForceGraph(0, 0);
+    constexpr uint32_t kDefaultRate = 44100, kDefaultBytes = 1000;
+    const double latencyMs = 1000.0 * (kDefaultBytes / 2) / kDefaultRate;
+    std::vector<double> program, realtime, baseline, ratio, wakeUps;
+    for (int round = 0; round < kCpuRounds; ++round) {
+        double ours = -1.0, rt = -1.0, theirs = -1.0, ui = -1.0;
+        {
+            Program p(kDefaultRate, kDefaultBytes);
+            if (p.linked())
+                ours = CpuShare(p.pid, &rt, &ui);
+        }
+        {
+            Loopback l(kDefaultRate, latencyMs);
+            if (l.linked())
+                theirs = CpuShare(l.pid);
+        }
+        std::printf("CPU turn %d at the defaults: program %.2f %% (realtime thread %.2f %%, UI thread %.1f wake-ups "
+                    "a second), PipeWire's loopback %.2f %%\n",
+                    round + 1, ours, rt, ui, theirs);
+        if (ours < 0 || theirs <= 0)
+            continue;
+        wakeUps.push_back(ui);
+        program.push_back(ours);
+        realtime.push_back(rt);
+        baseline.push_back(theirs);
+        ratio.push_back(ours / theirs);
+    }
+    std::printf("CPU at the defaults (44100 Hz, 1000 bytes, the server's own period), median of %zu turns of %lld s: "
+                "program %.2f %% of one core (realtime thread %.2f %%; goal < 1 %%), PipeWire's loopback %.2f %%, "
+                "program / loopback %.2f (goal <= 1); UI thread in silence %.1f wake-ups a second (goal <= 2)\n",
+                program.size(), static_cast<long long>(kCpuWindow.count()), Median(program), Median(realtime),
+                Median(baseline), Median(ratio), Median(wakeUps));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const int underrunSeconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    DesktopRoundTrips();
-    if (std::getenv("VOBBLIX_BENCH_DESKTOP_ONLY"))
+    // Which parts run: all, or one of "desktop", "forced", "cpu".
+    const std::string part = argc > 2 ? argv[2] : "all";
+    if (part == "all" || part == "desktop")
+        DesktopRoundTrips();
+    if (part == "desktop")
         return 0;
+    if (part == "cpu")
+        return CpuTurns();
     std::printf("graph period %u frames; round trips in frames (ms), median of %d clicks\n", kQuantum, kClicks);
     std::printf("%-8s %-7s %-14s %-14s %-10s %-22s\n", "rate", "bytes", "floor", "program", "added",
                 "goal: buffer + period");
@@ -284,39 +347,5 @@ int main(int argc, char** argv)
                         static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
         }
     }
-    // At the defaults the graph runs at its own 48000 Hz and both adapters resample. This
-    // machine's cost of a wake-up swings from run to run, so the program and PipeWire's own
-    // loopback take turns, and the medians and the ratio of each turn are what to read.
-    ForceGraph(0, 0);
-    constexpr uint32_t kDefaultRate = 44100, kDefaultBytes = 1000;
-    const double latencyMs = 1000.0 * (kDefaultBytes / 2) / kDefaultRate;
-    std::vector<double> program, realtime, baseline, ratio;
-    for (int round = 0; round < kCpuRounds; ++round) {
-        double ours = -1.0, rt = -1.0, theirs = -1.0;
-        {
-            Program p(kDefaultRate, kDefaultBytes);
-            if (p.linked())
-                ours = CpuShare(p.pid, &rt);
-        }
-        {
-            Loopback l(kDefaultRate, latencyMs);
-            if (l.linked())
-                theirs = CpuShare(l.pid);
-        }
-        std::printf("CPU turn %d at the defaults: program %.2f %% (realtime thread %.2f %%), PipeWire's loopback "
-                    "%.2f %%\n",
-                    round + 1, ours, rt, theirs);
-        if (ours < 0 || theirs <= 0)
-            continue;
-        program.push_back(ours);
-        realtime.push_back(rt);
-        baseline.push_back(theirs);
-        ratio.push_back(ours / theirs);
-    }
-    std::printf("CPU at the defaults (44100 Hz, 1000 bytes, the server's own period), median of %zu turns of %lld s: "
-                "program %.2f %% of one core (realtime thread %.2f %%; goal < 1 %%), PipeWire's loopback %.2f %%, "
-                "program / loopback %.2f\n",
-                program.size(), static_cast<long long>(kCpuWindow.count()), Median(program), Median(realtime),
-                Median(baseline), Median(ratio));
-    return 0;
+    return CpuTurns();
 }

@@ -8,4 +8,4 @@ bash scripts/install-deps.sh
 bash scripts/build.sh build >/dev/null
 eval "$(bash scripts/pipewire-session.sh start)"
 trap 'bash scripts/pipewire-session.sh stop' EXIT
-build/bench/bench_pipewire "${1:-60}"
+build/bench/bench_pipewire "${1:-60}" "${2:-all}"
