@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Checks the package that scripts/package.sh left in dist/ as a user meets it: installs it
+# with apt, asks the installed program for its help, plays a known signal through it
+# headless (SDL's disk driver, the offscreen platform) and checks that filtered sound came
+# out, then purges the package and checks that none of its files is left.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -y -q "$@"; }
+fail() { echo "package-check: $*" >&2; exit 1; }
+
+deb=$(ls dist/vobblix_*_"$(dpkg --print-architecture)".deb)
+installed() { dpkg-query -W -f='${Status}' vobblix 2>/dev/null | grep -q "install ok installed"; }
+installed && apt purge vobblix >/dev/null
+
+echo "== Installing $deb"
+apt install "./$deb" >/dev/null
+installed || fail "vobblix is not installed"
+mapfile -t owned < <(dpkg -L vobblix)
+for wanted in /usr/bin/vobblix /usr/share/applications/vobblix.desktop \
+  /usr/share/metainfo/org.drenmarq.vobblix.metainfo.xml /usr/share/man/man1/vobblix.1.gz \
+  /usr/share/icons/hicolor/scalable/apps/vobblix.svg /usr/share/icons/hicolor/{48x48,64x64,128x128,256x256}/apps/vobblix.png; do
+  printf '%s\n' "${owned[@]}" | grep -qx "$wanted" || fail "the package lacks $wanted"
+  [ -e "$wanted" ] || fail "$wanted is not on disk"
+done
+
+echo "== vobblix --help"
+help=$(vobblix --help)
+grep -q -- "--audio=pipewire|jack|sdl|auto" <<<"$help" || fail "vobblix --help printed: $help"
+
+echo "== A headless run of the installed program"
+work=$(mktemp -d /tmp/vobblix-package.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+# Two seconds of a 220 Hz square wave, S16 mono at 44100 Hz: rich in overtones, so the
+# filter's work shows in every period.
+seconds=2
+perl -e 'for my $i (0 .. 44100 * $ARGV[0] - 1) { print pack("s<", (int($i / 100) % 2) ? 12000 : -12000) }' \
+  "$seconds" >"$work/in.raw"
+env XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work" QT_QPA_PLATFORM=offscreen VOBBLIX_AUDIO=sdl \
+  SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILEIN="$work/in.raw" SDL_DISKAUDIOFILE="$work/out.raw" \
+  vobblix >"$work/vobblix.log" 2>&1 &
+pid=$!
+# It plays in real time: once the signal and a second more came out, SIGTERM ends it as a
+# logout does.
+wanted=$(($(stat -c %s "$work/in.raw") + 88200))
+for _ in $(seq 600); do
+  [ "$(stat -c %s "$work/out.raw" 2>/dev/null || echo 0)" -ge "$wanted" ] && break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -TERM "$pid" 2>/dev/null || true
+for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$pid" 2>/dev/null; then
+  kill -KILL "$pid"
+  fail "vobblix did not end within 20 s of SIGTERM"
+fi
+status=0
+wait "$pid" || status=$?
+cat "$work/vobblix.log"
+[ "$status" -eq 0 ] || fail "vobblix ended with status $status"
+[ -s "$work/config/Drenmarq/Vobblix 1.1.toml" ] || fail "vobblix did not save its settings"
+# Behind the start's silence the output must be loud, and not the input passed through.
+perl -e '
+  local $/; open my $i, "<", $ARGV[0] or die; open my $o, "<", $ARGV[1] or die;
+  my @in = unpack "s<*", <$i>; my @out = unpack "s<*", <$o>;
+  shift @out while @out && $out[0] == 0;
+  my $n = @out < @in ? @out : @in;
+  die "only $n samples of sound came out\n" if $n < @in / 2;
+  my ($energy, $differ) = (0, 0);
+  for my $k (0 .. $n - 1) { $energy += $out[$k] ** 2; $differ++ if $out[$k] != $in[$k] }
+  my $rms = sqrt($energy / $n);
+  die "the output is almost silent (RMS $rms)\n" if $rms < 1000;
+  die "the output is the input, unfiltered ($differ of $n samples differ)\n" if $differ < $n / 2;
+  printf "%d samples out, RMS %.0f, %d of them differ from the input\n", $n, $rms, $differ;
+' "$work/in.raw" "$work/out.raw" || fail "the played sound is not the filtered input"
+
+echo "== Purging"
+apt purge vobblix >/dev/null
+dpkg-query -W -f='${Status}\n' vobblix 2>/dev/null | grep -qv "not-installed" &&
+  fail "dpkg still knows vobblix: $(dpkg-query -W -f='${Status}' vobblix)"
+left=0
+for path in "${owned[@]}"; do
+  [ -e "$path" ] || [ -L "$path" ] || continue
+  # A folder stays when another package owns it too (/usr/share/applications, ...).
+  if [ -d "$path" ] && [ ! -L "$path" ] && dpkg -S "$path" >/dev/null 2>&1; then continue; fi
+  echo "left behind: $path" >&2
+  left=1
+done
+[ "$left" -eq 0 ] || fail "files of the purged package are left"
+echo "package-check: installed, played filtered sound, purged without a trace (${#owned[@]} paths)"
