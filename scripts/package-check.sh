@@ -8,12 +8,20 @@ cd "$(dirname "$0")/.."
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -y -q "$@"; }
+apt() { $sudo env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@"; }
 fail() { echo "package-check: $*" >&2; exit 1; }
 
 deb=$(ls dist/vobblix_*_"$(dpkg --print-architecture)".deb)
 installed() { dpkg-query -W -f='${Status}' vobblix 2>/dev/null | grep -q "install ok installed"; }
 installed && apt purge vobblix >/dev/null
+
+work=""
+# Whatever fails, the machine is left without the package.
+cleanup() {
+  [ -z "$work" ] || rm -rf "$work"
+  if installed; then apt purge vobblix >/dev/null; fi
+}
+trap cleanup EXIT
 
 echo "== Installing $deb"
 apt install "./$deb" >/dev/null
@@ -32,7 +40,6 @@ grep -q -- "--audio=pipewire|jack|sdl|auto" <<<"$help" || fail "vobblix --help p
 
 echo "== A headless run of the installed program"
 work=$(mktemp -d /tmp/vobblix-package.XXXXXX)
-trap 'rm -rf "$work"' EXIT
 # Two seconds of two sines, S16 mono at 44100 Hz: no run of it survives the filter verbatim.
 seconds=2
 perl -e 'for my $i (0 .. 44100 * $ARGV[0] - 1) {

@@ -17,9 +17,9 @@ done
 if [ ${#missing[@]} -gt 0 ] || ! dpkg-checkbuilddeps >/dev/null 2>&1; then
   $sudo apt-get update -q
   [ ${#missing[@]} -eq 0 ] ||
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
   # Exactly the Build-Depends of debian/control.
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get build-dep -y -q --no-install-recommends ./
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -q --no-install-recommends ./
 fi
 
 appstreamcli validate --no-net docs/org.drenmarq.vobblix.metainfo.xml
