@@ -148,7 +148,6 @@ MMRESULT WaveEngine::Open(Side side, void** handle, const PCMWAVEFORMAT& format,
     if (slot.load())
         return MMSYSERR_ALLOCATED;
 
-    rate_ = format.nSamplesPerSec;
     const uint32_t blockBytes = std::max<uint32_t>(blockHint_ & ~1u, 2);
     const uint32_t perSecond = format.nAvgBytesPerSec / blockBytes + 1;
     auto port = std::make_unique<Port>(side, std::max(kMinQueueCapacity, perSecond * kQueueSeconds), counts_);

@@ -100,7 +100,6 @@ private:
 
     std::unique_ptr<DuplexDevice> device_;
     uint32_t blockHint_ = 0;
-    uint32_t rate_ = 0;
     std::atomic<Port*> in_{nullptr};
     std::atomic<Port*> out_{nullptr};
     std::atomic<bool> dead_{false};
