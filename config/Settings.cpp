@@ -3,7 +3,10 @@
 #include "platform/registry/Registry.h"
 #include "platform/report/Report.h"
 
+#include <limits>
 #include <optional>
+#include <string>
+#include <vector>
 
 TSettings Settings;
 
@@ -16,10 +19,17 @@ int32_t Signed(uint32_t dword) { return static_cast<int32_t>(dword); }
 
 enum class Stored { Dword, Bool, String };
 
+constexpr uint32_t kNoLimit = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t kLargestChannel = 16;
+constexpr uint32_t kLargestMidiNumber = 127;
+constexpr uint32_t kLargestFootswitchKind = 2;
+
 // One row per value in the store, in the order they are read and written: its name, its
 // type, the default a new store gets (and a value that cannot be read falls back to), where
 // it goes in the record and what a save stores. A string is kept in the record's member
-// named, its default empty; one absent from the store reads as empty, with no report.
+// named; one absent from the store reads as empty, with no report. The rows added after the
+// first stores are optional: absent, they take their default with no report, so a store of
+// before them loads as it always did; and they have a range, checked at load.
 struct StoredValue {
     const char* name;
     Stored type;
@@ -27,6 +37,9 @@ struct StoredValue {
     void (*set)(uint32_t) = nullptr;
     uint32_t (*saved)(const SliderPositions&) = nullptr;
     std::string TSettings::*text = nullptr;
+    bool optional = false;
+    uint32_t largest = kNoLimit;
+    const char* textFallback = "";
 };
 
 constexpr StoredValue kStoredValues[] = {
@@ -56,31 +69,63 @@ constexpr StoredValue kStoredValues[] = {
     // system default.
     {"InputDevice", Stored::String, 0, nullptr, nullptr, &TSettings::InputDevice},
     {"OutputDevice", Stored::String, 0, nullptr, nullptr, &TSettings::OutputDevice},
+    // The MIDI pedal and footswitch, and whether the effect is on.
+    {"MidiPedal", Stored::Bool, 0, [](uint32_t v) { Settings.MidiPedal = v != 0; },
+     [](const SliderPositions&) { return uint32_t(Settings.MidiPedal); }, nullptr, true, 1},
+    {"MidiSource", Stored::String, 0, nullptr, nullptr, &TSettings::MidiSource, true, kNoLimit, "All"},
+    {"MidiChannel", Stored::Dword, 0, [](uint32_t v) { Settings.MidiChannel = Signed(v); },
+     [](const SliderPositions&) { return uint32_t(Settings.MidiChannel); }, nullptr, true, kLargestChannel},
+    {"MidiController", Stored::Dword, 11, [](uint32_t v) { Settings.MidiController = Signed(v); },
+     [](const SliderPositions&) { return uint32_t(Settings.MidiController); }, nullptr, true, kLargestMidiNumber},
+    {"Midi14Bit", Stored::Bool, 0, [](uint32_t v) { Settings.Midi14Bit = v != 0; },
+     [](const SliderPositions&) { return uint32_t(Settings.Midi14Bit); }, nullptr, true, 1},
+    {"MidiFootswitch", Stored::Dword, 0, [](uint32_t v) { Settings.MidiFootswitch = Signed(v); },
+     [](const SliderPositions&) { return uint32_t(Settings.MidiFootswitch); }, nullptr, true, kLargestFootswitchKind},
+    {"MidiFootswitchChannel", Stored::Dword, 0, [](uint32_t v) { Settings.MidiFootswitchChannel = Signed(v); },
+     [](const SliderPositions&) { return uint32_t(Settings.MidiFootswitchChannel); }, nullptr, true, kLargestChannel},
+    {"MidiFootswitchNumber", Stored::Dword, 64, [](uint32_t v) { Settings.MidiFootswitchNumber = Signed(v); },
+     [](const SliderPositions&) { return uint32_t(Settings.MidiFootswitchNumber); }, nullptr, true,
+     kLargestMidiNumber},
+    {"EffectOn", Stored::Bool, 1, [](uint32_t v) { Settings.EffectOn = v != 0; },
+     [](const SliderPositions&) { return uint32_t(Settings.EffectOn); }, nullptr, true, 1},
 };
-
-void Read(const registry::Registry& reg, const StoredValue& v)
-{
-    switch (v.type) {
-    case Stored::Dword: v.set(reg.ReadInteger(v.name)); break;
-    case Stored::Bool: v.set(reg.ReadBool(v.name) ? 1u : 0u); break;
-    case Stored::String: Settings.*v.text = reg.ReadString(v.name); break;
-    }
-}
 
 void Fallback(const StoredValue& v)
 {
     if (v.type == Stored::String)
-        (Settings.*v.text).clear();
+        Settings.*v.text = v.textFallback;
     else
         v.set(v.fallback);
 }
 
-void Write(registry::Registry& reg, const StoredValue& v, uint32_t value)
+// Reads one value; a number beyond the row's range takes the default and is added to
+// `outOfRange`, to be said once.
+void Read(const registry::Registry& reg, const StoredValue& v, std::vector<std::string>& outOfRange)
+{
+    if (v.optional && !reg.ValueExists(v.name)) {
+        Fallback(v);
+        return;
+    }
+    if (v.type == Stored::String) {
+        Settings.*v.text = reg.ReadString(v.name);
+        return;
+    }
+    const uint32_t value = reg.ReadInteger(v.name);
+    if (value > v.largest) {
+        outOfRange.push_back(std::string(v.name) + " = " + std::to_string(value) + " is out of range (0 to " +
+                             std::to_string(v.largest) + "); Vobblix uses " + std::to_string(v.fallback) + ".");
+        Fallback(v);
+        return;
+    }
+    v.set(v.type == Stored::Bool ? uint32_t(value != 0) : value);
+}
+
+void Write(registry::Registry& reg, const StoredValue& v, uint32_t value, const std::string& text)
 {
     switch (v.type) {
     case Stored::Dword: reg.WriteInteger(v.name, value); break;
     case Stored::Bool: reg.WriteBool(v.name, value != 0); break;
-    case Stored::String: reg.WriteString(v.name, Settings.*v.text); break;
+    case Stored::String: reg.WriteString(v.name, text); break;
     }
 }
 
@@ -107,9 +152,10 @@ void LoadSettings()
         // read: the save at the close then stores a sound record that keeps all the user's
         // values. The first failure is reported, and the damaged file is kept aside first.
         std::optional<report::FrameworkError> failure;
+        std::vector<std::string> outOfRange;
         for (const auto& v : kStoredValues) {
             try {
-                Read(reg, v);
+                Read(reg, v, outOfRange);
             } catch (const report::FrameworkError& e) {
                 Fallback(v);
                 if (!failure)
@@ -117,6 +163,15 @@ void LoadSettings()
             }
         }
         reg.CloseKey();
+        // The MIDI pedal's row says what the source is, also in a store written by hand.
+        if (Settings.MidiPedal)
+            Settings.UsingMouse = false;
+        if (!outOfRange.empty()) {
+            std::string text = "Settings in " + registry::StorePath(settings::kKeyPath).string() + ":";
+            for (const auto& line : outOfRange)
+                text += "\n" + line;
+            report::Error(text);
+        }
         if (failure) {
             registry::KeepAside(registry::StorePath(settings::kKeyPath));
             throw *failure;
@@ -126,7 +181,7 @@ void LoadSettings()
     if (reg.OpenKey(settings::kKeyPath, true)) {
         try {
             for (const auto& v : kStoredValues)
-                Write(reg, v, v.fallback);
+                Write(reg, v, v.fallback, v.textFallback);
             reg.CloseKey();
             SetDefaultsInMemory();
             return;
@@ -148,7 +203,7 @@ bool SaveSettings(const SliderPositions& sliders, AfterFailedOpen after)
         return false;
     }
     for (const auto& v : kStoredValues)
-        Write(reg, v, v.saved ? v.saved(sliders) : 0);
+        Write(reg, v, v.saved ? v.saved(sliders) : 0, v.text ? Settings.*v.text : std::string());
     reg.CloseKey();
     return true;
 }
@@ -169,6 +224,14 @@ void ResetSettingsRecord()
     Settings.LastFreqofs = 0;
     Settings.LastResonance = 0;
     Settings.LastPAF = 0;
+    Settings.MidiPedal = false;
+    Settings.MidiChannel = 0;
+    Settings.MidiController = 0;
+    Settings.Midi14Bit = false;
+    Settings.MidiFootswitch = 0;
+    Settings.MidiFootswitchChannel = 0;
+    Settings.MidiFootswitchNumber = 0;
+    Settings.EffectOn = false;
     for (const auto& v : kStoredValues)
         if (v.type == Stored::String)
             (Settings.*v.text).clear();

@@ -25,6 +25,22 @@ struct TSettings {
     // The backend's names of the chosen input and output; empty: the system default.
     std::string InputDevice;
     std::string OutputDevice;
+    // The MIDI pedal is the depth source; with it UsingMouse is false, except for a run in
+    // which the sound has no MIDI and the mouse stands in.
+    bool MidiPedal{};
+    // The MIDI output the pedal's port is linked to, by the server's name; "All": every one.
+    std::string MidiSource;
+    // 0: any channel; 1-16.
+    int32_t MidiChannel{};
+    int32_t MidiController{};
+    // 14-bit from the start; otherwise 7-bit until the fine part arrives.
+    bool Midi14Bit{};
+    // 0: no MIDI footswitch; 1: a controller (64 and up on); 2: a note (each note-on toggles).
+    int32_t MidiFootswitch{};
+    int32_t MidiFootswitchChannel{};
+    int32_t MidiFootswitchNumber{};
+    // Whether the effect was on; the filter's own flag is the live one.
+    bool EffectOn{};
 };
 
 // The process-wide record, zeroed at program load.
@@ -38,7 +54,8 @@ struct SliderPositions {
 };
 
 // Fills Settings from the store, creating it whole with the defaults on the first run. A
-// value that cannot be read takes its default and the others are still read; then the first
+// value that cannot be read takes its default and the others are still read; a value outside
+// its range is reported once, in one error box, and takes its default; then the first
 // failure is thrown as report::FrameworkError, the file kept aside as "<file>.broken";
 // a store that can be neither opened nor created reports and requests termination.
 // UI thread only.

@@ -44,7 +44,7 @@ void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> 
     gService = &service;
     gMoveSlider = std::move(moveSlider);
     PedalWindow.procedure = &PedalWndProc;
-    if (Settings.UsingMouse)
+    if (Settings.UsingMouse || Settings.MidiPedal)
         return;
     const auto device = static_cast<uint32_t>(Settings.PedalDevice);
     if (service.joySetCapture(&PedalWindow, device, kCapturePeriodMs, true) != joystick::JOYERR_NOERROR) {
@@ -80,7 +80,7 @@ intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
     const bool zmove = msg == MM_JOY1ZMOVE || msg == MM_JOY2ZMOVE;
     if (!move && !zmove)
         return DefWindowProc(PedalWindow, msg, wParam, lParam);
-    if (Settings.UsingMouse)
+    if (Settings.UsingMouse || Settings.MidiPedal)
         return 0;
     const auto bits = static_cast<uint32_t>(lParam);
     uint32_t reading = 0;
@@ -114,6 +114,6 @@ intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
 
 void ReleasePedal()
 {
-    if (!Settings.UsingMouse && gService)
+    if (!Settings.UsingMouse && !Settings.MidiPedal && gService)
         gService->joyReleaseCapture(static_cast<uint32_t>(Settings.PedalDevice));
 }

@@ -19,7 +19,7 @@ PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t peda
 // The hidden window that receives the joystick messages.
 extern joystick::Window PedalWindow;
 
-// Creates PedalWindow and, in pedal mode, captures the joystick and sets the bounds; a
+// Creates PedalWindow and, in joystick pedal mode, captures the joystick and sets the bounds; a
 // joystick that cannot be captured is reported and the depth follows the mouse instead.
 // moveSlider sets the depth slider's position (its change handler runs only on a change).
 // UI thread only.

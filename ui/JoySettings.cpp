@@ -1,14 +1,21 @@
 #include "ui/JoySettings.h"
 
 #include "config/Settings.h"
+#include "pedal/MidiPedal.h"
+#include "platform/wave/Wave.h"
 #include "ui/Main.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
+#include <QTimer>
 
 TfrmJoySetup* frmJoySetup = nullptr;
 
@@ -19,6 +26,18 @@ constexpr int kHeight = 273;
 constexpr int kLeft = 380;
 constexpr int kTop = 182;
 constexpr int kFontPoints = 8;
+// Where the designed window put its buttons, and the gap above them.
+constexpr int kMidiTop = 240;
+constexpr int kGap = 7;
+constexpr int kButtonsHeight = 25;
+constexpr int kMargin = 8;
+constexpr int kGroupWidth = 273;
+// What Learn caught is looked for this often, only while it listens.
+constexpr int kLearnPollMs = 50;
+constexpr const char* kLearn = "Learn";
+constexpr const char* kListening = "Move it";
+constexpr const char* kNotConnected = " (not connected)";
+constexpr const char* kNeedsServer = "A MIDI pedal needs PipeWire or JACK.";
 
 // Places a control at its designed spot; a caption longer than the designed width on this
 // system's font widens it, within its parent, rather than being cut.
@@ -31,6 +50,23 @@ W* Place(W* w, QWidget* parent, int left, int top, int width, int height)
     return w;
 }
 
+// "Any", then the channels 1 to 16: the index is the stored value.
+QComboBox* ChannelBox()
+{
+    auto* box = new QComboBox;
+    box->addItem("Any");
+    for (int c = 1; c <= midi::kChannels; ++c)
+        box->addItem(QString::number(c));
+    return box;
+}
+
+QSpinBox* NumberBox()
+{
+    auto* box = new QSpinBox;
+    box->setRange(0, midi::kLargestNumber);
+    return box;
+}
+
 } // namespace
 
 TfrmJoySetup::TfrmJoySetup()
@@ -39,7 +75,7 @@ TfrmJoySetup::TfrmJoySetup()
     setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     QFont font("MS Sans Serif", kFontPoints);
     setFont(font);
-    setFixedSize(kWidth, kHeight);
+    resize(kWidth, kHeight);
     setBackgroundRole(QPalette::Window);
     setAutoFillBackground(true);
 
@@ -63,10 +99,55 @@ TfrmJoySetup::TfrmJoySetup()
     rbY->setChecked(true);
     cbInvertPedal = Place(new QCheckBox("Invert my pedal (Up-Down becomes Down-Up)"), GroupBox1, 16, 104, 241, 17);
 
+    GroupBoxMidi = new QGroupBox("MIDI Pedal", this);
+    auto* m = new QGridLayout(GroupBoxMidi);
+    lblMidiNeedsServer = new QLabel(kNeedsServer);
+    lblMidiNeedsServer->setWordWrap(true);
+    lblMidiNeedsServer->hide();
+    m->addWidget(lblMidiNeedsServer, 0, 0, 1, 4);
+    cbMidiSource = new QComboBox;
+    cbMidiSource->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    cbMidiSource->setMinimumContentsLength(1);
+    m->addWidget(new QLabel("Source:"), 1, 0);
+    m->addWidget(cbMidiSource, 1, 1, 1, 3);
+    cbMidiChannel = ChannelBox();
+    m->addWidget(new QLabel("Channel:"), 2, 0);
+    m->addWidget(cbMidiChannel, 2, 1);
+    auto* resolution = new QButtonGroup(this);
+    rbMidi7Bit = new QRadioButton("7-bit");
+    rbMidi14Bit = new QRadioButton("14-bit");
+    resolution->addButton(rbMidi7Bit);
+    resolution->addButton(rbMidi14Bit);
+    rbMidi7Bit->setChecked(true);
+    m->addWidget(rbMidi7Bit, 2, 2);
+    m->addWidget(rbMidi14Bit, 2, 3);
+    edtMidiController = NumberBox();
+    btnLearnController = new QPushButton(kLearn);
+    m->addWidget(new QLabel("Controller:"), 3, 0);
+    m->addWidget(edtMidiController, 3, 1);
+    m->addWidget(btnLearnController, 3, 2, 1, 2);
+    cbFootswitch = new QComboBox;
+    cbFootswitch->addItems({"None", "Controller", "Note"});
+    edtFootswitchNumber = NumberBox();
+    btnLearnFootswitch = new QPushButton(kLearn);
+    m->addWidget(new QLabel("Footswitch:"), 4, 0);
+    m->addWidget(cbFootswitch, 4, 1);
+    m->addWidget(edtFootswitchNumber, 4, 2);
+    m->addWidget(btnLearnFootswitch, 4, 3);
+    cbFootswitchChannel = ChannelBox();
+    m->addWidget(new QLabel("Its channel:"), 5, 0);
+    m->addWidget(cbFootswitchChannel, 5, 1);
+    m->setColumnStretch(1, 1);
+    // Only controllers 0-31 have a fine part to make 14 bits with.
+    connect(edtMidiController, &QSpinBox::valueChanged, this,
+            [this](int n) { rbMidi14Bit->setEnabled(n < midi::kFinePartOffset && edtMidiController->isEnabled()); });
+    connect(btnLearnController, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnControllerClick);
+    connect(btnLearnFootswitch, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnFootswitchClick);
+    learnTimer_ = new QTimer(this);
+    connect(learnTimer_, &QTimer::timeout, this, &TfrmJoySetup::PickUpLearned);
+
     btnOK = new QPushButton("OK", this);
-    btnOK->setGeometry(208, 240, 75, 25);
     btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setGeometry(8, 240, 75, 25);
     // Neither button answers Enter or Escape.
     btnOK->setAutoDefault(false);
     btnCancel->setAutoDefault(false);
@@ -79,8 +160,95 @@ TfrmJoySetup::TfrmJoySetup()
 
     connect(btnOK, &QPushButton::clicked, this, &TfrmJoySetup::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmJoySetup::btnCancelClick);
+    FitMidiGroup();
     move(kLeft, kTop);
     frmJoySetup = this;
+}
+
+void TfrmJoySetup::FitMidiGroup()
+{
+    const int height = GroupBoxMidi->sizeHint().height();
+    GroupBoxMidi->setGeometry(kMargin, kMidiTop, kGroupWidth, height);
+    const int buttons = kMidiTop + height + kGap;
+    btnOK->setGeometry(208, buttons, 75, kButtonsHeight);
+    btnCancel->setGeometry(8, buttons, 75, kButtonsHeight);
+    setFixedSize(kWidth, buttons + kButtonsHeight + kMargin);
+}
+
+void TfrmJoySetup::setService(const wave::WaveService* service)
+{
+    service_ = service;
+    const bool hasMidi = service_ && service_->midiCapable();
+    lblMidiNeedsServer->setVisible(!hasMidi);
+    for (QWidget* w : GroupBoxMidi->findChildren<QWidget*>())
+        if (w != lblMidiNeedsServer)
+            w->setEnabled(hasMidi);
+    rbMidi14Bit->setEnabled(hasMidi && edtMidiController->value() < midi::kFinePartOffset);
+    FitMidiGroup();
+}
+
+void TfrmJoySetup::FillMidiSources(const std::string& chosen)
+{
+    cbMidiSource->clear();
+    cbMidiSource->addItem(midi::kAllSources, QString(midi::kAllSources));
+    if (service_)
+        for (const wave::DeviceChoice& d : service_->midiSources()) {
+            cbMidiSource->addItem(QString::fromStdString(d.description), QString::fromStdString(d.id));
+            cbMidiSource->setItemData(cbMidiSource->count() - 1, QString::fromStdString(d.id), Qt::ToolTipRole);
+        }
+    // A stored source that is not there now stays in the list, marked, so that OK keeps it.
+    const QString id = QString::fromStdString(chosen);
+    int at = cbMidiSource->findData(id);
+    if (at < 0) {
+        cbMidiSource->addItem(id + kNotConnected, id);
+        at = cbMidiSource->count() - 1;
+    }
+    cbMidiSource->setCurrentIndex(at);
+}
+
+void TfrmJoySetup::btnLearnControllerClick()
+{
+    StartLearning(int(midi::LearnFor::Pedal), btnLearnController);
+}
+
+void TfrmJoySetup::btnLearnFootswitchClick()
+{
+    StartLearning(int(midi::LearnFor::Footswitch), btnLearnFootswitch);
+}
+
+void TfrmJoySetup::StartLearning(int what, QPushButton* button)
+{
+    StopLearning();
+    learningFor_ = what;
+    button->setText(kListening);
+    midi::MidiInput.learn(midi::LearnFor(what));
+    learnTimer_->start(kLearnPollMs);
+}
+
+void TfrmJoySetup::StopLearning()
+{
+    learnTimer_->stop();
+    if (learningFor_ != int(midi::LearnFor::Nothing))
+        midi::MidiInput.learn(midi::LearnFor::Nothing);
+    learningFor_ = int(midi::LearnFor::Nothing);
+    btnLearnController->setText(kLearn);
+    btnLearnFootswitch->setText(kLearn);
+}
+
+void TfrmJoySetup::PickUpLearned()
+{
+    const auto caught = midi::MidiInput.takeCaught();
+    if (!caught)
+        return;
+    if (learningFor_ == int(midi::LearnFor::Pedal)) {
+        cbMidiChannel->setCurrentIndex(caught->channel);
+        edtMidiController->setValue(caught->number);
+    } else if (learningFor_ == int(midi::LearnFor::Footswitch)) {
+        cbFootswitch->setCurrentIndex(int(caught->kind));
+        edtFootswitchNumber->setValue(caught->number);
+        cbFootswitchChannel->setCurrentIndex(caught->channel);
+    }
+    StopLearning();
 }
 
 void TfrmJoySetup::Spawn()
@@ -97,6 +265,14 @@ void TfrmJoySetup::Spawn()
     default: break;
     }
     cbInvertPedal->setChecked(Settings.InvertPedal);
+    StopLearning();
+    FillMidiSources(Settings.MidiSource);
+    cbMidiChannel->setCurrentIndex(Settings.MidiChannel);
+    edtMidiController->setValue(Settings.MidiController);
+    (Settings.Midi14Bit ? rbMidi14Bit : rbMidi7Bit)->setChecked(true);
+    cbFootswitch->setCurrentIndex(Settings.MidiFootswitch);
+    edtFootswitchNumber->setValue(Settings.MidiFootswitchNumber);
+    cbFootswitchChannel->setCurrentIndex(Settings.MidiFootswitchChannel);
     show();
     raise();
     activateWindow();
@@ -115,6 +291,16 @@ void TfrmJoySetup::btnOKClick()
     else if (rbZ->isChecked())
         Settings.PedalAxis = 2;
     Settings.InvertPedal = cbInvertPedal->isChecked();
+    StopLearning();
+    Settings.MidiSource = cbMidiSource->currentData().toString().toStdString();
+    Settings.MidiChannel = cbMidiChannel->currentIndex();
+    Settings.MidiController = edtMidiController->value();
+    Settings.Midi14Bit = rbMidi14Bit->isChecked() && rbMidi14Bit->isEnabled();
+    Settings.MidiFootswitch = cbFootswitch->currentIndex();
+    Settings.MidiFootswitchNumber = edtFootswitchNumber->value();
+    Settings.MidiFootswitchChannel = cbFootswitchChannel->currentIndex();
+    // The pedal listens the new way from its next message; the source is linked at start.
+    midi::MidiInput.configure(MidiConfigFromSettings());
     if (frmMain)
         frmMain->SaveSettings();
     hide();
@@ -122,6 +308,7 @@ void TfrmJoySetup::btnOKClick()
 
 void TfrmJoySetup::btnCancelClick()
 {
+    StopLearning();
     hide();
 }
 

@@ -1,13 +1,22 @@
 #pragma once
-// The pedal setup window: joystick port, axis and direction. OK stores them and saves every
-// setting at once; Cancel and the close box only hide it.
+// The pedal setup window: joystick port, axis and direction, and the MIDI pedal and
+// footswitch. OK stores them and saves every setting at once; Cancel and the close box only
+// hide it.
 
 #include <QWidget>
 
+#include <string>
+
+namespace wave { class WaveService; }
+
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
+class QLabel;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
+class QTimer;
 
 class TfrmJoySetup : public QWidget {
     Q_OBJECT
@@ -15,10 +24,18 @@ class TfrmJoySetup : public QWidget {
 public:
     // UI thread only (every member below too).
     TfrmJoySetup();
+    // Where the MIDI sources come from: the service the sound plays through.
+    void setService(const wave::WaveService* service);
     // Fills the controls from the settings and shows the window.
     void Spawn();
     void btnOKClick();
     void btnCancelClick();
+    // "Learn": the next controller that moves fills in the pedal's channel and number; the
+    // next controller or note-on, the footswitch's.
+    void btnLearnControllerClick();
+    void btnLearnFootswitchClick();
+    // Takes what Learn caught into the controls; the window's timer calls it while learning.
+    void PickUpLearned();
 
     QGroupBox* GroupBox2 = nullptr;
     QRadioButton* rbPort0 = nullptr;
@@ -28,11 +45,34 @@ public:
     QRadioButton* rbY = nullptr;
     QRadioButton* rbZ = nullptr;
     QCheckBox* cbInvertPedal = nullptr;
+    QGroupBox* GroupBoxMidi = nullptr;
+    QLabel* lblMidiNeedsServer = nullptr;
+    QComboBox* cbMidiSource = nullptr;
+    QComboBox* cbMidiChannel = nullptr;
+    QSpinBox* edtMidiController = nullptr;
+    QPushButton* btnLearnController = nullptr;
+    QRadioButton* rbMidi7Bit = nullptr;
+    QRadioButton* rbMidi14Bit = nullptr;
+    QComboBox* cbFootswitch = nullptr;
+    QSpinBox* edtFootswitchNumber = nullptr;
+    QComboBox* cbFootswitchChannel = nullptr;
+    QPushButton* btnLearnFootswitch = nullptr;
     QPushButton* btnOK = nullptr;
     QPushButton* btnCancel = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FillMidiSources(const std::string& chosen);
+    // The MIDI group under the joystick's, the buttons under it, the window around them.
+    void FitMidiGroup();
+    void StartLearning(int what, QPushButton* button);
+    void StopLearning();
+
+    const wave::WaveService* service_ = nullptr;
+    QTimer* learnTimer_ = nullptr;
+    int learningFor_ = 0; // a midi::LearnFor
 };
 
 extern TfrmJoySetup* frmJoySetup;

@@ -3,6 +3,7 @@
 #include "audio/Waves.h"
 #include "config/Settings.h"
 #include "effect/FX.h"
+#include "pedal/MidiPedal.h"
 #include "pedal/Pedal.h"
 #include "platform/joystick/Joystick.h"
 #include "platform/report/Report.h"
@@ -12,13 +13,16 @@
 #include "ui/SaveDialog.h"
 #include "ui/Settings.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QHBoxLayout>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -72,8 +76,14 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     auto* g1 = new QVBoxLayout(GroupBox1);
     g1->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     lbldepth = new QLabel("Depth = N/A");
+    cbEffectOn = new QCheckBox("Effect on");
+    cbEffectOn->setChecked(true);
     TrackBar1 = Slider(1, 99, 99, false);
-    g1->addWidget(lbldepth);
+    // The box shares the depth label's row, so the window keeps its designed height.
+    auto* depthRow = new QHBoxLayout;
+    depthRow->addWidget(lbldepth, 1);
+    depthRow->addWidget(cbEffectOn);
+    g1->addLayout(depthRow);
     g1->addWidget(TrackBar1);
     column->addWidget(GroupBox1);
 
@@ -128,6 +138,7 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     connect(TrackBar2, &QSlider::valueChanged, this, &TfrmMain::TrackBar2Change);
     connect(TrackBar3, &QSlider::valueChanged, this, &TfrmMain::TrackBar3Change);
     connect(TrackBar4, &QSlider::valueChanged, this, &TfrmMain::TrackBar4Change);
+    connect(cbEffectOn, &QCheckBox::clicked, this, &TfrmMain::cbEffectOnClick);
 
     // The levels come on top of the window's designed height, and nothing more.
     setFixedSize(kClientWidth, kClientHeight + GroupBoxLevels->sizeHint().height() + column->spacing());
@@ -165,6 +176,8 @@ void TfrmMain::FormCreate()
     }
     if (report::TerminationRequested())
         return;
+    EffectOn = Settings.EffectOn;
+    cbEffectOn->setChecked(Settings.EffectOn);
     try {
         OpenPedal(joysticks_, [this](int32_t position) { TrackBar1->setValue(position); });
         if (joysticks_.Capturing())
@@ -236,6 +249,7 @@ void TfrmMain::StopSequence()
 
 bool TfrmMain::SaveSettings(AfterFailedOpen after)
 {
+    Settings.EffectOn = EffectOn.load();
     try {
         return ::SaveSettings({TrackBar2->value(), TrackBar3->value(), TrackBar4->value()}, after);
     } catch (const report::FrameworkError& e) {
@@ -268,6 +282,11 @@ void TfrmMain::TrackBar4Change()
     lblpaf->setText(Fixed2("Pedal Acceleration Factor = ", PedalAccelFactor));
 }
 
+void TfrmMain::cbEffectOnClick()
+{
+    EffectOn = cbEffectOn->isChecked();
+}
+
 void TfrmMain::Settings1Click()
 {
     if (frmSettings)
@@ -292,6 +311,17 @@ void TfrmMain::PickUpAudioTexts()
     thread::LabelText text;
     if (DepthLabelText.take(text))
         lbldepth->setText(text.c_str());
+    // Only the latest of however many pedal messages came: the slider shows where the pedal
+    // stands. It does not set the depth itself, so the sound moves by the glide alone,
+    // never by the slider's coarser steps.
+    PedalScaled midiDepth;
+    if (midi::MidiInput.takeDepth(midiDepth)) {
+        const QSignalBlocker quiet(TrackBar1);
+        TrackBar1->setValue(midiDepth.slider);
+    }
+    // A footswitch may have switched the effect.
+    if (cbEffectOn->isChecked() != EffectOn.load())
+        cbEffectOn->setChecked(EffectOn.load());
     // A text that arrives after "Stop record" belongs to the recording that ended.
     if (RecordTimeText.take(text) && Button3->isEnabled())
         lblrectime->setText(text.c_str());
@@ -309,7 +339,7 @@ void TfrmMain::RefreshLevels(double elapsedMs)
     OutputMeter->showPeak(waves_->OutputLevel.takePeak(), waves_->OutputLevel.takeClip(), elapsedMs);
     const wave::WaveService& service = waves_->service();
     const double latency = service.latencyMs();
-    const QString status = StatusText(service.name(), latency, service.counters());
+    const QString status = StatusText(service.name(), latency, service.counters(), EffectOn.load());
     if (status != lblstatus->text())
         lblstatus->setText(status);
     // Told on standard error too, once known and after each change the line shows.
@@ -319,12 +349,13 @@ void TfrmMain::RefreshLevels(double elapsedMs)
     }
 }
 
-QString TfrmMain::StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters)
+QString TfrmMain::StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
+                             bool effectOn)
 {
     const QString latency =
         latencyMs < 0 ? QStringLiteral("latency not known") : QString::asprintf("latency %.1f ms", latencyMs);
-    return QString::asprintf("%s, ", backend) + latency +
-           QString::asprintf("\n%llu underruns, %llu overruns", static_cast<unsigned long long>(counters.underruns),
+    return QString::asprintf("%s, ", backend) + latency + (effectOn ? "\n" : "\nEffect off, ") +
+           QString::asprintf("%llu underruns, %llu overruns", static_cast<unsigned long long>(counters.underruns),
                              static_cast<unsigned long long>(counters.overruns));
 }
 

@@ -64,6 +64,7 @@ TfrmSettings::TfrmSettings()
     auto* source = new QButtonGroup(this);
     rbMouse = Radio("I'm using my mouse", source, g1);
     rbPedal = Radio("I'm using my pc wheel pedal joystick", source, g1);
+    rbMidi = Radio("I'm using a MIDI expression pedal", source, g1);
     rbMouse->setChecked(true);
     btnSetupPedal = new QPushButton("Setup my pedal");
     g1->addWidget(btnSetupPedal, 0, Qt::AlignLeft);
@@ -140,6 +141,7 @@ TfrmSettings::TfrmSettings()
 
     connect(rbMouse, &QRadioButton::clicked, this, &TfrmSettings::rbMouseClick);
     connect(rbPedal, &QRadioButton::clicked, this, &TfrmSettings::rbPedalClick);
+    connect(rbMidi, &QRadioButton::clicked, this, &TfrmSettings::rbMidiClick);
     connect(btnSetupPedal, &QPushButton::clicked, this, &TfrmSettings::btnSetupPedalClick);
     for (QRadioButton* r : {rb44100, rb22050, rb11025})
         connect(r, &QRadioButton::clicked, this, &TfrmSettings::UpdateLatency);
@@ -148,8 +150,9 @@ TfrmSettings::TfrmSettings()
     connect(btnCancel, &QPushButton::clicked, this, &TfrmSettings::btnCancelClick);
 
     UpdateLatency();
-    // The devices come on top of the window's designed height, and nothing more.
-    setFixedSize(kWidth, kHeight + GroupBoxDevices->sizeHint().height() + kSpacing);
+    // The devices and the third source come on top of the window's designed height, and
+    // nothing more.
+    setFixedSize(kWidth, kHeight + GroupBoxDevices->sizeHint().height() + rbMidi->sizeHint().height() + 2 * kSpacing);
     if (QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
     frmSettings = this;
@@ -157,8 +160,9 @@ TfrmSettings::TfrmSettings()
 
 void TfrmSettings::Spawn()
 {
-    const bool mouse = Settings.UsingMouse;
-    (mouse ? rbMouse : rbPedal)->setChecked(true);
+    // The MIDI pedal stays the choice through a run in which the mouse stood in for it.
+    const bool mouse = Settings.UsingMouse && !Settings.MidiPedal;
+    (Settings.MidiPedal ? rbMidi : mouse ? rbMouse : rbPedal)->setChecked(true);
     btnSetupPedal->setEnabled(!mouse);
     switch (Settings.SampleRate) {
     case 11025: rb11025->setChecked(true); break;
@@ -204,6 +208,11 @@ void TfrmSettings::rbMouseClick()
 }
 
 void TfrmSettings::rbPedalClick()
+{
+    btnSetupPedal->setEnabled(true);
+}
+
+void TfrmSettings::rbMidiClick()
 {
     btnSetupPedal->setEnabled(true);
 }
@@ -278,6 +287,7 @@ void TfrmSettings::btnOKClick()
         return;
     }
     Settings.UsingMouse = rbMouse->isChecked();
+    Settings.MidiPedal = rbMidi->isChecked();
     Settings.SampleRate = CheckedRate();
     Settings.memBlockLength = static_cast<uint32_t>(*size);
     if (rbnormal->isChecked())

@@ -241,6 +241,11 @@ void Registry::CloseKey()
     }
 }
 
+bool Registry::ValueExists(std::string_view name) const
+{
+    return open_ && values_->table.get(name) != nullptr;
+}
+
 uint32_t Registry::ReadInteger(std::string_view name) const
 {
     const toml::node* node = open_ ? values_->table.get(name) : nullptr;

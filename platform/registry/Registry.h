@@ -47,6 +47,8 @@ public:
     // Throws report::FrameworkError "Failed to set data for '<name>'" when the disk refuses.
     void CloseKey();
 
+    // Whether the open key holds a value of that name, of any type.
+    bool ValueExists(std::string_view name) const;
     // Throw report::FrameworkError "Failed to get data for '<name>'" when absent and
     // "Invalid data type for '<name>'" when of another type.
     uint32_t ReadInteger(std::string_view name) const;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace midi { class MidiSink; }
+
 namespace wave {
 
 using MMRESULT = uint32_t;
@@ -140,6 +142,15 @@ public:
     }
     const std::string& inputDevice() const { return inputDevice_; }
     const std::string& outputDevice() const { return outputDevice_; }
+
+    // The server's MIDI outputs a MIDI pedal can be linked to, by name. UI thread only.
+    virtual std::vector<DeviceChoice> midiSources() const { return {}; }
+    // Whether the service has a MIDI input port (the native servers do, SDL does not).
+    // Any thread.
+    virtual bool midiCapable() const { return false; }
+    // The sink the MIDI input port feeds from its realtime cycle, and the source it is linked
+    // to ("All": every hardware MIDI output). UI thread only, before the opens.
+    virtual void setMidiInput(midi::MidiSink* sink, const std::string& source) { (void)sink; (void)source; }
 
     // A snapshot of the devices' glitch counters. Any thread.
     virtual WaveCounters counters() const { return {}; }

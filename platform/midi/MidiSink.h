@@ -1,0 +1,17 @@
+#pragma once
+// Where a native server's MIDI input port hands what it received: the backends call it from
+// their realtime cycle, before the cycle's sound is filtered.
+
+#include <cstdint>
+
+namespace midi {
+
+class MidiSink {
+public:
+    virtual ~MidiSink() = default;
+    // One MIDI message as the port received it (status byte first), in arrival order.
+    // Called on the audio thread.
+    virtual void receive(const uint8_t* message, uint32_t size) = 0;
+};
+
+} // namespace midi
