@@ -2,6 +2,7 @@
 // service, the depth slider at the screen's pace, the "Effect on" box, the third source in
 // the settings window and the MIDI section of the pedal setup, Learn included.
 
+#include "support/DeviceDriver.h"
 #include "support/MidiWave.h"
 #include "support/TempStore.h"
 
@@ -102,6 +103,8 @@ TEST_F(MidiWindows, ThePedalSetsTheTargetAtOnceAndTheSliderAtTheScreensPace)
     EXPECT_EQ(w().lbldepth->text(), QString::asprintf("Depth = %.2f", CurrentDepth.load()));
     EXPECT_EQ(w().TrackBar1->value(), 1);
 
+    // The stop sequence waits for the buffers under way.
+    testsupport::DeviceDriver driver(service.device);
     w().close();
     EXPECT_EQ(Stored()["MidiPedal"].value<int64_t>(), 1);
     EXPECT_EQ(Stored()["UsingMouse"].value<int64_t>(), 0);
