@@ -134,12 +134,8 @@ void MidiPedal::dispatch()
 
 void MidiPedal::controller(int32_t channel, int32_t number, int32_t value)
 {
-    if (learning_.load(std::memory_order_relaxed) != uint8_t(LearnFor::Nothing) && number < kFirstModeMessage) {
-        caught_.store(kCaughtWaiting | uint32_t(SwitchKind::Controller) << kCaughtKindAt |
-                          uint32_t(channel) << kCaughtChannelAt | uint32_t(number),
-                      std::memory_order_release);
-        learning_.store(uint8_t(LearnFor::Nothing), std::memory_order_relaxed);
-    }
+    if (learning_.load(std::memory_order_relaxed) != uint8_t(LearnFor::Nothing) && number < kFirstModeMessage)
+        Catch(SwitchKind::Controller, channel, number);
     const PedalConfig c = Unpack(seenConfig_);
     if (c.switchKind == SwitchKind::Controller && number == c.switchNumber && OnChannel(c.switchChannel, channel))
         EffectOn.store(value >= kSwitchOnFrom, std::memory_order_relaxed);
@@ -161,14 +157,18 @@ void MidiPedal::controller(int32_t channel, int32_t number, int32_t value)
     }
 }
 
+void MidiPedal::Catch(SwitchKind kind, int32_t channel, int32_t number)
+{
+    caught_.store(kCaughtWaiting | uint32_t(kind) << kCaughtKindAt | uint32_t(channel) << kCaughtChannelAt |
+                      uint32_t(number),
+                  std::memory_order_release);
+    learning_.store(uint8_t(LearnFor::Nothing), std::memory_order_relaxed);
+}
+
 void MidiPedal::noteOn(int32_t channel, int32_t number)
 {
-    if (learning_.load(std::memory_order_relaxed) == uint8_t(LearnFor::Footswitch)) {
-        caught_.store(kCaughtWaiting | uint32_t(SwitchKind::Note) << kCaughtKindAt |
-                          uint32_t(channel) << kCaughtChannelAt | uint32_t(number),
-                      std::memory_order_release);
-        learning_.store(uint8_t(LearnFor::Nothing), std::memory_order_relaxed);
-    }
+    if (learning_.load(std::memory_order_relaxed) == uint8_t(LearnFor::Footswitch))
+        Catch(SwitchKind::Note, channel, number);
     const PedalConfig c = Unpack(seenConfig_);
     if (c.switchKind == SwitchKind::Note && number == c.switchNumber && OnChannel(c.switchChannel, channel))
         ToggleEffect();

@@ -89,6 +89,8 @@ private:
     void dispatch();
     void controller(int32_t channel, int32_t number, int32_t value);
     void noteOn(int32_t channel, int32_t number);
+    // Hands what Learn caught to the UI and ends the Learn.
+    void Catch(SwitchKind kind, int32_t channel, int32_t number);
     void publishDepth(uint32_t reading, uint32_t largest, bool invert);
 
     std::atomic<uint32_t> config_{};

@@ -3,6 +3,7 @@
 #include "config/Settings.h"
 #include "pedal/MidiPedal.h"
 #include "platform/wave/Wave.h"
+#include "ui/DeviceChoices.h"
 #include "ui/Main.h"
 
 #include <QButtonGroup>
@@ -36,7 +37,6 @@ constexpr int kGroupWidth = 273;
 constexpr int kLearnPollMs = 50;
 constexpr const char* kLearn = "Learn";
 constexpr const char* kListening = "Move it";
-constexpr const char* kNotConnected = " (not connected)";
 constexpr const char* kNeedsServer = "A MIDI pedal needs PipeWire or JACK.";
 
 // Places a control at its designed spot; a caption longer than the designed width on this
@@ -189,21 +189,8 @@ void TfrmJoySetup::setService(const wave::WaveService* service)
 
 void TfrmJoySetup::FillMidiSources(const std::string& chosen)
 {
-    cbMidiSource->clear();
-    cbMidiSource->addItem(midi::kAllSources, QString(midi::kAllSources));
-    if (service_)
-        for (const wave::DeviceChoice& d : service_->midiSources()) {
-            cbMidiSource->addItem(QString::fromStdString(d.description), QString::fromStdString(d.id));
-            cbMidiSource->setItemData(cbMidiSource->count() - 1, QString::fromStdString(d.id), Qt::ToolTipRole);
-        }
-    // A stored source that is not there now stays in the list, marked, so that OK keeps it.
-    const QString id = QString::fromStdString(chosen);
-    int at = cbMidiSource->findData(id);
-    if (at < 0) {
-        cbMidiSource->addItem(id + kNotConnected, id);
-        at = cbMidiSource->count() - 1;
-    }
-    cbMidiSource->setCurrentIndex(at);
+    FillChoices(cbMidiSource, midi::kAllSources, midi::kAllSources,
+                service_ ? service_->midiSources() : std::vector<wave::DeviceChoice>(), chosen);
 }
 
 void TfrmJoySetup::btnLearnControllerClick()

@@ -5,6 +5,7 @@
 #include "config/Settings.h"
 #include "pedal/Pedal.h"
 #include "platform/report/Report.h"
+#include "ui/DeviceChoices.h"
 #include "ui/JoySettings.h"
 #include "ui/Main.h"
 #include "ui/Program.h"
@@ -35,7 +36,6 @@ constexpr int kMargin = 4;
 constexpr int kSpacing = 2;
 constexpr const char* kOddSize = "Buffer size must be divisible by two";
 constexpr const char* kSystemDefault = "System default";
-constexpr const char* kNotConnected = " (not connected)";
 constexpr const char* kRestart = "You need to restart the application for the new settings to take effect.";
 
 QRadioButton* Radio(const char* text, QButtonGroup* group, QLayout* layout)
@@ -186,20 +186,8 @@ void TfrmSettings::Spawn()
 
 void TfrmSettings::FillDevices(QComboBox* box, bool capture, const std::string& chosen)
 {
-    box->clear();
-    box->addItem(kSystemDefault, QString());
-    if (service_)
-        for (const wave::DeviceChoice& d : service_->devices(capture)) {
-            box->addItem(QString::fromStdString(d.description), QString::fromStdString(d.id));
-            box->setItemData(box->count() - 1, QString::fromStdString(d.id), Qt::ToolTipRole);
-        }
-    const QString id = QString::fromStdString(chosen);
-    int at = box->findData(id);
-    if (at < 0) {
-        box->addItem(id + kNotConnected, id);
-        at = box->count() - 1;
-    }
-    box->setCurrentIndex(at);
+    FillChoices(box, kSystemDefault, QString(), service_ ? service_->devices(capture) : std::vector<wave::DeviceChoice>(),
+                chosen);
 }
 
 void TfrmSettings::rbMouseClick()

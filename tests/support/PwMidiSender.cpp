@@ -1,9 +1,9 @@
 #include "support/PwMidiSender.h"
 
+#include "support/PwFilterNode.h"
+
 #include "platform/thread/BoundedQueue.h"
 
-#include <pipewire/filter.h>
-#include <pipewire/pipewire.h>
 #include <spa/control/control.h>
 #include <spa/pod/builder.h>
 
@@ -24,24 +24,19 @@ constexpr uint32_t kRoomPerMessage = 32;
 } // namespace
 
 struct PwMidiSender::Impl {
-    pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-    pw_filter* filter = nullptr;
-    void* out = nullptr;
-    spa_hook listener{};
-    pw_filter_events events{};
     std::string name;
     thread::BoundedQueue<MidiMessage> queue{kQueueCapacity};
     std::atomic<uint64_t> queued{0};
     std::atomic<uint64_t> sent{0};
-    bool ok = false;
+    // Last, so that it stops calling Process before the rest goes.
+    std::unique_ptr<PwFilterNode> node;
 
     // Called on PipeWire's realtime thread.
     static void Process(void* data, spa_io_position* position)
     {
         auto* self = static_cast<Impl*>(data);
-        pw_buffer* b = pw_filter_dequeue_buffer(self->out);
+        void* out = self->node->port();
+        pw_buffer* b = pw_filter_dequeue_buffer(out);
         if (!b)
             return;
         spa_data* d = &b->buffer->datas[0];
@@ -64,54 +59,24 @@ struct PwMidiSender::Impl {
             d->chunk->stride = 1;
             d->chunk->flags = 0;
         }
-        pw_filter_queue_buffer(self->out, b);
+        pw_filter_queue_buffer(out, b);
     }
 };
 
 PwMidiSender::PwMidiSender(const std::string& name) : impl_(std::make_unique<Impl>())
 {
-    pw_init(nullptr, nullptr);
     impl_->name = name;
-    impl_->loop = pw_thread_loop_new("midi-sender", nullptr);
-    impl_->context = pw_context_new(pw_thread_loop_get_loop(impl_->loop), nullptr, 0);
-    impl_->events.version = PW_VERSION_FILTER_EVENTS;
-    impl_->events.process = &Impl::Process;
-    pw_thread_loop_start(impl_->loop);
-    pw_thread_loop_lock(impl_->loop);
-    if (impl_->context)
-        impl_->core = pw_context_connect(impl_->context, nullptr, 0);
-    if (impl_->core)
-        impl_->filter = pw_filter_new(impl_->core, name.c_str(),
-                                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Midi", PW_KEY_MEDIA_CATEGORY, "Playback",
-                                                        PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_MEDIA_CLASS, "Midi/Source",
-                                                        PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_ALWAYS_PROCESS,
-                                                        "true", nullptr));
-    if (impl_->filter) {
-        pw_filter_add_listener(impl_->filter, &impl_->listener, &impl_->events, impl_.get());
-        impl_->out = pw_filter_add_port(impl_->filter, PW_DIRECTION_OUTPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-                                        pw_properties_new(PW_KEY_FORMAT_DSP, "8 bit raw midi", PW_KEY_PORT_NAME,
-                                                          "midi_out", nullptr),
-                                        nullptr, 0);
-        impl_->ok = impl_->out && pw_filter_connect(impl_->filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) == 0;
-    }
-    pw_thread_loop_unlock(impl_->loop);
+    impl_->node = std::make_unique<PwFilterNode>(
+        name,
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Midi", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "DSP",
+                          PW_KEY_MEDIA_CLASS, "Midi/Source", PW_KEY_NODE_NAME, name.c_str(),
+                          PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr),
+        PW_DIRECTION_OUTPUT, "8 bit raw midi", "midi_out", &Impl::Process, impl_.get());
 }
 
-PwMidiSender::~PwMidiSender()
-{
-    pw_thread_loop_lock(impl_->loop);
-    if (impl_->filter)
-        pw_filter_destroy(impl_->filter);
-    if (impl_->core)
-        pw_core_disconnect(impl_->core);
-    pw_thread_loop_unlock(impl_->loop);
-    pw_thread_loop_stop(impl_->loop);
-    if (impl_->context)
-        pw_context_destroy(impl_->context);
-    pw_thread_loop_destroy(impl_->loop);
-}
+PwMidiSender::~PwMidiSender() = default;
 
-bool PwMidiSender::connected() const { return impl_->ok; }
+bool PwMidiSender::connected() const { return impl_->node->ok(); }
 
 std::string PwMidiSender::port() const { return impl_->name + ":midi_out"; }
 
