@@ -130,12 +130,12 @@ TfrmJoySetup::TfrmJoySetup()
     cbFootswitch->addItems({"None", "Controller", "Note"});
     edtFootswitchNumber = NumberBox();
     btnLearnFootswitch = new QPushButton(kLearn);
-    m->addWidget(new QLabel("Footswitch:"), 4, 0);
+    m->addWidget(new QLabel("Switch:"), 4, 0);
     m->addWidget(cbFootswitch, 4, 1);
     m->addWidget(edtFootswitchNumber, 4, 2);
     m->addWidget(btnLearnFootswitch, 4, 3);
     cbFootswitchChannel = ChannelBox();
-    m->addWidget(new QLabel("Its channel:"), 5, 0);
+    m->addWidget(new QLabel("Switch ch.:"), 5, 0);
     m->addWidget(cbFootswitchChannel, 5, 1);
     m->setColumnStretch(1, 1);
     // Only controllers 0-31 have a fine part to make 14 bits with.
