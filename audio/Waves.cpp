@@ -28,6 +28,10 @@ constexpr uintptr_t kOwnersWhilePlayingAndHooked = 2;
 constexpr uint32_t kSpareBuffers = 16;
 // One 16-bit sample.
 constexpr uint32_t kSmallestBlock = 2;
+// The stop waits this long, or this many blocks if longer, for a buffer to come back before
+// it resets the device.
+constexpr auto kStopPatience = std::chrono::milliseconds(1000);
+constexpr int kStopPatienceBlocks = 4;
 // Glitch warnings go to standard error at most this often.
 constexpr auto kWarningInterval = std::chrono::seconds(1);
 
@@ -56,7 +60,7 @@ UiPump StandalonePump()
     auto bell = std::make_shared<thread::Doorbell>();
     return UiPump{
         [] {},
-        [bell] { bell->wait(); },
+        [bell](std::chrono::milliseconds timeout) { bell->wait(timeout); },
         [bell] { bell->ring(); },
     };
 }
@@ -89,6 +93,9 @@ void TfrmWaves::Release(WAVEHDR* header)
 
 void TfrmWaves::Defer(Failure failure)
 {
+    // A call that failed because the service gave up has been said by the fault's report.
+    if (service_.faulted())
+        return;
     deferred_[size_t(failure)].fetch_add(1, std::memory_order_release);
     pump_.wake();
 }
@@ -109,13 +116,34 @@ void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
     for (size_t i = 0; i < deferred_.size(); ++i)
         if (deferred_[i].exchange(0, std::memory_order_acq_rel) > 0)
             show(kDeferredTexts[i]);
-    if (const std::string notice = service_.takeNotice(); !notice.empty())
-        report::Warning(notice);
+    // A graph whose period flaps would say so every cycle: the changes are folded, at most
+    // one line a second, the latest with how many there were.
+    if (std::string notice = service_.takeNotice(); !notice.empty()) {
+        heldNotice_ = std::move(notice);
+        ++heldNotices_;
+    }
+    if (heldNotices_ > 0 && now - lastNotice_ >= kWarningInterval) {
+        if (heldNotices_ > 1)
+            heldNotice_ += " (" + std::to_string(heldNotices_) + " changes of the period since the last warning)";
+        report::Warning(heldNotice_);
+        heldNotice_.clear();
+        heldNotices_ = 0;
+        lastNotice_ = now;
+    }
 
     // While stopping, the output plays out and then runs dry by design: that is no glitch.
     if (stopping_.load() || now - lastWarning_ < kWarningInterval)
         return;
     const WaveCounters c = service_.counters();
+    if (c.pauses != warned_.pauses) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "Vobblix did not run for %.1f s: there was no sound meanwhile, and a recording misses that time",
+                      double(c.pausedNs - warned_.pausedNs) / 1e9);
+        report::Warning(text);
+        warned_.pauses = c.pauses;
+        warned_.pausedNs = c.pausedNs;
+    }
     const uint64_t underruns = c.underruns - warned_.underruns;
     const uint64_t overruns = c.overruns - warned_.overruns;
     if (underruns == 0 && overruns == 0)
@@ -165,6 +193,8 @@ bool TfrmWaves::QueueCaptureBuffer(bool fromCallback)
 
 void TfrmWaves::ReportOnceAtOpen(Failure failure, const char* text)
 {
+    if (service_.faulted())
+        return;
     // Every buffer of the open fails alike; one box says it, a box per buffer would bury
     // the program under thousands.
     const uint32_t bit = 1u << unsigned(failure);
@@ -176,8 +206,7 @@ void TfrmWaves::ReportOnceAtOpen(Failure failure, const char* text)
 
 std::string SilentBufferSizeText(uint32_t rate, uint32_t blockLength)
 {
-    // The largest even size that still makes one buffer of the queue.
-    const uint32_t largest = rate > kSmallestBlock ? (rate - 1) & ~1u : kSmallestBlock;
+    const uint32_t largest = settings::LargestBlockLength(rate);
     char text[300];
     if (blockLength < kSmallestBlock)
         std::snprintf(text, sizeof text,
@@ -356,26 +385,41 @@ bool TfrmWaves::OutputCanReturn() const
     return OutputDevice.handle.load() && InFlightOut.load() > 0;
 }
 
-void TfrmWaves::WaitUntil(const std::function<bool()>& done)
+void TfrmWaves::WaitUntil(const std::function<bool()>& done, const std::atomic<int32_t>& inFlight)
 {
+    // A device that stops handing buffers back (a server that stalled or went away, a stream
+    // stopped before its first cycle) must not hold the stop for ever: once none has come
+    // back for a while, the reset that follows hands them all back at once.
+    const auto blockTime = std::chrono::milliseconds(
+        1000LL * Settings.memBlockLength.load() / (2LL * std::max<uint32_t>(Settings.SampleRate.load(), 1)));
+    const auto patience = std::max<std::chrono::milliseconds>(kStopPatience, kStopPatienceBlocks * blockTime);
+    int32_t seen = inFlight.load();
+    auto since = std::chrono::steady_clock::now();
     for (;;) {
         pump_.handlePending();
         DeliverReports();
         if (done())
             return;
-        pump_.waitForEvent();
+        const auto now = std::chrono::steady_clock::now();
+        if (const int32_t left = inFlight.load(); left != seen) {
+            seen = left;
+            since = now;
+        } else if (now - since >= patience) {
+            return;
+        }
+        pump_.waitForEvent(std::chrono::ceil<std::chrono::milliseconds>(patience - (now - since)));
     }
 }
 
 void TfrmWaves::StopAudio()
 {
-    WaitUntil([this] { return InputDrained.load() || !InputCanReturn(); });
+    WaitUntil([this] { return InputDrained.load() || !InputCanReturn(); }, InFlightIn);
     if (InputDevice.set.load())
         service_.waveInReset(InputDevice.handle.load());
     if (InputDevice.set.load())
         service_.waveInClose(InputDevice.handle.load());
 
-    WaitUntil([this] { return OutputDrained.load() || !OutputCanReturn(); });
+    WaitUntil([this] { return OutputDrained.load() || !OutputCanReturn(); }, InFlightOut);
     if (OutputDevice.set.load())
         service_.waveOutReset(OutputDevice.handle.load());
     if (OutputDevice.set.load())

@@ -28,8 +28,8 @@ int32_t CaptureBufferCount(uint32_t sampleRate, uint32_t blockLength);
 struct UiPump {
     // Handles the events already pending. UI thread only.
     std::function<void()> handlePending;
-    // Blocks until an event arrives, then handles it. UI thread only.
-    std::function<void()> waitForEvent;
+    // Blocks until an event arrives, then handles it, or until the time is up. UI thread only.
+    std::function<void(std::chrono::milliseconds)> waitForEvent;
     // Makes a waitForEvent return. Called on the callback threads, realtime ones included:
     // it must not lock or allocate.
     std::function<void()> wake;
@@ -93,7 +93,8 @@ public:
 
     // Shows what the callbacks could not show themselves (they may run on a realtime thread
     // that must not open a box): each failed call once, with its text; a fault the service
-    // found; and, at most once a second, a warning line when the sound glitched.
+    // found; and, at most once a second each, a warning line when the sound glitched and one
+    // when the server changed its period.
     // UI thread only; the main window calls it from a timer, the stop sequence while it waits.
     void DeliverReports();
     // The same, with the time given, for tests.
@@ -114,7 +115,8 @@ private:
     // Releases a played buffer once both the output and the hook are done with it.
     void Unhold(wave::WAVEHDR* header);
     bool QueueCaptureBuffer(bool fromCallback);
-    void WaitUntil(const std::function<bool()>& done);
+    // Serves the UI until done, or until the in-flight count has not moved for a while.
+    void WaitUntil(const std::function<bool()>& done, const std::atomic<int32_t>& inFlight);
     bool InputCanReturn() const;
     bool OutputCanReturn() const;
 
@@ -129,4 +131,8 @@ private:
     uint32_t shownAtOpen_ = 0;
     wave::WaveCounters warned_;
     std::chrono::steady_clock::time_point lastWarning_{};
+    // The latest notice not yet told, and how many came since the last one told.
+    std::string heldNotice_;
+    uint32_t heldNotices_ = 0;
+    std::chrono::steady_clock::time_point lastNotice_{};
 };

@@ -5,7 +5,7 @@
 // Run by hand on the server that bench/jack.sh starts:
 //   bash bench/jack.sh [xrun-seconds]
 
-#include "platform/wave/JackWave.h"
+#include "platform/wave/JackDevice.h"
 #include "support/JackProbe.h"
 #include "support/Spawn.h"
 
@@ -195,8 +195,8 @@ int main(int argc, char** argv)
                 const uint32_t block = uint32_t(std::lround(double(bytes / 2) * kServerRate / rate));
                 uint32_t goal = RoundUp(block, period);
                 if (rate != kServerRate)
-                    goal += wave::JackWaveService::ResamplerDelay(kServerRate, rate) +
-                            uint32_t(std::lround(double(wave::JackWaveService::ResamplerDelay(rate, kServerRate)) *
+                    goal += wave::JackDevice::ResamplerDelay(kServerRate, rate) +
+                            uint32_t(std::lround(double(wave::JackDevice::ResamplerDelay(rate, kServerRate)) *
                                                  kServerRate / rate));
                 const long added = through - loop;
                 std::printf("%-7u %-7u %-7u %-10ld %-10ld %-9ld %-9u %u %s\n", period, rate, bytes, loop, through,

@@ -6,7 +6,8 @@
 
 #include "config/Settings.h"
 #include "effect/FX.h"
-#include "platform/wave/SdlWave.h"
+#include "platform/wave/Backend.h"
+#include "platform/wave/SdlDevice.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -81,7 +82,8 @@ int main(int argc, char** argv)
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     {
-        wave::SdlWaveService service;
+        auto serviceEngine = wave::OpenSdl();
+        auto& service = *serviceEngine;
         TfrmWaves waves(service, stopping, StandalonePump());
         waves.FormCreate();
         waves.StartCapture();
@@ -116,7 +118,7 @@ int main(int argc, char** argv)
     }
     std::sort(delays.begin(), delays.end());
     const long median = delays.empty() ? -1 : delays[delays.size() / 2];
-    const uint32_t period = wave::SdlWaveService::PeriodFrames(block);
+    const uint32_t period = wave::SdlDevice::PeriodFrames(block);
     std::printf("buffer %u bytes (%u samples), SDL period %u frames; output ran %zu frames ahead\n", block,
                 block / 2, period, ahead);
     std::printf("click-to-click delay: median %ld samples (%.2f ms), min %ld, max %ld over %zu clicks\n", median,

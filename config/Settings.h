@@ -41,6 +41,8 @@ struct TSettings {
     int32_t MidiFootswitchNumber{};
     // Whether the effect was on; the filter's own flag is the live one.
     bool EffectOn{};
+    // The joystick button that switches the effect on and off, numbered from 1; 0: none.
+    uint32_t FootswitchButton{};
 };
 
 // The process-wide record, zeroed at program load.
@@ -53,11 +55,32 @@ struct SliderPositions {
     int32_t pedalAccel{};
 };
 
+// The values the settings window sets, which take effect at the next start. A save may store
+// a set of them that the running program does not use yet: the sound keeps its own until it
+// has stopped.
+struct StartChoices {
+    uint32_t SampleRate{};
+    uint32_t memBlockLength{};
+    bool UsingMouse{};
+    int32_t Priority{};
+    std::string InputDevice;
+    std::string OutputDevice;
+    bool MidiPedal{};
+};
+
+// The record's own start choices. UI thread only.
+StartChoices CurrentStartChoices();
+// Puts a saved set into the record, once the sound that used the old one has stopped.
+// UI thread only.
+void ApplyStartChoices(const StartChoices& choices);
+
 // Fills Settings from the store, creating it whole with the defaults on the first run. A
-// value that cannot be read takes its default and the others are still read; a value outside
-// its range is reported once, in one error box, and takes its default; then the first
-// failure is thrown as report::FrameworkError, the file kept aside as "<file>.broken";
-// a store that can be neither opened nor created reports and requests termination.
+// value that cannot be read takes its default and the others are still read; then the first
+// failure is thrown as report::FrameworkError, the file kept aside as "<file>.broken". A file
+// that does not parse is kept aside the same way and reported once, by its path and line, and
+// the defaults are used. A value outside its range, and a rate or buffer size the sound cannot
+// use, take their defaults and are reported together, in one error box, with the values used
+// instead. A store that can be neither opened nor created reports and requests termination.
 // UI thread only.
 void LoadSettings();
 
@@ -69,6 +92,9 @@ enum class AfterFailedOpen { End, Stay };
 // value the store refuses throws report::FrameworkError.
 // UI thread only.
 bool SaveSettings(const SliderPositions& sliders, AfterFailedOpen after = AfterFailedOpen::End);
+// The same, storing the start choices given in place of the record's.
+// UI thread only.
+bool SaveSettings(const SliderPositions& sliders, const StartChoices& choices, AfterFailedOpen after);
 
 // Back to the zeroed record of program load (tests run several start-ups in one process).
 // UI thread only.
@@ -76,4 +102,21 @@ void ResetSettingsRecord();
 
 namespace settings {
 inline constexpr const char* kKeyPath = "\\Software\\Drenmarq\\Vobblix 1.1";
+
+// What a rate and a buffer size may be: the rates the settings window offers, and the even
+// sizes from one sample up to the largest that still makes a capture buffer of the stream's
+// quarter-second queue at that rate. The settings window's "Set" and OK, the load and the
+// stream's own message all go by this.
+inline constexpr uint32_t kOfferedRates[] = {44100, 22050, 11025};
+inline constexpr uint32_t kDefaultRate = 44100;
+inline constexpr uint32_t kDefaultBlockLength = 1000;
+inline constexpr uint32_t kSmallestBlockLength = 2;
+
+bool IsOfferedRate(uint32_t rate);
+// The largest even size under half a second of sound at that rate: half a second or more
+// makes no buffer of a quarter-second queue.
+uint32_t LargestBlockLength(uint32_t rate);
+// Empty when the stream can play buffers of this size at this rate; otherwise the settings
+// window's message about it.
+std::string BlockLengthProblem(int64_t size, uint32_t rate);
 }

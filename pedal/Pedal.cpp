@@ -19,6 +19,22 @@ constexpr uint32_t kLowHalf = 0xFFFF;
 
 joystick::JoystickService* gService = nullptr;
 std::function<void(int32_t)> gMoveSlider;
+std::function<void(int32_t)> gLearnButton;
+
+// A button went down: learned when a learn waits for one, else the footswitch when it is
+// the chosen button (0 chooses none).
+void ButtonDown(uint32_t button)
+{
+    if (gLearnButton) {
+        // Moved out first: the receiver may start the next learn.
+        auto learned = std::move(gLearnButton);
+        gLearnButton = nullptr;
+        learned(int32_t(button));
+        return;
+    }
+    if (Settings.FootswitchButton != 0 && button == Settings.FootswitchButton)
+        ToggleEffect();
+}
 
 } // namespace
 
@@ -78,6 +94,8 @@ intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
     using namespace joystick;
     const bool move = msg == MM_JOY1MOVE || msg == MM_JOY2MOVE;
     const bool zmove = msg == MM_JOY1ZMOVE || msg == MM_JOY2ZMOVE;
+    if (msg == MM_JOY1BUTTONDOWN || msg == MM_JOY2BUTTONDOWN)
+        ButtonDown(uint32_t(wParam));
     if (!move && !zmove)
         return DefWindowProc(PedalWindow, msg, wParam, lParam);
     if (Settings.UsingMouse || Settings.MidiPedal)
@@ -110,6 +128,26 @@ intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
     if (gMoveSlider)
         gMoveSlider(scaled.slider);
     return 0;
+}
+
+void LearnFootswitch(std::function<void(int32_t)> learned)
+{
+    gLearnButton = std::move(learned);
+}
+
+void StopLearningFootswitch()
+{
+    gLearnButton = nullptr;
+}
+
+bool LearningFootswitch()
+{
+    return bool(gLearnButton);
+}
+
+bool PedalCaptured()
+{
+    return gService && gService->Capturing();
 }
 
 void ReleasePedal()

@@ -25,8 +25,20 @@ extern joystick::Window PedalWindow;
 // UI thread only.
 void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> moveSlider);
 
-// PedalWindow's procedure. UI thread only.
+// PedalWindow's procedure: movements set the depth, the footswitch button toggles the
+// effect. UI thread only.
 intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+// The next joystick button that goes down is handed to learned (its number, from 1) instead
+// of acting as the footswitch; a later call replaces the waiting one. UI thread only.
+void LearnFootswitch(std::function<void(int32_t)> learned);
+// Stops waiting for a button to learn. UI thread only.
+void StopLearningFootswitch();
+// Whether a button is awaited. UI thread only.
+bool LearningFootswitch();
+// Whether the pedal's joystick is captured, so that its buttons reach the program.
+// UI thread only.
+bool PedalCaptured();
 
 // Releases the capture in pedal mode. UI thread only.
 void ReleasePedal();

@@ -5,17 +5,21 @@
 #include "platform/thread/ByteRing.h"
 #include "platform/thread/Doorbell.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
-#include <memory>
 
 thread::LatestValue<thread::LabelText> RecordTimeText;
 
@@ -34,12 +38,19 @@ constexpr uint16_t kBitsPerSample = 16;
 // The capture side queues blocks for the writer; this many seconds of sound may wait while
 // the disk is slow before a recording has to stop.
 constexpr size_t kQueueSeconds = 4;
+// A take whose file lost its name is written anew under the same name, or, where that name
+// is taken by then, under the name with "-2" up to this number before its extension.
+constexpr int kMaxRescueNames = 99;
+// The take so far is copied to its new file in pieces of this size.
+constexpr size_t kCopyBytes = 1 << 16;
 
 // The file, the buffer and the header are used by the capture thread and by the start and
 // stop on the UI thread; this lock keeps the capture thread off them while they are being
 // created or released, and the final append off a capture-thread append.
 std::mutex gLock;
 int RecordFile = -1;
+// The file's path: RecordFileName at the start, wherever the take was written anew since.
+std::string gFilePath;
 std::vector<uint8_t> RecordBuffer;
 std::array<uint8_t, kHeaderBytes> WaveHeader{};
 double RecordTimeValue = 0.0;
@@ -56,8 +67,10 @@ std::vector<uint8_t> gBlock;
 thread::Doorbell gQueued;
 std::thread gWriter;
 std::atomic<bool> gWriterStop{false};
-// Why a recording just ended by itself, to be reported once the lock is let go.
+// Why a recording just ended by itself, and where a take was written anew, to be reported
+// once the lock is let go.
 std::string gUnreported;
+std::string gUnreportedMove;
 
 void WriterLoop();
 
@@ -110,32 +123,170 @@ void EndByItself(recorder::Ended why, const std::string& text)
 // close the file, which takes the lock.
 void ReportUnlocked(std::unique_lock<std::mutex>& lock)
 {
-    std::string text = std::move(gUnreported);
-    gUnreported.clear();
+    std::string text = std::exchange(gUnreported, std::string());
+    std::string moved = std::exchange(gUnreportedMove, std::string());
     lock.unlock();
+    if (!moved.empty())
+        report::Information(moved);
     if (!text.empty())
         report::Error(text);
+}
+
+std::string Reason() { return std::strerror(errno); }
+
+// True when the open file is no longer the one its path names: the file or a folder above it
+// was deleted, or moved away. A path that cannot be looked at for another reason (a folder's
+// permissions) is left alone: the file still takes the writes.
+bool LostItsName()
+{
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(RecordFile, &open) != 0)
+        return false;
+    if (open.st_nlink == 0)
+        return true;
+    if (::stat(gFilePath.c_str(), &named) != 0)
+        return errno == ENOENT || errno == ENOTDIR;
+    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
+}
+
+// Copies the take so far, header included, from the old file, which stays readable through
+// its descriptor after its name is gone.
+bool CopyTakeTo(int to)
+{
+    std::vector<uint8_t> piece(kCopyBytes);
+    for (int64_t at = 0; at < gLastGoodSize;) {
+        const size_t want = size_t(std::min<int64_t>(int64_t(piece.size()), gLastGoodSize - at));
+        const ssize_t n = ::pread(RecordFile, piece.data(), want, off_t(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::pwrite(to, piece.data() + done, size_t(n - done), off_t(at + done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                if (w == 0)
+                    errno = ENOSPC;
+                return false;
+            }
+            done += w;
+        }
+        at += n;
+    }
+    return ::lseek(to, off_t(gLastGoodSize), SEEK_SET) >= 0;
+}
+
+// Writes the take so far to a new file in the folder given, under the file's own name or, if
+// that is taken, a numbered one; the new file then takes the recording. False, with errno
+// set, when nothing could be written there.
+bool RewriteTakeIn(const std::filesystem::path& folder)
+{
+    const std::filesystem::path old(gFilePath);
+    const std::string stem = old.stem().string();
+    const std::string extension = old.extension().string();
+    for (int n = 1; n <= kMaxRescueNames; ++n) {
+        const std::filesystem::path path =
+            folder / (n == 1 ? old.filename().string() : stem + "-" + std::to_string(n) + extension);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return false;
+        ::flock(fd, LOCK_EX | LOCK_NB);
+        if (!CopyTakeTo(fd)) {
+            const int error = errno;
+            ::close(fd);
+            ::unlink(path.c_str());
+            errno = error;
+            return false;
+        }
+        ::close(RecordFile);
+        RecordFile = fd;
+        gFilePath = path.string();
+        return true;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+// Says where the take now is; and why, when it could not go back to its own folder.
+void SayWhereTheTakeWent(const std::string& lost, const std::string& why)
+{
+    gUnreportedMove = "The file " + lost + " was removed or moved while recording";
+    if (!why.empty())
+        gUnreportedMove += ", and it could not be written again in its own folder (" + why + ")";
+    gUnreportedMove += ". Vobblix wrote the whole take so far to " + gFilePath + (gFilePath == lost ? " again" : "") +
+                       " and records on.";
+}
+
+// Where a take whose file lost its name goes: its own folder, made again where it can be;
+// else the deepest folder above it that still exists; else the home folder. Called with the
+// lock held, at a flush.
+bool KeepTheTakeNamed()
+{
+    if (!LostItsName())
+        return true;
+    const std::string lost = gFilePath;
+    const std::filesystem::path named = std::filesystem::path(lost).parent_path();
+    const std::filesystem::path folder = named.empty() ? std::filesystem::path(".") : named;
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!ec && RewriteTakeIn(folder)) {
+        SayWhereTheTakeWent(lost, {});
+        return true;
+    }
+    const std::string why = ec ? ec.message() : Reason();
+    std::string lastWhy = why;
+    std::vector<std::filesystem::path> elsewhere;
+    for (auto above = folder.parent_path(); !above.empty(); above = above.parent_path()) {
+        if (std::filesystem::is_directory(above, ec)) {
+            elsewhere.push_back(above);
+            break;
+        }
+        if (above == above.root_path())
+            break;
+    }
+    if (const char* home = std::getenv("HOME"); home && *home)
+        elsewhere.emplace_back(home);
+    for (const auto& place : elsewhere) {
+        if (RewriteTakeIn(place)) {
+            SayWhereTheTakeWent(lost, why);
+            return true;
+        }
+        lastWhy = Reason();
+    }
+    EndByItself(recorder::Ended::WriteFailed,
+                "Recording stopped: the file " + lost + " was removed or moved while recording, and the take could "
+                "not be written anew (" + lastWhy + ").");
+    return false;
 }
 
 // Appends the buffer and rewrites the header's sizes. Called with the lock held.
 void Flush()
 {
+    if (!KeepTheTakeNamed())
+        return;
     const int64_t after = gLastGoodSize + int64_t(RecordBuffer.size());
     if (after > gSizeLimit) {
-        EndByItself(recorder::Ended::SizeLimit, recorder::SizeLimitText(Settings.RecordFileName));
+        EndByItself(recorder::Ended::SizeLimit, recorder::SizeLimitText(gFilePath));
         return;
     }
     struct stat st {};
     if (!WriteAll(RecordBuffer.data(), RecordBuffer.size()) || ::lseek(RecordFile, 0, SEEK_SET) < 0 ||
         ::fstat(RecordFile, &st) != 0) {
-        EndByItself(recorder::Ended::WriteFailed, recorder::WriteFailedText(Settings.RecordFileName, std::strerror(errno)));
+        EndByItself(recorder::Ended::WriteFailed, recorder::WriteFailedText(gFilePath, std::strerror(errno)));
         return;
     }
     const auto size = uint32_t(st.st_size);
     Put32(4, size - 8);
     Put32(40, size - uint32_t(kHeaderBytes));
     if (!WriteAll(WaveHeader.data(), kHeaderBytes) || ::lseek(RecordFile, st.st_size, SEEK_SET) < 0) {
-        EndByItself(recorder::Ended::WriteFailed, recorder::WriteFailedText(Settings.RecordFileName, std::strerror(errno)));
+        EndByItself(recorder::Ended::WriteFailed, recorder::WriteFailedText(gFilePath, std::strerror(errno)));
         return;
     }
     gLastGoodSize = st.st_size;
@@ -160,7 +311,7 @@ void WriteWaveHeader()
     Put16(34, kBitsPerSample);
     PutTag(36, "data");
     if (!WriteAll(WaveHeader.data(), kHeaderBytes))
-        throw report::FrameworkError("Cannot create file " + Settings.RecordFileName);
+        throw report::FrameworkError(recorder::CannotCreateText(Settings.RecordFileName, Reason()));
 }
 
 void StartRecordFile()
@@ -170,12 +321,15 @@ void StartRecordFile()
     // Emptied only once held: another program's open recording is never cut.
     const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        throw report::FrameworkError("Cannot create file " + name);
+        throw report::FrameworkError(recorder::CannotCreateText(name, Reason()));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
+        // Held by another program: its own recording, most likely.
+        const std::string why = errno == EWOULDBLOCK ? "another program has it open" : Reason();
         ::close(fd);
-        throw report::FrameworkError("Cannot create file " + name);
+        throw report::FrameworkError(recorder::CannotCreateText(name, why));
     }
     RecordFile = fd;
+    gFilePath = name;
     RecordBuffer.clear();
     // A second and two blocks fit, so the capture thread never grows it.
     RecordBuffer.reserve(size_t(Settings.SampleRate) * 2 + size_t(Settings.memBlockLength) * 2);
@@ -237,7 +391,7 @@ void DrainLocked()
     }
     if (gQueueLostBytes.exchange(0) > 0 && RecordFile >= 0 && recorder::EndedByItself.load() == recorder::Ended::No)
         EndByItself(recorder::Ended::WriteFailed,
-                    recorder::WriteFailedText(Settings.RecordFileName, "the disk did not keep up with the sound"));
+                    recorder::WriteFailedText(gFilePath, "the disk did not keep up with the sound"));
 }
 
 // The writer thread: appends what the capture side queued, woken by every block.
@@ -306,6 +460,11 @@ std::string WriteFailedText(const std::string& file, const std::string& reason)
            "). The file keeps everything recorded up to the last second written.";
 }
 
+std::string CannotCreateText(const std::string& file, const std::string& reason)
+{
+    return "Cannot create file " + file + ": " + reason;
+}
+
 std::string SizeLimitText(const std::string& file)
 {
     return "Recording stopped: " + file +
@@ -322,6 +481,12 @@ bool FileOpen()
 {
     std::lock_guard lock(gLock);
     return RecordFile >= 0;
+}
+
+std::string FilePath()
+{
+    std::lock_guard lock(gLock);
+    return gFilePath;
 }
 
 void SetSizeLimitForTests(int64_t bytes)

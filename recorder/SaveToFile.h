@@ -11,7 +11,8 @@
 #include <string>
 
 // Creates RecordFile from RecordFileName (held exclusively), an empty RecordBuffer, writes
-// the header and sets RecordTime to 0. Throws report::FrameworkError "Cannot create file %s".
+// the header and sets RecordTime to 0. Throws report::FrameworkError "Cannot create file %s"
+// with the system's reason.
 // UI thread only.
 void StartRecordFile();
 // Fills the 44-byte header from SampleRate with both sizes 0 and writes it where the file
@@ -19,7 +20,9 @@ void StartRecordFile();
 void WriteWaveHeader();
 // Takes one processed block (final false): while recording, queues it for the writer thread
 // without waiting, locking or allocating. The stop's last call (null, 0, final true) writes
-// every queued block and the rest of the buffer.
+// every queued block and the rest of the buffer. A flush that finds the file has lost its
+// name (deleted or moved, or its folder) first writes the whole take so far to a new file,
+// from the old one, at the same path or as near it as it can, says where, and records on.
 // Called on the capture callback thread, and on the UI thread for the final call.
 void RecordBlock(const void* buffer, int32_t count, bool final);
 // Stops the writer thread, closes the file and releases the buffer. UI thread only.
@@ -41,7 +44,8 @@ extern std::atomic<Ended> EndedByItself;
 // positions are signed 32-bit offsets.
 inline constexpr int64_t kMaxFileBytes = 2147483647;
 
-// The texts the user sees when a recording ends by itself.
+// The texts the user sees when a recording cannot start or ends by itself.
+std::string CannotCreateText(const std::string& file, const std::string& reason);
 std::string WriteFailedText(const std::string& file, const std::string& reason);
 std::string SizeLimitText(const std::string& file);
 
@@ -62,6 +66,9 @@ public:
 // State for tests.
 double RecordTime();
 bool FileOpen();
+// Where the take is being written: RecordFileName, or where it was written anew.
+// Any thread but the capture callback's.
+std::string FilePath();
 // A smaller size limit, for tests. 0 restores the real one.
 void SetSizeLimitForTests(int64_t bytes);
 

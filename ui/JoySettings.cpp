@@ -2,6 +2,7 @@
 
 #include "config/Settings.h"
 #include "pedal/MidiPedal.h"
+#include "pedal/Pedal.h"
 #include "platform/wave/Wave.h"
 #include "ui/DeviceChoices.h"
 #include "ui/Main.h"
@@ -23,19 +24,25 @@ TfrmJoySetup* frmJoySetup = nullptr;
 namespace {
 
 constexpr int kWidth = 289;
-constexpr int kHeight = 273;
-constexpr int kLeft = 380;
-constexpr int kTop = 182;
-constexpr int kFontPoints = 8;
-// Where the designed window put its buttons, and the gap above them.
-constexpr int kMidiTop = 240;
+// The designed 273 pixels and the footswitch's group below the axis; the MIDI group then goes
+// where the designed window put its buttons, and the window grows by its height.
+constexpr int kFootswitchRoom = 64;
+constexpr int kHeight = 273 + kFootswitchRoom;
+constexpr int kMidiTop = 240 + kFootswitchRoom;
 constexpr int kGap = 7;
 constexpr int kButtonsHeight = 25;
 constexpr int kMargin = 8;
 constexpr int kGroupWidth = 273;
-// What Learn caught is looked for this often, only while it listens.
-constexpr int kLearnPollMs = 50;
+constexpr int kMaxButton = 64;
 constexpr const char* kLearn = "Learn";
+constexpr const char* kLearning = "Press a button...";
+constexpr const char* kLearnNeedsPedal =
+    "Learn reads the pedal's joystick, which is open while the pedal drives the depth.";
+constexpr int kLeft = 380;
+constexpr int kTop = 182;
+constexpr int kFontPoints = 8;
+// What MIDI Learn caught is looked for this often, only while it listens.
+constexpr int kLearnPollMs = 50;
 constexpr const char* kListening = "Move it";
 constexpr const char* kNeedsServer = "A MIDI pedal needs PipeWire or JACK.";
 
@@ -99,6 +106,16 @@ TfrmJoySetup::TfrmJoySetup()
     rbY->setChecked(true);
     cbInvertPedal = Place(new QCheckBox("Invert my pedal (Up-Down becomes Down-Up)"), GroupBox1, 16, 104, 241, 17);
 
+    GroupBox3 = new QGroupBox("Footswitch (switches the effect on and off)", this);
+    GroupBox3->setGeometry(8, 240, 273, 57);
+    edtFootswitch = new QSpinBox;
+    edtFootswitch->setRange(0, kMaxButton);
+    edtFootswitch->setPrefix("Button ");
+    edtFootswitch->setSpecialValueText("None");
+    Place(edtFootswitch, GroupBox3, 16, 24, 121, 21);
+    btnLearn = Place(new QPushButton(kLearn), GroupBox3, 152, 22, 105, 25);
+    btnLearn->setAutoDefault(false);
+
     GroupBoxMidi = new QGroupBox("MIDI Pedal", this);
     auto* m = new QGridLayout(GroupBoxMidi);
     lblMidiNeedsServer = new QLabel(kNeedsServer);
@@ -157,9 +174,11 @@ TfrmJoySetup::TfrmJoySetup()
     setTabOrder(rbY, rbZ);
     setTabOrder(rbZ, cbInvertPedal);
     setTabOrder(rbPort0, rbPort1);
+    setTabOrder(edtFootswitch, btnLearn);
 
     connect(btnOK, &QPushButton::clicked, this, &TfrmJoySetup::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmJoySetup::btnCancelClick);
+    connect(btnLearn, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnClick);
     FitMidiGroup();
     move(kLeft, kTop);
     frmJoySetup = this;
@@ -214,6 +233,8 @@ void TfrmJoySetup::StartLearning(int what, QPushButton* button)
 
 void TfrmJoySetup::StopLearning()
 {
+    StopLearningFootswitch();
+    btnLearn->setText(kLearn);
     learnTimer_->stop();
     if (learningFor_ != int(midi::LearnFor::Nothing))
         midi::MidiInput.learn(midi::LearnFor::Nothing);
@@ -260,6 +281,10 @@ void TfrmJoySetup::Spawn()
     cbFootswitch->setCurrentIndex(Settings.MidiFootswitch);
     edtFootswitchNumber->setValue(Settings.MidiFootswitchNumber);
     cbFootswitchChannel->setCurrentIndex(Settings.MidiFootswitchChannel);
+    edtFootswitch->setValue(int(std::min<uint32_t>(Settings.FootswitchButton, kMaxButton)));
+    // The buttons reach the program only through the captured joystick.
+    btnLearn->setEnabled(PedalCaptured());
+    btnLearn->setToolTip(PedalCaptured() ? QString() : kLearnNeedsPedal);
     show();
     raise();
     activateWindow();
@@ -279,6 +304,7 @@ void TfrmJoySetup::btnOKClick()
         Settings.PedalAxis = 2;
     Settings.InvertPedal = cbInvertPedal->isChecked();
     StopLearning();
+    Settings.FootswitchButton = uint32_t(edtFootswitch->value());
     Settings.MidiSource = cbMidiSource->currentData().toString().toStdString();
     Settings.MidiChannel = cbMidiChannel->currentIndex();
     Settings.MidiController = edtMidiController->value();
@@ -297,6 +323,20 @@ void TfrmJoySetup::btnCancelClick()
 {
     StopLearning();
     hide();
+}
+
+void TfrmJoySetup::btnLearnClick()
+{
+    // A second press stops waiting; a press while MIDI Learn listens takes over from it.
+    const bool waiting = LearningFootswitch();
+    StopLearning();
+    if (waiting)
+        return;
+    btnLearn->setText(kLearning);
+    LearnFootswitch([this](int32_t button) {
+        edtFootswitch->setValue(std::min(button, kMaxButton));
+        btnLearn->setText(kLearn);
+    });
 }
 
 void TfrmJoySetup::closeEvent(QCloseEvent* event)

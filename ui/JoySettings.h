@@ -1,7 +1,7 @@
 #pragma once
-// The pedal setup window: joystick port, axis and direction, and the MIDI pedal and
-// footswitch. OK stores them and saves every setting at once; Cancel and the close box only
-// hide it.
+// The pedal setup window: joystick port, axis, direction and the footswitch button, and the
+// MIDI pedal and footswitch. OK stores them and saves every setting at once; Cancel and the
+// close box only hide it.
 
 #include <QWidget>
 
@@ -30,6 +30,8 @@ public:
     void Spawn();
     void btnOKClick();
     void btnCancelClick();
+    // Waits for the next joystick button to fill in the footswitch, or stops waiting.
+    void btnLearnClick();
     // "Learn": the next controller that moves fills in the pedal's channel and number; the
     // next controller or note-on, the footswitch's.
     void btnLearnControllerClick();
@@ -45,6 +47,10 @@ public:
     QRadioButton* rbY = nullptr;
     QRadioButton* rbZ = nullptr;
     QCheckBox* cbInvertPedal = nullptr;
+    QGroupBox* GroupBox3 = nullptr;
+    // The footswitch's button number; 0 shows "None".
+    QSpinBox* edtFootswitch = nullptr;
+    QPushButton* btnLearn = nullptr;
     QGroupBox* GroupBoxMidi = nullptr;
     QLabel* lblMidiNeedsServer = nullptr;
     QComboBox* cbMidiSource = nullptr;
@@ -65,9 +71,10 @@ protected:
 
 private:
     void FillMidiSources(const std::string& chosen);
-    // The MIDI group under the joystick's, the buttons under it, the window around them.
+    // The MIDI group under the footswitch's, the buttons under it, the window around them.
     void FitMidiGroup();
     void StartLearning(int what, QPushButton* button);
+    // Stops both Learns, the joystick button's and the MIDI one.
     void StopLearning();
 
     const wave::WaveService* service_ = nullptr;

@@ -40,8 +40,6 @@ constexpr int kClientHeight = 400;
 // peak is seen as it happens; one wake-up for both keeps an idle program nearly free.
 constexpr int kScreenRefreshMs = 25;
 constexpr int kMargin = 4;
-// The pedal is read every millisecond, as its capture asks.
-constexpr int kPedalPollMs = 1;
 constexpr int kMaxProposal = 100;
 constexpr const char* kWavExtension = ".wav";
 
@@ -151,9 +149,6 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
         RefreshLevels(kScreenRefreshMs);
     });
     screenTimer_->start(kScreenRefreshMs);
-    pedalTimer_ = new QTimer(this);
-    pedalTimer_->setTimerType(Qt::PreciseTimer);
-    connect(pedalTimer_, &QTimer::timeout, this, [this] { joysticks_.Poll(); });
 
     frmMain = this;
     FormCreate();
@@ -179,9 +174,8 @@ void TfrmMain::FormCreate()
     EffectOn = Settings.EffectOn;
     cbEffectOn->setChecked(Settings.EffectOn);
     try {
+        // The service reads the pedal's events as they come, with nothing on a timer.
         OpenPedal(joysticks_, [this](int32_t position) { TrackBar1->setValue(position); });
-        if (joysticks_.Capturing())
-            pedalTimer_->start(kPedalPollMs);
         TrackBar2->setValue(Settings.LastFreqofs);
         TrackBar3->setValue(Settings.LastResonance);
         TrackBar4->setValue(Settings.LastPAF);
@@ -243,15 +237,15 @@ void TfrmMain::StopSequence()
     // A recording still running keeps everything it got.
     if (Button3->isEnabled())
         Button3Click();
-    pedalTimer_->stop();
     ReleasePedal();
 }
 
-bool TfrmMain::SaveSettings(AfterFailedOpen after)
+bool TfrmMain::SaveSettings(AfterFailedOpen after, const StartChoices* choices)
 {
     Settings.EffectOn = EffectOn.load();
     try {
-        return ::SaveSettings({TrackBar2->value(), TrackBar3->value(), TrackBar4->value()}, after);
+        const SliderPositions sliders{TrackBar2->value(), TrackBar3->value(), TrackBar4->value()};
+        return ::SaveSettings(sliders, choices ? *choices : CurrentStartChoices(), after);
     } catch (const report::FrameworkError& e) {
         report::Unhandled(e.what());
         return false;

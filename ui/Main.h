@@ -44,9 +44,9 @@ public:
     // The close without a close event, for ends that come from outside: the stop sequence,
     // the save, and the event loop's end.
     void Quit();
-    // Writes the settings with the current slider positions; failures are reported. False
-    // when nothing could be saved.
-    bool SaveSettings(AfterFailedOpen after = AfterFailedOpen::End);
+    // Writes the settings with the current slider positions, and the start choices given in
+    // place of the record's; failures are reported. False when nothing could be saved.
+    bool SaveSettings(AfterFailedOpen after = AfterFailedOpen::End, const StartChoices* choices = nullptr);
 
     void TrackBar1Change();
     void TrackBar2Change();
@@ -111,7 +111,6 @@ private:
     joystick::JoystickService& joysticks_;
     QTimer* screenTimer_ = nullptr;
     double notedLatencyMs_ = -1.0; // the latency last told on standard error
-    QTimer* pedalTimer_ = nullptr;
     bool shown_ = false;
     bool closed_ = false;
     bool soundStopped_ = false;

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -63,9 +64,16 @@ UiPump Program::QtPump()
     auto bell = std::make_shared<thread::Doorbell>();
     auto* notifier = new QSocketNotifier(bell->fd(), QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [bell] { bell->clear(); });
+    auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setSingleShot(true);
     return UiPump{
         [] { QCoreApplication::processEvents(QEventLoop::AllEvents); },
-        [] { QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents); },
+        [timer](std::chrono::milliseconds timeout) {
+            // The timer's event ends the wait when nothing else does.
+            timer->start(timeout);
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+            timer->stop();
+        },
         [bell] { bell->ring(); },
     };
 }
@@ -105,18 +113,26 @@ void OnSignalNoticed()
 
 } // namespace
 
-void CloseMainWindowOnSignals()
+void CatchSignals()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
         return;
-    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, &OnSignalNoticed);
     struct sigaction action{};
     action.sa_handler = &OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(sig, &action, nullptr);
+}
+
+void CloseMainWindowOnSignals()
+{
+    if (gSignalPipe[0] < 0)
+        return;
+    // A signal that came before the event loop existed is waiting in the pipe: it is read
+    // as soon as the loop runs, or by the start-up's first box.
+    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, &OnSignalNoticed);
 }
 
 void StartUpFinished() { gStartedUp = true; }

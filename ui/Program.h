@@ -34,10 +34,13 @@ public:
 
 extern TfrmWaves* frmWaves;
 
-// Makes SIGTERM, SIGINT and SIGHUP close the main window as its close box does. Before the
-// start-up is finished a signal closes its boxes and is kept for EndRequestedDuringStartUp;
-// while the way out is already under way, a further signal ends the event loop at once.
-// UI thread only, once.
+// Catches SIGTERM, SIGINT and SIGHUP from the first instruction on, keeping them for the
+// event loop. Once, first thing, before any other thread starts.
+void CatchSignals();
+// Makes the caught signals close the main window as its close box does. Before the start-up
+// is finished a signal closes its boxes and is kept for EndRequestedDuringStartUp; while the
+// way out is already under way, a further signal ends the event loop at once.
+// UI thread only, once, with the application made.
 void CloseMainWindowOnSignals();
 // UI thread only.
 void StartUpFinished();

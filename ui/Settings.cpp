@@ -34,7 +34,6 @@ constexpr int kHeight = 369;
 constexpr int kFontPoints = 8;
 constexpr int kMargin = 4;
 constexpr int kSpacing = 2;
-constexpr const char* kOddSize = "Buffer size must be divisible by two";
 constexpr const char* kSystemDefault = "System default";
 constexpr const char* kRestart = "You need to restart the application for the new settings to take effect.";
 
@@ -230,15 +229,6 @@ std::optional<int32_t> TfrmSettings::ParsedBufferSize() const
     return value;
 }
 
-bool TfrmSettings::CheckBufferSize(int32_t size)
-{
-    if (size % 2 != 0) {
-        report::Error(kOddSize);
-        return false;
-    }
-    return true;
-}
-
 uint32_t TfrmSettings::CheckedRate() const
 {
     if (rb22050->isChecked())
@@ -255,41 +245,60 @@ void TfrmSettings::UpdateLatency()
         edtBufferSize->clear();
         return;
     }
-    if (!CheckBufferSize(*size))
+    if (const std::string problem = settings::BlockLengthProblem(*size, CheckedRate()); !problem.empty()) {
+        report::Error(problem);
         return;
+    }
     const double ms = double(*size) / (double(CheckedRate()) * 2.0) * 1000.0;
     lblTL->setText(QString::asprintf("%.2f ms", ms));
 }
 
+void TfrmSettings::FocusBufferSize()
+{
+    edtBufferSize->setFocus();
+    edtBufferSize->selectAll();
+}
+
 void TfrmSettings::btnOKClick()
 {
-    frmMain->StopSequence();
-    // The size is read before anything is stored, so a bad one leaves every setting as it
-    // was: the close that follows saves nothing half-applied.
+    // Every field is read and checked before anything changes: a typo leaves the sound, a
+    // running take and this window as they were, with the field to mend in focus.
     const auto size = ParsedBufferSize();
     if (!size) {
         // Appended piece by piece: gcc 12 at -O3 warns falsely (restrict) on a literal + string.
         std::string text(1, '\'');
         text.append(edtBufferSize->text().toStdString()).append("' is not a valid integer value");
         report::Unhandled(text);
+        FocusBufferSize();
         return;
     }
-    Settings.UsingMouse = rbMouse->isChecked();
-    Settings.MidiPedal = rbMidi->isChecked();
-    Settings.SampleRate = CheckedRate();
-    Settings.memBlockLength = static_cast<uint32_t>(*size);
-    if (rbnormal->isChecked())
-        Settings.Priority = 0;
-    else if (rbhigh->isChecked())
-        Settings.Priority = 1;
-    else if (rbrealtime->isChecked())
-        Settings.Priority = 2;
-    Settings.InputDevice = cbInputDevice->currentData().toString().toStdString();
-    Settings.OutputDevice = cbOutputDevice->currentData().toString().toStdString();
-    // A save that failed is not followed by a restart that would lose what was typed: the
-    // window stays, so the user can fix the disk and press OK again.
-    if (!frmMain->SaveSettings(AfterFailedOpen::Stay))
+    StartChoices chosen = CurrentStartChoices();
+    chosen.SampleRate = CheckedRate();
+    if (const std::string problem = settings::BlockLengthProblem(*size, chosen.SampleRate); !problem.empty()) {
+        report::Error(problem);
+        FocusBufferSize();
         return;
+    }
+    chosen.memBlockLength = static_cast<uint32_t>(*size);
+    chosen.UsingMouse = rbMouse->isChecked();
+    chosen.MidiPedal = rbMidi->isChecked();
+    if (rbnormal->isChecked())
+        chosen.Priority = 0;
+    else if (rbhigh->isChecked())
+        chosen.Priority = 1;
+    else if (rbrealtime->isChecked())
+        chosen.Priority = 2;
+    chosen.InputDevice = cbInputDevice->currentData().toString().toStdString();
+    chosen.OutputDevice = cbOutputDevice->currentData().toString().toStdString();
+    // Saved while the sound still plays with the values it opened with. A save that failed is
+    // not followed by a stop or a restart that would lose what was typed: the sound and a take
+    // go on, and the window stays, so the user can fix the disk and press OK again.
+    if (!frmMain->SaveSettings(AfterFailedOpen::Stay, &chosen))
+        return;
+    // The stop finishes a running take, as the close does; only then does the record take
+    // the new values, which the next start uses.
+    frmMain->StopSequence();
+    ApplyStartChoices(chosen);
     report::Information(kRestart);
     report::RequestTermination();
     hide();

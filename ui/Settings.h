@@ -1,6 +1,7 @@
 #pragma once
 // The settings window: depth source, sample rate, buffer size and priority, which take
-// effect at the next start. Confirming stops the audio, saves, and ends the program.
+// effect at the next start. Confirming checks every field, saves, then stops the audio (a
+// running take finished first) and ends the program.
 
 #include <QWidget>
 
@@ -67,8 +68,8 @@ protected:
 private:
     // The buffer size as typed, when it is a decimal 32-bit integer.
     std::optional<int32_t> ParsedBufferSize() const;
-    // False, with its message, for an odd size.
-    bool CheckBufferSize(int32_t size);
+    // Puts the cursor in the buffer size, its text selected, for the user to mend it.
+    void FocusBufferSize();
     void UpdateLatency();
     uint32_t CheckedRate() const;
     // "System default", then the service's devices; a stored choice that is not connected

@@ -1,11 +1,12 @@
 // Vobblix: a real-time guitar wah on the PC's sound card.
 
 #include "config/Settings.h"
-#include "platform/joystick/SdlJoystick.h"
+#include "platform/joystick/EvdevControllers.h"
 #include "platform/registry/Registry.h"
 #include "platform/report/QtReports.h"
-#include "platform/wave/Backend.h"
+#include "ui/CommandLine.h"
 #include "ui/Program.h"
+#include "ui/QtEventLoop.h"
 #include "ui/SingleInstance.h"
 
 #include <QApplication>
@@ -19,14 +20,15 @@ constexpr const char* kAlreadyRunning = "Vobblix is already running.";
 
 int main(int argc, char** argv)
 {
+    CatchSignals();
     GuardStandardStreams();
-    const wave::CommandLine line = wave::ParseCommandLine(argc, argv, std::getenv("VOBBLIX_AUDIO"));
+    const CommandLine line = ParseCommandLine(argc, argv, std::getenv("VOBBLIX_AUDIO"));
     if (line.help) {
-        std::fputs(wave::Usage().c_str(), stdout);
+        std::fputs(Usage().c_str(), stdout);
         return 0;
     }
     if (!line.error.empty()) {
-        std::fprintf(stderr, "vobblix: %s\n\n%s", line.error.c_str(), wave::Usage().c_str());
+        std::fprintf(stderr, "vobblix: %s\n\n%s", line.error.c_str(), Usage().c_str());
         return 2;
     }
 
@@ -48,8 +50,12 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    const auto sound = wave::OpenBackend(line);
-    joystick::SdlJoystickService joysticks;
+    const auto sound = wave::OpenBackend(line.backend, !line.noConnect);
+    // Game controllers are read from their input events as they come: a pedal at rest costs
+    // nothing.
+    QtEventLoop loop;
+    joystick::EvdevControllers controllers;
+    joystick::EventJoystickService joysticks(loop, controllers);
     Program program(*sound, joysticks);
     StartUpFinished();
     // Termination asked for during start-up ends the program before its event loop runs.

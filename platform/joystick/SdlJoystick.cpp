@@ -2,12 +2,11 @@
 
 #include <SDL.h>
 
+#include <algorithm>
+
 namespace joystick {
 namespace {
 
-constexpr uint32_t kMaxJoysticks = 16;
-constexpr int32_t kAxisOffset = 32768;
-constexpr uint32_t kReadingMax = 65535;
 // An unplugged pedal is looked for again about every half second (polls are 1 ms apart).
 constexpr uint32_t kReopenEveryPolls = 500;
 
@@ -19,11 +18,6 @@ uint32_t Reading(SDL_Joystick* j, int axis)
 }
 
 } // namespace
-
-intptr_t DefWindowProc(const Window&, uint32_t, uintptr_t, intptr_t)
-{
-    return 0;
-}
 
 SdlJoystickService::SdlJoystickService()
 {
@@ -53,21 +47,7 @@ MMRESULT SdlJoystickService::joySetCapture(Window* window, uint32_t id, uint32_t
     // Only changes from here on are reported: where the pedal rests at start says nothing.
     last_ = {Reading(joystick_, 0), Reading(joystick_, 1), Reading(joystick_, 2)};
     haveLast_ = true;
-    return JOYERR_NOERROR;
-}
-
-MMRESULT SdlJoystickService::joySetThreshold(uint32_t id, uint32_t)
-{
-    // Every change is reported: the only threshold the program asks for is 0.
-    return window_ && id == id_ ? JOYERR_NOERROR : JOYERR_PARMS;
-}
-
-MMRESULT SdlJoystickService::joyGetDevCaps(uint32_t id, JOYCAPS* caps)
-{
-    if (!caps || id >= kMaxJoysticks)
-        return JOYERR_PARMS;
-    caps->wXmin = 0;
-    caps->wXmax = kReadingMax;
+    buttons_ = Buttons();
     return JOYERR_NOERROR;
 }
 
@@ -103,16 +83,33 @@ void SdlJoystickService::Poll()
             return;
     }
     const std::array<uint32_t, 3> now{Reading(joystick_, 0), Reading(joystick_, 1), Reading(joystick_, 2)};
-    const uint32_t buttons = 0;
-    const uint32_t move = id_ == 1 ? MM_JOY2MOVE : MM_JOY1MOVE;
-    const uint32_t zmove = id_ == 1 ? MM_JOY2ZMOVE : MM_JOY1ZMOVE;
-    if (!haveLast_ || now[0] != last_[0] || now[1] != last_[1])
-        window_->procedure(move, buttons, intptr_t(now[0] | (now[1] << 16)));
-    // The procedure may have released the capture.
-    if (window_ && (!haveLast_ || now[2] != last_[2]))
-        window_->procedure(zmove, buttons, intptr_t(now[2]));
+    const uint64_t buttons = Buttons();
+    const uint64_t pressed = haveLast_ ? buttons & ~buttons_ : 0;
+    const MessageIds ids = MessagesFor(id_);
+    const bool moved = !haveLast_ || now[0] != last_[0] || now[1] != last_[1];
+    const bool zmoved = !haveLast_ || now[2] != last_[2];
     last_ = now;
+    buttons_ = buttons;
     haveLast_ = true;
+    const auto halves = intptr_t(now[0] | (now[1] << 16));
+    // The procedure may release the capture at any of these.
+    if (moved)
+        window_->procedure(ids.move, 0, halves);
+    if (window_ && zmoved)
+        window_->procedure(ids.zmove, 0, intptr_t(now[2]));
+    for (uint32_t b = 0; b < kMaxButtons && window_; ++b)
+        if (pressed & (uint64_t(1) << b))
+            window_->procedure(ids.buttonDown, b + 1, halves);
+}
+
+uint64_t SdlJoystickService::Buttons() const
+{
+    uint64_t down = 0;
+    const int count = std::min(SDL_JoystickNumButtons(joystick_), int(kMaxButtons));
+    for (int b = 0; b < count; ++b)
+        if (SDL_JoystickGetButton(joystick_, b))
+            down |= uint64_t(1) << b;
+    return down;
 }
 
 } // namespace joystick

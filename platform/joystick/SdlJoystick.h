@@ -1,6 +1,8 @@
 #pragma once
 // The joystick service over SDL2: capture opens the SDL joystick whose index is the id; SDL's
-// signed axis value v is the unsigned reading v + 32768.
+// signed axis value v is the unsigned reading v + 32768. SDL offers no wait that is free at
+// rest, so the program reads its joysticks through input events (EventJoystick.h); this one
+// serves SDL's virtual joysticks, which tests move and then read with Poll().
 
 #include "platform/joystick/Joystick.h"
 
@@ -10,7 +12,7 @@ struct _SDL_Joystick;
 
 namespace joystick {
 
-class SdlJoystickService final : public JoystickService {
+class SdlJoystickService final : public CaptureService {
 public:
     // UI thread only.
     SdlJoystickService();
@@ -19,19 +21,21 @@ public:
     SdlJoystickService& operator=(const SdlJoystickService&) = delete;
 
     MMRESULT joySetCapture(Window* window, uint32_t id, uint32_t periodMs, bool changedOnly) override;
-    MMRESULT joySetThreshold(uint32_t id, uint32_t threshold) override;
-    MMRESULT joyGetDevCaps(uint32_t id, JOYCAPS* caps) override;
     MMRESULT joyReleaseCapture(uint32_t id) override;
-    void Poll() override;
-    bool Capturing() const override { return window_ != nullptr; }
+    // Reads the captured joystick now and sends the messages for what changed; an unplugged
+    // one is looked for again every 500th call.
+    void Poll();
 
 private:
+    static constexpr uint32_t kMaxButtons = 64;
+    // The buttons down now, one bit each.
+    uint64_t Buttons() const;
+
     bool ready_ = false;
-    Window* window_ = nullptr;
-    uint32_t id_ = 0;
     _SDL_Joystick* joystick_ = nullptr;
     // The last readings sent: X, Y, Z.
     std::array<uint32_t, 3> last_{};
+    uint64_t buttons_ = 0;
     bool haveLast_ = false;
     uint32_t pollsSinceLost_ = 0;
 };

@@ -208,11 +208,17 @@ bool Registry::OpenKey(std::string_view keyPath, bool canCreate)
     return open_;
 }
 
-bool KeepAside(const std::filesystem::path& path)
+std::filesystem::path KeptAsidePath(const std::filesystem::path& path)
+{
+    return path.string() + std::string(kKeptAsideSuffix);
+}
+
+bool KeepAside(const std::filesystem::path& path, std::string* reason)
 {
     std::error_code ec;
-    std::filesystem::copy_file(Target(path), path.string() + std::string(kKeptAsideSuffix),
-                               std::filesystem::copy_options::overwrite_existing, ec);
+    std::filesystem::copy_file(Target(path), KeptAsidePath(path), std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec && reason)
+        *reason = ec.message();
     return !ec;
 }
 
@@ -243,7 +249,7 @@ void Registry::CloseKey()
 
 bool Registry::ValueExists(std::string_view name) const
 {
-    return open_ && values_->table.get(name) != nullptr;
+    return open_ && values_->table.contains(name);
 }
 
 uint32_t Registry::ReadInteger(std::string_view name) const

@@ -18,9 +18,12 @@ namespace registry {
 // The file that stands for a key path under the current user.
 std::filesystem::path StorePath(std::string_view keyPath);
 
-// Copies the file (the one it links to, if a link) to "<path>.broken", byte for byte, before
-// values that replace it are written; true when the copy exists.
-bool KeepAside(const std::filesystem::path& path);
+// Where KeepAside puts a file: "<path>.broken".
+std::filesystem::path KeptAsidePath(const std::filesystem::path& path);
+// Copies the file (the one it links to, if a link) to KeptAsidePath, byte for byte, before
+// values that replace it are written; true when the copy exists, else the system's reason
+// in *reason when asked for.
+bool KeepAside(const std::filesystem::path& path, std::string* reason = nullptr);
 
 // Why the last open found the file unusable, with its path and line; empty when it parsed.
 struct ParseProblem {

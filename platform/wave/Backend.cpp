@@ -1,112 +1,66 @@
 #include "platform/wave/Backend.h"
 
 #include "platform/report/Report.h"
-#include "platform/wave/JackWave.h"
-#include "platform/wave/PipeWireWave.h"
-#include "platform/wave/SdlWave.h"
-
-#include <string_view>
+#include "platform/wave/JackDevice.h"
+#include "platform/wave/PipeWireDevice.h"
+#include "platform/wave/SdlDevice.h"
 
 namespace wave {
 namespace {
 
-constexpr std::string_view kAudioOption = "--audio=";
-
-std::optional<Backend> BackendNamed(std::string_view name)
+template <typename Device, typename... Args>
+std::unique_ptr<WaveEngine> Connect(std::string* why, Args&&... args)
 {
-    if (name == "pipewire")
-        return Backend::PipeWire;
-    if (name == "jack")
-        return Backend::Jack;
-    if (name == "sdl")
-        return Backend::Sdl;
-    if (name == "auto")
-        return Backend::Automatic;
-    return std::nullopt;
+    auto device = std::make_unique<Device>(std::forward<Args>(args)...);
+    if (!device->connected()) {
+        if (why)
+            *why = device->connectError();
+        return nullptr;
+    }
+    return std::make_unique<WaveEngine>(std::move(device));
 }
 
 } // namespace
 
-CommandLine ParseCommandLine(int argc, const char* const* argv, const char* environment)
+std::unique_ptr<WaveEngine> OpenPipeWire(std::string* why)
 {
-    CommandLine line;
-    if (environment && *environment) {
-        if (auto b = BackendNamed(environment))
-            line.backend = *b;
-        else
-            line.error = "VOBBLIX_AUDIO must be pipewire, jack, sdl or auto, not '" + std::string(environment) + "'";
-    }
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            line.help = true;
-        } else if (arg == "--no-connect") {
-            line.noConnect = true;
-        } else if (arg.substr(0, kAudioOption.size()) == kAudioOption) {
-            if (auto b = BackendNamed(arg.substr(kAudioOption.size()))) {
-                line.backend = *b;
-                // A good option mends a bad environment.
-                if (line.error.rfind("VOBBLIX_AUDIO", 0) == 0)
-                    line.error.clear();
-            } else {
-                line.error = "--audio must be pipewire, jack, sdl or auto, not '" +
-                             std::string(arg.substr(kAudioOption.size())) + "'";
-            }
-        } else {
-            line.error = "unknown option '" + std::string(arg) + "'";
-        }
-    }
-    return line;
+    return Connect<PipeWireDevice>(why);
 }
 
-std::string Usage()
+std::unique_ptr<WaveEngine> OpenJack(bool connectPorts, std::string* why)
 {
-    return "Usage: vobblix [--audio=pipewire|jack|sdl|auto] [--no-connect]\n"
-           "A real-time guitar wah on the PC's sound card.\n"
-           "\n"
-           "  --audio=pipewire  play through the PipeWire sound server (the lowest latency)\n"
-           "  --audio=jack      play as the JACK client \"vobblix\" (on jackd, or pw-jack)\n"
-           "  --audio=sdl       play through SDL (its driver: SDL_AUDIODRIVER, default\n"
-           "                    pipewire, pulseaudio, alsa)\n"
-           "  --audio=auto      PipeWire when its server answers, else JACK when a JACK\n"
-           "                    server runs, else SDL (the default)\n"
-           "  --no-connect      JACK: leave the ports unconnected, to patch by hand\n"
-           "  --help            show this text\n"
-           "\n"
-           "The environment variable VOBBLIX_AUDIO takes the same values; --audio wins.\n"
-           "Settings: $XDG_CONFIG_HOME/Drenmarq/Vobblix 1.1.toml (~/.config by default).\n";
+    return Connect<JackDevice>(why, connectPorts);
 }
 
-std::unique_ptr<WaveService> OpenBackend(const CommandLine& line)
+std::unique_ptr<WaveEngine> OpenSdl()
 {
-    const Backend backend = line.backend;
+    return std::make_unique<WaveEngine>(std::make_unique<SdlDevice>());
+}
+
+std::unique_ptr<WaveEngine> OpenBackend(Backend backend, bool connectPorts)
+{
+    std::string why;
     std::string tried;
     if (backend == Backend::Automatic || backend == Backend::PipeWire) {
-        auto pipewire = std::make_unique<PipeWireWaveService>();
-        if (pipewire->connected())
+        if (auto pipewire = OpenPipeWire(&why))
             return pipewire;
-        const std::string why = pipewire->connectError();
-        pipewire.reset();
         if (backend == Backend::PipeWire) {
             report::Error("Could not connect to the PipeWire sound server (" + why +
                           "). Vobblix plays through SDL instead.");
-            return std::make_unique<SdlWaveService>();
+            return OpenSdl();
         }
         tried = "no PipeWire server answered (" + why + ")";
     }
     if (backend == Backend::Automatic || backend == Backend::Jack) {
-        auto jack = std::make_unique<JackWaveService>(!line.noConnect);
-        if (jack->connected())
+        if (auto jack = OpenJack(connectPorts, &why))
             return jack;
-        const std::string why = jack->connectError();
-        jack.reset();
         if (backend == Backend::Jack) {
             report::Error("Could not connect to the JACK server (" + why + "). Vobblix plays through SDL instead.");
-            return std::make_unique<SdlWaveService>();
+            return OpenSdl();
         }
         report::Warning(tried + " and " + why + "; playing through SDL");
     }
-    return std::make_unique<SdlWaveService>();
+    return OpenSdl();
 }
 
 } // namespace wave

@@ -1,35 +1,26 @@
 #pragma once
-// Which wave service the program plays through: PipeWire when a PipeWire server answers,
-// else JACK when a JACK server runs, else SDL; the command line's --audio= or the
-// environment's VOBBLIX_AUDIO decides instead.
+// Which sound server the program plays through: PipeWire when a PipeWire server answers,
+// else JACK when a JACK server runs, else SDL; or the one the user chose. Every backend is
+// the one wave engine over that server's duplex device.
 
-#include "platform/wave/Wave.h"
+#include "platform/wave/Engine.h"
 
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace wave {
 
 enum class Backend { Automatic, PipeWire, Jack, Sdl };
 
-struct CommandLine {
-    Backend backend = Backend::Automatic;
-    bool help = false;
-    // JACK only: leave the ports unconnected, for the user to patch.
-    bool noConnect = false;
-    // Set when the arguments could not be understood: what to tell the user.
-    std::string error;
-};
-
-// Reads the options (argv[0] is the program); `environment` is VOBBLIX_AUDIO's value or null.
-// The command line wins over the environment.
-CommandLine ParseCommandLine(int argc, const char* const* argv, const char* environment);
-// What --help prints.
-std::string Usage();
+// Each gives null when its server does not answer, and then says why in `why`.
+// UI thread only.
+std::unique_ptr<WaveEngine> OpenPipeWire(std::string* why = nullptr);
+// `connectPorts` false leaves the JACK ports for the user to patch.
+std::unique_ptr<WaveEngine> OpenJack(bool connectPorts, std::string* why = nullptr);
+std::unique_ptr<WaveEngine> OpenSdl();
 
 // Opens the chosen service. A chosen PipeWire or JACK without a server is an error box, an
 // automatic choice that falls back a warning line; either way SDL then plays. UI thread only.
-std::unique_ptr<WaveService> OpenBackend(const CommandLine& line);
+std::unique_ptr<WaveEngine> OpenBackend(Backend backend, bool connectPorts);
 
 } // namespace wave

@@ -22,8 +22,8 @@ void GlitchCounts::into(WaveCounters& c) const
     c.overruns += overruns.load(std::memory_order_relaxed);
 }
 
-DeviceCore::DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts, thread::Doorbell* completed)
-    : capture_(capture), capacity_(capacity), counts_(counts), completedBell_(completed), pending_(capacity), done_(capacity),
+DeviceCore::DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts)
+    : capture_(capture), capacity_(capacity), counts_(counts), pending_(capacity), done_(capacity),
       gaps_(capture ? kGapLogSize : 1)
 {
 }
@@ -35,8 +35,6 @@ void DeviceCore::complete(WAVEHDR* h, uint32_t bytes)
     h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
     // Cannot fail: no more headers are ever held than the queue was sized for.
     done_.try_enqueue(h);
-    if (completedBell_)
-        completedBell_->ring();
 }
 
 MMRESULT DeviceCore::enqueue(WAVEHDR* h)
@@ -126,6 +124,17 @@ void DeviceCore::play(uint8_t* dst, uint32_t want)
                 break;
             offset_ = 0;
         }
+        if (owedBytes_ > 0) {
+            const uint32_t skip = std::min(owedBytes_, Usable(current_) - offset_);
+            offset_ += skip;
+            owedBytes_ -= skip;
+            queuedBytes_.fetch_sub(skip, std::memory_order_relaxed);
+            if (offset_ >= Usable(current_)) {
+                complete(current_, 0);
+                current_ = nullptr;
+            }
+            continue;
+        }
         const uint32_t n = std::min(want, Usable(current_) - offset_);
         std::memcpy(dst, current_->lpData + offset_, n);
         offset_ += n;
@@ -144,6 +153,8 @@ void DeviceCore::play(uint8_t* dst, uint32_t want)
         if (everPlayed_) {
             counts_.underrunFrames.fetch_add(want / 2, std::memory_order_relaxed);
             counts_.underruns.fetch_add(1, std::memory_order_relaxed);
+            if (keepPhase_)
+                owedBytes_ += want & ~1u;
         } else {
             counts_.leadingSilenceFrames.fetch_add(want / 2, std::memory_order_relaxed);
         }
@@ -171,6 +182,7 @@ void DeviceCore::handBack()
     queuedBytes_.store(0, std::memory_order_relaxed);
     prerolling_ = true;
     leadLeft_ = 0;
+    owedBytes_ = 0;
 }
 
 bool DeviceCore::busy() const

@@ -2,10 +2,9 @@
 // The byte-copy core every wave backend shares, one per open device: the queue of buffers
 // the user added or wrote, the buffer being filled or played and its offset, the completed
 // buffers waiting to be handed back, the hand-back on reset, and the glitch counters.
-// The backend's audio thread calls capture() or play() with the sound card's bytes; the
-// backend hands completed buffers to the user's callback from whatever thread it chooses.
+// The device's audio thread calls capture() or play() with the sound card's bytes; the
+// engine hands the completed buffers to the user's callback right after.
 
-#include "platform/thread/Doorbell.h"
 #include "platform/wave/Wave.h"
 
 #include <readerwriterqueue/readerwriterqueue.h>
@@ -38,9 +37,8 @@ struct GlitchCounts {
 
 class DeviceCore {
 public:
-    // `capacity`: the most buffers the device holds at once. `completed` is rung whenever a
-    // buffer completes (null: the backend collects completions itself).
-    DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts, thread::Doorbell* completed = nullptr);
+    // `capacity`: the most buffers the device holds at once.
+    DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts);
 
     // Queues a prepared buffer. Called on the thread that adds or writes buffers, one at a time.
     MMRESULT enqueue(WAVEHDR* header);
@@ -57,6 +55,10 @@ public:
     // Silence played before the first buffer and after the output ran dry, so that the next
     // buffer may come that much late without a gap. Before the device starts.
     void setDryCushion(uint32_t bytes) { cushionBytes_ = bytes & ~1u; }
+    // Silence played after the output ran dry is skipped from the sound that comes late, so
+    // that a passing shortfall does not make the output later for good. Before the device
+    // starts.
+    void keepPhase() { keepPhase_ = true; }
 
     // The oldest completed buffer; false when none. Called on the delivering thread.
     bool takeCompleted(WAVEHDR*& header);
@@ -85,7 +87,6 @@ private:
     const bool capture_;
     const uint32_t capacity_;
     GlitchCounts& counts_;
-    thread::Doorbell* completedBell_;
     Queue pending_;
     Queue done_;
     moodycamel::ReaderWriterQueue<CaptureGap> gaps_;
@@ -100,6 +101,9 @@ private:
     bool prerolling_ = true;
     uint32_t cushionBytes_ = 0;
     uint32_t leadLeft_ = 0;
+    bool keepPhase_ = false;
+    // Silence an underrun played in the place of sound that comes late, still to skip.
+    uint32_t owedBytes_ = 0;
 };
 
 } // namespace wave

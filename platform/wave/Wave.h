@@ -88,6 +88,10 @@ struct WaveCounters {
     // Playback frames the card had asked for when capture started: how far the output's
     // clock runs ahead of the input's.
     uint64_t playbackFramesAtCaptureStart = 0;
+    // Times the program did not run for a while (stopped, or the machine suspended), and
+    // for how long in all, in nanoseconds: the sound stopped meanwhile.
+    uint64_t pauses = 0;
+    uint64_t pausedNs = 0;
 };
 
 // A device a service can open: the name it is stored and opened by, and the one people know.
@@ -143,15 +147,6 @@ public:
     const std::string& inputDevice() const { return inputDevice_; }
     const std::string& outputDevice() const { return outputDevice_; }
 
-    // The server's MIDI outputs a MIDI pedal can be linked to, by name. UI thread only.
-    virtual std::vector<DeviceChoice> midiSources() const { return {}; }
-    // Whether the service has a MIDI input port (the native servers do, SDL does not).
-    // Any thread.
-    virtual bool midiCapable() const { return false; }
-    // The sink the MIDI input port feeds from its realtime cycle, and the source it is linked
-    // to ("All": every hardware MIDI output). UI thread only, before the opens.
-    virtual void setMidiInput(midi::MidiSink* sink, const std::string& source) { (void)sink; (void)source; }
-
     // A snapshot of the devices' glitch counters. Any thread.
     virtual WaveCounters counters() const { return {}; }
     // What the user is told the sound goes through, e.g. "PipeWire". Any thread.
@@ -165,6 +160,17 @@ public:
     // Something the user may want to know that needs no box (the server changed its
     // period), as a warning's text; empty when nothing is new. UI thread only.
     virtual std::string takeNotice() { return {}; }
+    // Whether a fault was found: the calls that fail after it fail because of it, and the
+    // fault's own report says all there is to say. Any thread.
+    virtual bool faulted() const { return false; }
+
+    // The MIDI sources the service's server offers, by the names people know. UI thread only.
+    virtual std::vector<DeviceChoice> midiSources() const { return {}; }
+    // Whether the service can take a MIDI pedal at all. Any thread.
+    virtual bool midiCapable() const { return false; }
+    // Where the MIDI pedal's messages go, and which source feeds them ("All": every
+    // hardware source). UI thread only, before the opens.
+    virtual void setMidiInput(midi::MidiSink* sink, const std::string& source) { (void)sink; (void)source; }
 
 private:
     std::string inputDevice_;

@@ -6,7 +6,7 @@
 #include "config/Settings.h"
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
-#include "platform/wave/PipeWireWave.h"
+#include "platform/wave/Backend.h"
 #include "support/Filtered.h"
 #include "support/PwProbe.h"
 
@@ -38,8 +38,10 @@ protected:
 
 TEST_P(PipeWireStream, RunsHooksEveryBlockAndStopsWithEveryBufferBack)
 {
-    wave::PipeWireWaveService service;
-    ASSERT_TRUE(service.connected()) << service.connectError();
+    std::string why;
+    auto engine = wave::OpenPipeWire(&why);
+    ASSERT_TRUE(engine) << why;
+    auto& service = *engine;
     std::atomic<bool> stopping{false};
     TfrmWaves w(service, stopping, StandalonePump());
     w.FormCreate();
@@ -80,8 +82,10 @@ TEST(PipeWireLevels, AKnownSineReadsItsLevelInAndOutAndFullScaleClips)
     testsupport::PrepareStream(44100, 1000);
     ProcessedBlockHook = nullptr;
 
-    wave::PipeWireWaveService service;
-    ASSERT_TRUE(service.connected()) << service.connectError();
+    std::string why;
+    auto engine = wave::OpenPipeWire(&why);
+    ASSERT_TRUE(engine) << why;
+    auto& service = *engine;
     std::atomic<bool> stopping{false};
     TfrmWaves w(service, stopping, StandalonePump());
     w.FormCreate();

@@ -7,7 +7,7 @@
 #include "config/Settings.h"
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
-#include "platform/wave/SdlWave.h"
+#include "platform/wave/Backend.h"
 #include "support/ReferenceFilter.h"
 
 #include <gtest/gtest.h>
@@ -42,7 +42,7 @@ struct HookLog {
     const std::vector<int16_t>* input = nullptr;
     ReferenceFilter* reference = nullptr;
     // Capture frames the device dropped are skipped in the input, never filtered.
-    wave::SdlWaveService* gaps = nullptr;
+    wave::WaveEngine* gaps = nullptr;
     uint64_t position = 0;
     std::optional<wave::CaptureGap> nextGap;
     uint64_t checked = 0;
@@ -61,7 +61,7 @@ void Hook(const void* data, uint32_t length, bool)
             // A gap is logged as soon as it happens, possibly before the buffer in front of it
             // reaches the hook: skip it only when the stream gets there.
             wave::CaptureGap gap;
-            if (!gLog->nextGap && gLog->gaps && gLog->gaps->TakeCaptureGap(gap))
+            if (!gLog->nextGap && gLog->gaps && gLog->gaps->takeCaptureGap(gap))
                 gLog->nextGap = gap;
             if (gLog->nextGap && gLog->nextGap->atFrame == gLog->position) {
                 gLog->position += gLog->nextGap->frames;
@@ -149,7 +149,7 @@ protected:
     }
     // Runs the stream until the hook has seen `bytes`, then stops it; the counters are those
     // from before the stop (draining lets capture run out of buffers on purpose).
-    wave::WaveCounters Run(uint64_t bytes, wave::SdlWaveService& service, TfrmWaves& waves)
+    wave::WaveCounters Run(uint64_t bytes, wave::WaveEngine& service, TfrmWaves& waves)
     {
         waves.FormCreate();
         waves.StartCapture();
@@ -179,7 +179,8 @@ TEST_F(SdlStream, AKnownSignalComesOutFilteredBehindSilence)
     const auto expected = Filtered(padded);
 
     {
-        wave::SdlWaveService service;
+        auto serviceEngine = wave::OpenSdl();
+        auto& service = *serviceEngine;
         TfrmWaves waves(service, stopping, StandalonePump());
         const auto before = Run(input.size() * 2, service, waves);
         EXPECT_EQ(waves.buffersAllocated(), waves.buffersReleased());
@@ -246,7 +247,8 @@ TEST_F(SdlStream, SoakAtFullSpeed)
     log.input = &input;
     log.reference = &reference;
 
-    wave::SdlWaveService service;
+    auto serviceEngine = wave::OpenSdl();
+    auto& service = *serviceEngine;
     log.gaps = &service;
     TfrmWaves waves(service, stopping, StandalonePump());
     long earlyKiB = 0;

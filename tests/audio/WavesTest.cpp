@@ -6,10 +6,12 @@
 #include "config/Settings.h"
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "support/Filtered.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include <cstring>
 #include <functional>
@@ -52,7 +54,7 @@ protected:
             if (onTurn)
                 onTurn();
         };
-        return UiPump{turn, turn, [this] { ++wakes; }};
+        return UiPump{turn, [turn](std::chrono::milliseconds) { turn(); }, [this] { ++wakes; }};
     }
 
     // Each turn of the stop's wait, the input hands back a buffer, or else the output does.
@@ -101,6 +103,18 @@ TEST(CaptureBufferCount, AQuarterSecondRoundedToEven)
     EXPECT_EQ(CaptureBufferCount(0, 1000), 0);
     EXPECT_EQ(CaptureBufferCount(44100, 2), 11025);
     EXPECT_EQ(CaptureBufferCount(4294967295u, 2), 16384);
+}
+
+// The settings allow every size that makes a capture buffer at the offered rates, and none
+// that makes none.
+TEST(CaptureBufferCount, TheLargestSizeTheSettingsAllowStillMakesABuffer)
+{
+    for (uint32_t rate : settings::kOfferedRates) {
+        const uint32_t largest = settings::LargestBlockLength(rate);
+        EXPECT_EQ(CaptureBufferCount(rate, largest), 1) << rate;
+        EXPECT_EQ(CaptureBufferCount(rate, largest + 2), 0) << rate;
+        EXPECT_EQ(settings::BlockLengthProblem(largest + 2, rate).empty(), false) << rate;
+    }
 }
 
 TEST_F(WavesTest, OpensQueriesThenOpensThenQueuesAQuarterSecond)
@@ -375,7 +389,7 @@ TEST_F(WavesTest, TheStopEndsWhenNothingCanComeBack)
         std::atomic<bool> stop{false};
         int waits = 0;
         // The input keeps delivering what it holds; a wait with nothing to deliver is a hang.
-        auto noEvent = [&] {
+        auto noEvent = [&](std::chrono::milliseconds) {
             if (!fresh.completeInput() && ++waits > 10)
                 throw std::runtime_error("waited for a buffer that cannot come back");
         };
@@ -448,8 +462,9 @@ TEST_F(WavesTest, OpenMessagesChangeNothing)
 
 } // namespace
 
-// A failure that repeats on every block is one box per look of the UI, not one per block,
-// and the server's own fault comes before the failures it causes.
+// A failure that repeats on every block is one box per look of the UI, not one per block;
+// the server's own fault comes before the failures of its own, and the calls the fault
+// breaks (every buffer handed back, none taken any more) say nothing more.
 TEST_F(WavesTest, RepeatedFailuresAreShownOncePerLookWithTheirCauseFirst)
 {
     TfrmWaves w(device, stopping, Pump());
@@ -465,15 +480,38 @@ TEST_F(WavesTest, RepeatedFailuresAreShownOncePerLookWithTheirCauseFirst)
     sink.clear();
     w.DeliverReports();
     EXPECT_TRUE(sink.texts().empty());
+    EXPECT_TRUE(device.faulted());
+    EXPECT_FALSE(device.completeInput());
+    EXPECT_EQ(device.queuedOutput(), 0u);
 
-    // Once the user asked to stop, nothing opens a box that would hold the stop.
-    ASSERT_TRUE(device.completeInput());
+    // Once the user asked to stop, nothing opens a box that would hold the stop, and the
+    // stop does not wait for buffers a gone server cannot return.
     stopping = true;
-    w.DeliverReports();
-    EXPECT_TRUE(sink.shown().empty());
-    device.fail(Call::OutWrite, 0, 0);
-    DrainOnEachTurn();
     w.StopAudio();
+    EXPECT_TRUE(sink.shown().empty());
+    ExpectAllReleased(w);
+}
+
+// The stop waits for buffers only while they come back: a device that stops returning them
+// is reset, which hands every one back, instead of holding the program for ever.
+TEST_F(WavesTest, AStopWhoseDeviceReturnsNothingEndsThroughTheReset)
+{
+    std::atomic<bool> stop{false};
+    int waits = 0;
+    TfrmWaves w(device, stop, UiPump{[] {}, [&](std::chrono::milliseconds timeout) {
+                                         EXPECT_GT(timeout.count(), 0);
+                                         ++waits;
+                                         std::this_thread::sleep_for(timeout);
+                                     },
+                                     [] {}});
+    w.FormCreate();
+    w.StartCapture();
+    ASSERT_TRUE(device.completeInput());
+    stop = true;
+    w.StopAudio();
+    EXPECT_GE(waits, 2); // one wait for the input, one for the output
+    EXPECT_FALSE(w.InputDevice.set.load());
+    EXPECT_FALSE(w.OutputDevice.set.load());
     ExpectAllReleased(w);
 }
 
@@ -505,6 +543,59 @@ TEST_F(WavesTest, GlitchWarningsComeAtMostOnceASecondAndNeverForTheStopsPlayOut)
     EXPECT_TRUE(sink.shown().empty());
     DrainOnEachTurn();
     w.StopAudio();
+}
+
+// A service that only tells of period changes, as a test hands them out; nothing is opened.
+class FlappingPeriod final : public wave::WaveService {
+public:
+    std::string next;
+    std::string takeNotice() override { return std::exchange(next, std::string()); }
+
+    wave::MMRESULT waveInOpen(wave::HWAVEIN*, uint32_t, const wave::PCMWAVEFORMAT&, wave::WaveInProc, uintptr_t,
+                              uint32_t) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutOpen(wave::HWAVEOUT*, uint32_t, const wave::PCMWAVEFORMAT&, wave::WaveOutProc, uintptr_t,
+                               uint32_t) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInPrepareHeader(wave::HWAVEIN, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInUnprepareHeader(wave::HWAVEIN, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInAddBuffer(wave::HWAVEIN, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInStart(wave::HWAVEIN) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInReset(wave::HWAVEIN) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveInClose(wave::HWAVEIN) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutPrepareHeader(wave::HWAVEOUT, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutUnprepareHeader(wave::HWAVEOUT, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutWrite(wave::HWAVEOUT, wave::WAVEHDR*) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutReset(wave::HWAVEOUT) override { return wave::MMSYSERR_ERROR; }
+    wave::MMRESULT waveOutClose(wave::HWAVEOUT) override { return wave::MMSYSERR_ERROR; }
+};
+
+// A graph whose period flaps once a cycle gives one line a second, the latest change with how
+// many there were, not a line per change.
+TEST_F(WavesTest, PeriodChangesAreFoldedIntoOneWarningASecondWithACount)
+{
+    FlappingPeriod flapping;
+    TfrmWaves w(flapping, stopping, Pump());
+    testing::internal::CaptureStderr();
+    const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+    const auto change = [](int from, int to) {
+        return "the PipeWire graph changed its period from " + std::to_string(from) + " to " + std::to_string(to) +
+               " frames; a glitch may be heard at the change";
+    };
+    flapping.next = change(256, 128);
+    w.DeliverReports(at(0));
+    for (int i = 0; i < 5; ++i) {
+        flapping.next = change(128 << (i % 2), 128 << ((i + 1) % 2));
+        w.DeliverReports(at(100 + i * 150));
+    }
+    w.DeliverReports(at(990));
+    w.DeliverReports(at(1000));
+    w.DeliverReports(at(3000));
+    flapping.next = change(256, 512);
+    w.DeliverReports(at(3100));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "vobblix: warning: " + change(256, 128) + "\n" + "vobblix: warning: " + change(128, 256) +
+                       " (5 changes of the period since the last warning)\n" + "vobblix: warning: " +
+                       change(256, 512) + "\n");
 }
 
 // Running for hours draws every buffer from the pool sized at open: the callbacks never

@@ -82,13 +82,13 @@ TEST(Settings, StoredValuesRoundTripIncludingSignedFieldsAndAnyNonZeroBoolean)
     TempStore store;
     std::string text = TempStore::defaults();
     text.replace(text.find("UsingMouse = 1"), 14, "UsingMouse = 7");
-    text.replace(text.find("memBlockLength = 1000"), 21, "memBlockLength = 4294967295");
+    text.replace(text.find("memBlockLength = 1000"), 21, "memBlockLength = 44098");
     text.replace(text.find("LastPATH = \"\""), 13, "LastPATH = \"/home/ann/takes\"");
     store.write(text);
     LoadSettings();
     EXPECT_TRUE(Settings.UsingMouse);
     EXPECT_FALSE(Settings.InvertPedal);
-    EXPECT_EQ(Settings.memBlockLength, 4294967295u);
+    EXPECT_EQ(Settings.memBlockLength, 44098u);
     EXPECT_EQ(Settings.LastPATH, "/home/ann/takes");
 
     Settings.PedalDevice = -1;
@@ -96,7 +96,7 @@ TEST(Settings, StoredValuesRoundTripIncludingSignedFieldsAndAnyNonZeroBoolean)
     const auto t = Stored(store);
     EXPECT_EQ(t["UsingMouse"].value<int64_t>(), 1);
     EXPECT_EQ(t["PedalDevice"].value<int64_t>(), 4294967295);
-    EXPECT_EQ(t["memBlockLength"].value<int64_t>(), 4294967295);
+    EXPECT_EQ(t["memBlockLength"].value<int64_t>(), 44098);
     EXPECT_EQ(t["LastPATH"].value<std::string>(), "/home/ann/takes");
     ResetSettingsRecord();
     LoadSettings();
@@ -220,6 +220,20 @@ TEST(Settings, TheMidiRowsAreOptionalRoundTripAndAreRangeChecked)
     LoadSettings();
     EXPECT_TRUE(sink.shown().empty());
 
+    // With a rate the sound cannot use as well, the same box says both.
+    std::string text = TempStore::defaults() + "MidiChannel = 17\n";
+    text.replace(text.find("Sample_rate = 44100"), 19, "Sample_rate = 12345");
+    store.write(text);
+    LoadSettings();
+    ASSERT_EQ(sink.texts().size(), 1u);
+    EXPECT_EQ(sink.texts()[0], "Settings in " + store.file().string() +
+                                   ":\nMidiChannel = 17 is out of range (0 to 16); Vobblix uses 0.\nThe settings file '" +
+                                   store.file().string() +
+                                   "' holds Sample_rate = 12345, which is not one of the rates Vobblix offers "
+                                   "(44100, 22050 or 11025 Hz); Vobblix uses 44100 instead.");
+    EXPECT_EQ(Settings.SampleRate, 44100u);
+    sink.clear();
+
     // A wrong type is what it is for every other value.
     store.write(TempStore::defaults() + "MidiChannel = \"2\"\n");
     EXPECT_EQ(FailureOf(LoadSettings), "Invalid data type for 'MidiChannel'");
@@ -241,6 +255,37 @@ TEST(Settings, TheFirstRunWritesTheMidiRowsWithTheirDefaults)
     EXPECT_EQ(t["EffectOn"].value<int64_t>(), 1);
     EXPECT_EQ(Settings.MidiSource, "All");
     EXPECT_TRUE(Settings.EffectOn);
+}
+
+// The footswitch button came later: a store without it loads as before, with none chosen
+// and no report; a choice survives the close; a value of another type or below zero is
+// reported like any other number's and leaves none chosen.
+TEST(Settings, TheFootswitchButtonIsOptionalRoundTripsAndIsChecked)
+{
+    TempStore store;
+    report::RecordingSink sink;
+    store.write(TempStore::defaults());
+    Settings.FootswitchButton = 5;
+    LoadSettings();
+    EXPECT_EQ(Settings.FootswitchButton, 0u);
+    EXPECT_EQ(Settings.LastPAF, 100);
+    EXPECT_TRUE(sink.shown().empty());
+
+    Settings.FootswitchButton = 3;
+    SaveSettings({10, 90, 100});
+    EXPECT_EQ(Stored(store)["FootswitchButton"].value<int64_t>(), 3);
+    ResetSettingsRecord();
+    LoadSettings();
+    EXPECT_EQ(Settings.FootswitchButton, 3u);
+
+    for (const char* bad : {"FootswitchButton = \"3\"\n", "FootswitchButton = -1\n"}) {
+        SCOPED_TRACE(bad);
+        store.write(TempStore::defaults() + bad);
+        Settings.FootswitchButton = 3;
+        EXPECT_EQ(FailureOf([] { LoadSettings(); }), "Invalid data type for 'FootswitchButton'");
+        EXPECT_EQ(Settings.FootswitchButton, 0u);
+    }
+    EXPECT_TRUE(sink.shown().empty());
 }
 
 std::string Slurp(const std::filesystem::path& path)
@@ -368,7 +413,9 @@ TEST(Settings, AFullDiskAtSaveKeepsTheOldFileWhole)
                             std::filesystem::directory_iterator()), 1);
 }
 
-TEST(Settings, BrokenFilesAreNamedWithTheirLineAndKeptAsideWhenSaving)
+// A file that does not parse is one problem, said once: the file, the line, where it was kept
+// and that the defaults are used. No value of it is then said to be missing.
+TEST(Settings, BrokenFilesAreReportedOnceWithTheirLineKeptAsideAndTheDefaultsUsed)
 {
     const std::string corpus[] = {
         "Sample_rate = 44100\nmemBlockLength = \n",      // value missing
@@ -384,18 +431,102 @@ TEST(Settings, BrokenFilesAreNamedWithTheirLineAndKeptAsideWhenSaving)
         TempStore store;
         report::RecordingSink sink;
         store.write(text);
-        const std::string error = FailureOf(LoadSettings);
-        const auto shown = sink.texts();
-        ASSERT_EQ(shown.size(), 1u);
-        EXPECT_NE(shown[0].find(store.file().string()), std::string::npos) << shown[0];
-        EXPECT_NE(shown[0].find("(line "), std::string::npos) << shown[0];
-        EXPECT_EQ(error, "Failed to get data for 'Sample_rate'");
+        Settings.LastPAF = 7;
+        EXPECT_EQ(FailureOf(LoadSettings), "(no error)");
+        ASSERT_EQ(sink.shown().size(), 1u);
+        const std::string shown = sink.shown()[0].text;
+        EXPECT_EQ(sink.shown()[0].kind, report::Kind::Error);
+        EXPECT_NE(shown.find("'" + store.file().string() + "'"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("(line "), std::string::npos) << shown;
+        EXPECT_NE(shown.find("It was kept as '" + store.file().string() + ".broken'"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("started with the default settings"), std::string::npos) << shown;
+        EXPECT_EQ(Slurp(store.file().string() + ".broken"), text);
+        EXPECT_EQ(Settings.SampleRate, 44100u);
         EXPECT_EQ(Settings.memBlockLength, 1000u);
+        EXPECT_EQ(Settings.LastPAF, 100);
 
         EXPECT_TRUE(SaveSettings({10, 90, 100}));
         EXPECT_EQ(Slurp(store.file().string() + ".broken"), text);
         EXPECT_EQ(Stored(store)["LastResonance"].value<int64_t>(), 90);
         EXPECT_EQ(Stored(store)["Sample_rate"].value<int64_t>(), 44100);
+        EXPECT_EQ(sink.shown().size(), 1u);
+    }
+}
+
+// What a stored rate and buffer size may be: a rate the settings window offers, and an even
+// size that makes a capture buffer at that rate. Anything else is said once, by the file, the
+// value and the one used instead; the close stores the one used.
+TEST(Settings, StoredRatesAndSizesOutsideWhatTheSoundCanUseAreSaidOnceAndReplaced)
+{
+    struct Case {
+        uint32_t rate, size;
+        uint32_t usedRate, usedSize;
+        std::vector<std::string> said;
+    };
+    const Case cases[] = {
+        {44100, 1000, 44100, 1000, {}},
+        {44100, 2, 44100, 2, {}},
+        {44100, 44098, 44100, 44098, {}},
+        {22050, 22048, 22050, 22048, {}},
+        {11025, 11024, 11025, 11024, {}},
+        {44100, 3, 44100, 1000, {"memBlockLength = 3, "}},
+        {44100, 1001, 44100, 1000, {"memBlockLength = 1001, "}},
+        {44100, 0, 44100, 1000, {"memBlockLength = 0, "}},
+        {44100, 44100, 44100, 1000, {"memBlockLength = 44100, "}},
+        {11025, 11026, 11025, 1000, {"memBlockLength = 11026, ", "at 11025 Hz (an even number of bytes from 2 to 11024)"}},
+        // What a typed -4 used to be stored as.
+        {44100, 4294967292, 44100, 1000, {"memBlockLength = 4294967292, "}},
+        {0, 1000, 44100, 1000, {"Sample_rate = 0, ", "uses 44100 instead"}},
+        {12345, 1000, 44100, 1000, {"Sample_rate = 12345, "}},
+        {48000, 30000, 44100, 30000, {"Sample_rate = 48000, "}},
+        // The size is judged at the rate used: fine at 48000 Hz, too large at 44100 Hz.
+        {48000, 44100, 44100, 1000, {"Sample_rate = 48000, ", "memBlockLength = 44100, ", "uses 1000 instead"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.size) + " bytes");
+        TempStore store;
+        report::RecordingSink sink;
+        std::string text = TempStore::defaults();
+        text.replace(text.find("Sample_rate = 44100"), 19, "Sample_rate = " + std::to_string(c.rate));
+        text.replace(text.find("memBlockLength = 1000"), 21, "memBlockLength = " + std::to_string(c.size));
+        store.write(text);
+        EXPECT_EQ(FailureOf(LoadSettings), "(no error)");
+        EXPECT_EQ(Settings.SampleRate, c.usedRate);
+        EXPECT_EQ(Settings.memBlockLength, c.usedSize);
+        if (c.said.empty()) {
+            EXPECT_TRUE(sink.shown().empty());
+            continue;
+        }
+        ASSERT_EQ(sink.shown().size(), 1u);
+        EXPECT_EQ(sink.shown()[0].kind, report::Kind::Error);
+        const std::string shown = sink.shown()[0].text;
+        EXPECT_TRUE(shown.starts_with("The settings file '" + store.file().string() + "' holds ")) << shown;
+        for (const auto& part : c.said)
+            EXPECT_NE(shown.find(part), std::string::npos) << shown;
+
+        EXPECT_TRUE(SaveSettings({10, 90, 100}));
+        EXPECT_EQ(Stored(store)["Sample_rate"].value<int64_t>(), c.usedRate);
+        EXPECT_EQ(Stored(store)["memBlockLength"].value<int64_t>(), c.usedSize);
+        sink.clear();
+        LoadSettings();
+        EXPECT_TRUE(sink.shown().empty());
+    }
+}
+
+// The rule the settings window's "Set" and OK go by.
+TEST(Settings, ABufferSizeMustBeEvenAndMakeACaptureBufferAtItsRate)
+{
+    for (uint32_t rate : settings::kOfferedRates) {
+        SCOPED_TRACE(rate);
+        const uint32_t largest = settings::LargestBlockLength(rate);
+        EXPECT_EQ(largest % 2, 0u);
+        EXPECT_EQ(settings::BlockLengthProblem(2, rate), "");
+        EXPECT_EQ(settings::BlockLengthProblem(largest, rate), "");
+        const std::string range = "Buffer size must be an even number of bytes from 2 to " + std::to_string(largest) +
+                                  " at " + std::to_string(rate) + " Hz";
+        for (int64_t size : {int64_t(largest) + 2, int64_t(0), int64_t(-4), int64_t(-3), int64_t(1)})
+            EXPECT_EQ(settings::BlockLengthProblem(size, rate), range) << size;
+        EXPECT_EQ(settings::BlockLengthProblem(501, rate), "Buffer size must be divisible by two");
     }
 }
 
@@ -483,12 +614,14 @@ TEST(Settings, RandomFilesNeverCrashTheLoadAndTheNextStartIsClean)
         SCOPED_TRACE(text);
         store.write(text);
         ResetSettingsRecord();
+        sink.clear();
         const std::string error = FailureOf(LoadSettings);
         if (error != "(no error)") {
-            ++failures;
             EXPECT_TRUE(error.starts_with("Failed to get data for '") || error.starts_with("Invalid data type for '"))
                 << error;
         }
+        if (error != "(no error)" || !sink.shown().empty())
+            ++failures;
         const auto loaded = StoredFields();
         const std::string path = Settings.LastPATH;
         ASSERT_TRUE(SaveSettings(SlidersFromRecord()));

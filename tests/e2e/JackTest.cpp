@@ -11,7 +11,7 @@
 #include "support/PrivateSession.h"
 #include "support/Spawn.h"
 
-#include "platform/wave/JackWave.h"
+#include "platform/wave/Backend.h"
 
 #include <gtest/gtest.h>
 
@@ -300,8 +300,10 @@ TEST_F(Jack, TheChosenPhysicalPortsAreListedAndPatchedAtStart)
     JackProbe probe(1);
     ASSERT_TRUE(probe.ok());
     {
-        wave::JackWaveService service(false);
-        ASSERT_TRUE(service.connected()) << service.connectError();
+        std::string why;
+        auto engine = wave::OpenJack(false, &why);
+        ASSERT_TRUE(engine) << why;
+        auto& service = *engine;
         EXPECT_EQ(service.devices(true), (std::vector<wave::DeviceChoice>{{"system:capture_1", "system:capture_1"},
                                                                           {"system:capture_2", "system:capture_2"}}));
         EXPECT_EQ(service.devices(false), (std::vector<wave::DeviceChoice>{{"system:playback_1", "system:playback_1"},

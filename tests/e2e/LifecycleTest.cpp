@@ -74,18 +74,19 @@ protected:
 
 // A start-up box is open (a buffer size that cannot sound; a store that does not parse) when
 // a logout sends SIGTERM: the box closes, the start-up finishes, and the program ends in
-// order, storing what it read and not default slider positions.
+// order, storing what it read (the size it used in place of the one it could not) and not
+// default slider positions.
 TEST_F(Lifecycle, ASignalWhileAStartUpBoxIsOpenEndsInOrderAndKeepsTheStore)
 {
     std::string silent = kStore;
     silent.replace(silent.find("memBlockLength = 1000"), 21, "memBlockLength = 0");
     testsupport::WriteStore(dir / "config", silent);
     pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Disk());
-    ASSERT_TRUE(testsupport::WaitForText(dir / "stderr.txt", "holds no whole sample", 30s));
+    ASSERT_TRUE(testsupport::WaitForText(dir / "stderr.txt", "holds memBlockLength = 0,", 30s));
     int status = testsupport::Terminate(child, 20s);
     EXPECT_TRUE(EndedWell(status)) << status;
     auto saved = toml::parse_file(StoreFile().string());
-    EXPECT_EQ(saved["memBlockLength"].value<int64_t>(), 0);
+    EXPECT_EQ(saved["memBlockLength"].value<int64_t>(), 1000);
     EXPECT_EQ(saved["LastFreqofs"].value<int64_t>(), 37);
     EXPECT_EQ(saved["LastPAF"].value<int64_t>(), 150);
     EXPECT_EQ(saved["LastPATH"].value<std::string>(), "/home/ann/takes");
@@ -181,6 +182,19 @@ TEST_F(Lifecycle, ASecondStartSaysVobblixIsRunningAndLeavesTheStoreAlone)
     EXPECT_EQ(::waitpid(first, &status, WNOHANG), 0) << "the first program ended";
     EXPECT_TRUE(EndedWell(testsupport::Terminate(first)));
     // Once the first has gone, a new start is the only one again.
+    fs::remove(dir / "out.raw");
+    const pid_t again = testsupport::SpawnProgram(VOBBLIX_EXE, Disk());
+    EXPECT_TRUE(WaitUntilPlaying(again));
+    EXPECT_TRUE(EndedWell(testsupport::Terminate(again)));
+}
+
+// Ctrl+C, a logout or a hang-up at any moment of the start ends the program in order: opened
+// and not yet started, starting, or just started, never a hang; the next start then runs.
+TEST_F(Lifecycle, ASignalAtAnyMomentOfTheStartEndsTheProgram)
+{
+    testsupport::WriteStore(dir / "config", kStore);
+    const auto failures = testsupport::SignalsThroughTheStart(VOBBLIX_EXE, Disk());
+    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
     fs::remove(dir / "out.raw");
     const pid_t again = testsupport::SpawnProgram(VOBBLIX_EXE, Disk());
     EXPECT_TRUE(WaitUntilPlaying(again));

@@ -9,7 +9,7 @@
 #include "support/PwProbe.h"
 #include "support/Spawn.h"
 
-#include "platform/wave/PipeWireWave.h"
+#include "platform/wave/Backend.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -125,6 +125,16 @@ bool PlaysTheFilteredInput(const fs::path& config, uint32_t rate, bool lastAttem
     return true;
 }
 
+// How many error reports the program wrote to standard error.
+int ErrorLines(const fs::path& errors)
+{
+    const std::string all = ReadAll(errors);
+    int count = 0;
+    for (size_t at = all.find("vobblix: error: "); at != std::string::npos; at = all.find("vobblix: error: ", at + 1))
+        ++count;
+    return count;
+}
+
 TEST_F(PipeWire, PlaysTheFilteredInputSampleForSampleByDefault)
 {
     for (uint32_t rate : {44100u, 22050u}) {
@@ -186,8 +196,10 @@ TEST_F(PipeWire, AChosenOutputIsListedHeardAloneAndWhenGoneFallsBackWithAReport)
     ASSERT_TRUE(WaitForPort("vobblix-test-c:monitor_MONO", 5000));
     {
         // The lists, by the descriptions people see in their sound settings.
-        wave::PipeWireWaveService service;
-        ASSERT_TRUE(service.connected()) << service.connectError();
+        std::string why;
+        auto engine = wave::OpenPipeWire(&why);
+        ASSERT_TRUE(engine) << why;
+        auto& service = *engine;
         const auto outputs = service.devices(false);
         for (const auto& [name, description] : extra.sinks)
             EXPECT_NE(std::find(outputs.begin(), outputs.end(), wave::DeviceChoice{name, description}), outputs.end())
@@ -250,7 +262,7 @@ TEST_F(PipeWire, PeriodRateAndDeviceChangesAndAKilledServerAreReportedAndTheProg
 {
     testsupport::PrivateServer server;
     ASSERT_FALSE(server.dir.empty());
-    testsupport::WriteStore(dir, testsupport::StoreFor(48000, 256));
+    testsupport::WriteStore(dir, testsupport::StoreFor(22050, 256));
     const auto env = testsupport::SessionEnvironment(server);
     const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, env, {"--audio=pipewire"}, dir / "stderr.txt"});
     // Playing: the program's nodes are in that server's graph, linked to its devices.
@@ -298,8 +310,10 @@ TEST_F(PipeWire, PeriodRateAndDeviceChangesAndAKilledServerAreReportedAndTheProg
     const int status = testsupport::Terminate(child);
     ASSERT_NE(status, -1) << "the program hung after its server went away";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // One fault, one report: the calls it broke say nothing more.
+    EXPECT_EQ(ErrorLines(dir / "stderr.txt"), 1) << ReadAll(dir / "stderr.txt");
     const auto store = toml::parse_file((dir / "Drenmarq/Vobblix 1.1.toml").string());
-    EXPECT_EQ(store["Sample_rate"].value<int64_t>(), 48000);
+    EXPECT_EQ(store["Sample_rate"].value<int64_t>(), 22050);
     EXPECT_EQ(store["LastResonance"].value<int64_t>(), 90);
 }
 
@@ -317,6 +331,17 @@ TEST_F(PipeWire, AStreamRemovedFromTheGraphIsReportedAndTheCloseStillEnds)
     const int status = testsupport::Terminate(child);
     ASSERT_NE(status, -1) << "the program hung without its input stream";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ErrorLines(dir / "stderr.txt"), 1) << ReadAll(dir / "stderr.txt");
+}
+
+// Ctrl+C, a logout or a hang-up at any moment of the start, on the graph, ends the program
+// in order, never a hang.
+TEST_F(PipeWire, ASignalAtAnyMomentOfTheStartEndsTheProgram)
+{
+    testsupport::WriteStore(dir, testsupport::StoreFor(44100, 1000));
+    const auto failures =
+        testsupport::SignalsThroughTheStart(VOBBLIX_EXE, Launch{dir, {}, {"--audio=pipewire"}, dir / "stderr.txt"});
+    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures) << ReadAll(dir / "stderr.txt");
 }
 
 TEST_F(PipeWire, WithoutAServerTheProgramPlaysThroughSdlAndSaysSo)

@@ -7,6 +7,7 @@
 #include "effect/FX.h"
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/report/RecordingSink.h"
+#include "support/PedalMode.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
@@ -50,17 +51,7 @@ class VirtualPedal : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fx::ResetForTests();
-        FreqOffset = 0.1;
-        Resonance = 9.0;
-        PedalAccelFactor = 0.1;
-        ResetDepth();
-        Settings.UsingMouse = false;
-        Settings.PedalDevice = 0;
-        Settings.PedalAxis = 1;
-        Settings.InvertPedal = false;
-        Settings.PedalMin = 0;
-        Settings.PedalMax = 0;
+        testsupport::StartInPedalMode();
         index = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 3, 2, 0);
         ASSERT_EQ(index, 0) << SDL_GetError();
         handle = SDL_JoystickOpen(index);
@@ -183,6 +174,26 @@ TEST_F(VirtualPedal, AnUnpluggedPedalKeepsTheDepthAndIsPickedUpAgain)
     for (int i = 0; i < 600; ++i)
         service.Poll();
     EXPECT_NEAR(TargetDepth, 0.0100006, 5e-8);
+}
+
+TEST_F(VirtualPedal, TheChosenButtonOfAVirtualJoystickSwitchesTheEffect)
+{
+    Settings.FootswitchButton = 2;
+    Open();
+    auto press = [this](int button) {
+        SDL_JoystickSetVirtualButton(handle, button, SDL_PRESSED);
+        service.Poll();
+        SDL_JoystickSetVirtualButton(handle, button, SDL_RELEASED);
+        service.Poll();
+    };
+    press(1);
+    EXPECT_FALSE(EffectOn);
+    press(0);
+    EXPECT_FALSE(EffectOn);
+    press(1);
+    EXPECT_TRUE(EffectOn);
+    EXPECT_TRUE(slider.empty());
+    Settings.FootswitchButton = 0;
 }
 
 TEST_F(VirtualPedal, MessagesWhileInMouseModeAndOtherMessagesChangeNothing)

@@ -2,7 +2,7 @@
 // capture and playback, checked by running the same cycles the graph runs.
 
 #include "platform/wave/DeviceCore.h"
-#include "platform/wave/PipeWireWave.h"
+#include "platform/wave/Engine.h"
 
 #include <gtest/gtest.h>
 
@@ -17,14 +17,14 @@ TEST(LeadFrames, TheLargestRemainderOverWholeBlocks)
 {
     // Worked by hand: blocks of B frames in cycles of Q leave remainders that are multiples of
     // gcd(B, Q), the largest B - gcd(B, Q).
-    EXPECT_EQ(PipeWireWaveService::LeadFrames(64, 128, false), 0u);
-    EXPECT_EQ(PipeWireWaveService::LeadFrames(128, 128, false), 0u);
-    EXPECT_EQ(PipeWireWaveService::LeadFrames(500, 128, false), 496u);
-    EXPECT_EQ(PipeWireWaveService::LeadFrames(512, 128, false), 384u);
-    EXPECT_EQ(PipeWireWaveService::LeadFrames(100, 256, false), 96u);
+    EXPECT_EQ(WaveEngine::LeadFrames(64, 128, false), 0u);
+    EXPECT_EQ(WaveEngine::LeadFrames(128, 128, false), 0u);
+    EXPECT_EQ(WaveEngine::LeadFrames(500, 128, false), 496u);
+    EXPECT_EQ(WaveEngine::LeadFrames(512, 128, false), 384u);
+    EXPECT_EQ(WaveEngine::LeadFrames(100, 256, false), 96u);
     // A cycle that varies (the adapter resamples) can leave any remainder.
-    EXPECT_EQ(PipeWireWaveService::LeadFrames(500, 128, true), 499u);
-    EXPECT_EQ(PipeWireWaveService::LeadFrames(0, 128, false), 0u);
+    EXPECT_EQ(WaveEngine::LeadFrames(500, 128, true), 499u);
+    EXPECT_EQ(WaveEngine::LeadFrames(0, 128, false), 0u);
 }
 
 // One direction's buffers, made and queued by the test as the stream would.
@@ -103,7 +103,7 @@ TEST(DeviceCore, SameCycleDuplexWithTheLeadNeverRunsDryAndOneFrameLessCannotHold
 {
     for (auto [block, cycle] : {std::pair{64u, 128u}, {500u, 128u}, {512u, 128u}, {100u, 256u}, {441u, 1024u}}) {
         SCOPED_TRACE(testing::Message() << block << " in cycles of " << cycle);
-        const uint32_t lead = PipeWireWaveService::LeadFrames(block, cycle, false);
+        const uint32_t lead = WaveEngine::LeadFrames(block, cycle, false);
         const CycleRun run = RunCycles(block, cycle, lead, 2000);
         EXPECT_EQ(run.underruns, 0u);
         EXPECT_EQ(run.firstHeard, int64_t(lead));

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -98,6 +99,16 @@ protected:
         for (int i = 0; i < 500; ++i)
             b[size_t(i)] = int16_t(k * 7 + i);
         return b;
+    }
+    // Every sample the blocks from..to hold, in order.
+    static std::vector<int16_t> Samples(int from, int to)
+    {
+        std::vector<int16_t> all;
+        for (int k = from; k < to; ++k) {
+            const auto b = Block(k);
+            all.insert(all.end(), b.begin(), b.end());
+        }
+        return all;
     }
     void Feed(int from, int to)
     {
@@ -184,7 +195,7 @@ TEST_F(Recorder, AFileThatCannotBeCreatedOrIsHeldElsewhereIsNotTouched)
         StartRecordFile();
         ADD_FAILURE() << "no error";
     } catch (const report::FrameworkError& e) {
-        EXPECT_EQ(std::string(e.what()), "Cannot create file " + Settings.RecordFileName);
+        EXPECT_EQ(std::string(e.what()), "Cannot create file " + Settings.RecordFileName + ": No such file or directory");
     }
     EXPECT_FALSE(recorder::FileOpen());
     // Even a final call finds nothing to write to.
@@ -195,7 +206,12 @@ TEST_F(Recorder, AFileThatCannotBeCreatedOrIsHeldElsewhereIsNotTouched)
     std::ofstream(Settings.RecordFileName) << "someone else's take";
     const int other = ::open(Settings.RecordFileName.c_str(), O_RDONLY);
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
-    EXPECT_THROW(StartRecordFile(), report::FrameworkError);
+    try {
+        StartRecordFile();
+        ADD_FAILURE() << "no error";
+    } catch (const report::FrameworkError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot create file " + Settings.RecordFileName + ": another program has it open");
+    }
     EXPECT_EQ(fs::file_size(Settings.RecordFileName), 19u);
     ::close(other);
 
@@ -273,13 +289,122 @@ TEST_F(Recorder, BlocksStillQueuedAtTheStopAreWrittenAndAQueueTheDiskCannotDrain
     recorder::WriteQueued();
     EXPECT_FALSE(Settings.Recording);
     EXPECT_EQ(recorder::EndedByItself, recorder::Ended::WriteFailed);
+    Stop();
+    // Said once; looked at once stopped, as the writer thread may be the one that says it.
     EXPECT_EQ(sink.texts(), std::vector<std::string>{recorder::WriteFailedText(
                                 Settings.RecordFileName, "the disk did not keep up with the sound")});
-    Stop();
     // Every flush (90 blocks) appended before the stop is in the file, whole.
     const auto samples = ReadWithSndfile(Settings.RecordFileName);
     EXPECT_GT(samples.size(), 0u);
     EXPECT_EQ(samples.size() % 45000, 0u);
+}
+
+// A take whose file loses its name mid-recording is written whole to a new file at its next
+// flush, from what the recorder already has, and goes on there: the folder deleted, the file
+// deleted, the file moved away, the name taken by another file meanwhile, the folder replaced
+// by a file of its name.
+TEST_F(Recorder, ATakeWhoseFileLostItsNameIsWrittenWholeToANewFileAndGoesOn)
+{
+    const std::vector<int16_t> firstSecond = Samples(0, 90);
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& take)> lose;
+        std::string where; // relative to dir
+        std::function<void(const fs::path& take)> untouched;
+    };
+    const auto none = [](const fs::path&) {};
+    const Case cases[] = {
+        {"folder deleted", [](const fs::path& take) { fs::remove_all(take.parent_path()); }, "takes/today/take.wav",
+         none},
+        {"file deleted", [](const fs::path& take) { fs::remove(take); }, "takes/today/take.wav", none},
+        {"file moved", [](const fs::path& take) { fs::rename(take, take.parent_path() / "moved.wav"); },
+         "takes/today/take.wav",
+         // What was moved away keeps what it had when it was moved.
+         [&](const fs::path& take) { EXPECT_EQ(ReadWithSndfile(take.parent_path() / "moved.wav"), firstSecond); }},
+        {"name taken",
+         [](const fs::path& take) {
+             fs::remove(take);
+             std::ofstream(take) << "another program's file";
+         },
+         "takes/today/take-2.wav",
+         [](const fs::path& take) { EXPECT_EQ(fs::file_size(take), 22u); }},
+        {"folder replaced by a file",
+         [](const fs::path& take) {
+             fs::remove_all(take.parent_path());
+             std::ofstream(take.parent_path()) << "x";
+         },
+         "takes/take.wav", none},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir / "takes");
+        fs::create_directories(dir / "takes/today");
+        const fs::path take = dir / "takes/today/take.wav";
+        Settings.RecordFileName = take.string();
+        sink.clear();
+        Start();
+        Feed(0, 100); // one flush, of 90 blocks; 10 wait
+        c.lose(take);
+        Feed(100, 185); // the next flush, of blocks 90 to 179, finds the name gone
+        const fs::path now = dir / c.where;
+        EXPECT_EQ(recorder::FilePath(), now.string());
+        EXPECT_TRUE(Settings.Recording);
+        // The new file is at once a complete WAV of the whole take so far.
+        EXPECT_EQ(ReadWithSndfile(now), Samples(0, 180));
+        Feed(185, 300);
+        Stop();
+        EXPECT_EQ(ReadWithSndfile(now), Samples(0, 300));
+        c.untouched(take);
+        // Said once, where the take went (the writer thread is done once stopped).
+        ASSERT_EQ(sink.shown().size(), 1u);
+        EXPECT_EQ(sink.shown()[0].kind, report::Kind::Information);
+        const std::string said = sink.shown()[0].text;
+        EXPECT_TRUE(said.starts_with("The file " + take.string() + " was removed or moved while recording")) << said;
+        EXPECT_NE(said.find("wrote the whole take so far to " + now.string()), std::string::npos) << said;
+    }
+}
+
+// Where neither the take's folder nor any folder above it takes a file (here the path leads,
+// through a link, into /proc), the take goes to the home folder, and the message says why.
+TEST_F(Recorder, ATakeWithNowhereNearToGoIsWrittenAnewInTheHomeFolder)
+{
+    const fs::path real = dir / "real";
+    fs::create_directories(real / "inner");
+    fs::create_directory_symlink(real, dir / "top");
+    const fs::path home = dir / "home";
+    fs::create_directories(home);
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("HOME", home.c_str(), 1);
+    Settings.RecordFileName = (dir / "top/inner/take.wav").string();
+    Start();
+    Feed(0, 100);
+    fs::remove_all(real / "inner");
+    fs::remove(dir / "top");
+    fs::create_directory_symlink("/proc", dir / "top");
+    Feed(100, 200);
+    Stop();
+    ::setenv("HOME", oldHome.c_str(), 1);
+    EXPECT_EQ(ReadWithSndfile(home / "take.wav"), Samples(0, 200));
+    ASSERT_EQ(sink.shown().size(), 1u);
+    const std::string said = sink.shown()[0].text;
+    EXPECT_NE(said.find(", and it could not be written again in its own folder ("), std::string::npos) << said;
+    EXPECT_NE(said.find("wrote the whole take so far to " + (home / "take.wav").string() + " and records on."),
+              std::string::npos)
+        << said;
+}
+
+// The stop's own flush notices too: a take whose folder went just before "Stop record" is
+// not lost.
+TEST_F(Recorder, TheFinalFlushWritesTheTakeAnewWhenItsFolderIsGone)
+{
+    fs::create_directories(dir / "gone");
+    Settings.RecordFileName = (dir / "gone/take.wav").string();
+    Start();
+    Feed(0, 50);
+    fs::remove_all(dir / "gone");
+    Stop();
+    EXPECT_EQ(ReadWithSndfile(dir / "gone/take.wav"), Samples(0, 50));
+    EXPECT_EQ(sink.shown().size(), 1u);
 }
 
 } // namespace

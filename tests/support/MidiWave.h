@@ -1,10 +1,11 @@
 #pragma once
-// The scripted wave device with a MIDI input as the native backends have one: the test
+// The scripted wave service with a MIDI input as the native backends have one: the test
 // decides whether the service has MIDI and which sources it lists, and feeds the sink the
-// program handed over as a port's realtime cycle would.
+// program handed over as a port's realtime cycle would. Everything else is the scripted
+// service's, which it wraps.
 
 #include "platform/midi/MidiSink.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 
 #include <string>
 #include <vector>
@@ -68,7 +69,14 @@ public:
     MMRESULT waveOutWrite(wave::HWAVEOUT d, wave::WAVEHDR* h) override { return device.waveOutWrite(d, h); }
     MMRESULT waveOutReset(wave::HWAVEOUT d) override { return device.waveOutReset(d); }
     MMRESULT waveOutClose(wave::HWAVEOUT d) override { return device.waveOutClose(d); }
+    void setBlockHint(uint32_t bytes) override { device.setBlockHint(bytes); }
+    std::vector<wave::DeviceChoice> devices(bool capture) const override { return device.devices(capture); }
+    wave::WaveCounters counters() const override { return device.counters(); }
     const char* name() const override { return device.name(); }
+    double latencyMs() const override { return device.latencyMs(); }
+    std::string takeFault() override { return device.takeFault(); }
+    std::string takeNotice() override { return device.takeNotice(); }
+    bool faulted() const override { return device.faulted(); }
 };
 
 } // namespace testsupport

@@ -95,7 +95,10 @@ PwProbe::PwProbe(std::vector<int16_t> signal, size_t recordFrames, const std::st
         impl_->filter = pw_filter_new(impl_->core, name.c_str(),
                                       pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex",
                                                         PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, name.c_str(),
-                                                        PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
+                                                        PW_KEY_NODE_ALWAYS_PROCESS, "true",
+                                                        // What jack_iodelay asks through pw-jack: a
+                                                        // graph left to its clients runs this period.
+                                                        PW_KEY_NODE_LATENCY, "128/48000", nullptr));
     if (impl_->filter) {
         pw_filter_add_listener(impl_->filter, &impl_->listener, &impl_->events, impl_.get());
         impl_->in = pw_filter_add_port(impl_->filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,

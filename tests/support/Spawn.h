@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +117,34 @@ inline int Terminate(pid_t child, std::chrono::milliseconds timeout = std::chron
 {
     ::kill(child, SIGTERM);
     return WaitForExit(child, timeout);
+}
+
+// Signals the program at moments spread over its start (before anything is open, between
+// the open and the start, starting, just started) and says, for each try that did not end
+// in order within the close's usual time, when it was sent and how it ended.
+inline std::vector<std::string> SignalsThroughTheStart(const char* exe, const Launch& launch)
+{
+    constexpr int kDelaysMs[] = {0, 5, 10, 20, 30, 40, 50, 70, 100, 130, 160, 200, 250, 300, 400, 600};
+    constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    std::vector<std::string> failures;
+    int turn = 0;
+    for (int delay : kDelaysMs) {
+        const int sig = kSignals[turn++ % 3];
+        const pid_t child = SpawnProgram(exe, launch);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        ::kill(child, sig);
+        const int status = WaitForExit(child, std::chrono::seconds(10));
+        // Before the program installs its handlers the signal ends it at once, with nothing
+        // open yet; after, it ends through the close.
+        const bool inOrder = status != -1 && ((WIFEXITED(status) && WEXITSTATUS(status) == 0) ||
+                                              (WIFSIGNALED(status) && WTERMSIG(status) == sig));
+        if (std::getenv("VOBBLIX_TELL_SIGNALS"))
+            std::fprintf(stderr, "signal %d after %d ms: status %d\n", sig, delay, status);
+        if (!inOrder)
+            failures.push_back("signal " + std::to_string(sig) + " after " + std::to_string(delay) + " ms: " +
+                               (status == -1 ? std::string("hung") : "status " + std::to_string(status)));
+    }
+    return failures;
 }
 
 } // namespace testsupport

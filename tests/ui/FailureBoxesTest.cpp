@@ -3,13 +3,15 @@
 // the paths where a lock still held or a step taken too early hangs or breaks the program.
 // A timer plays the user: it reads each box once it has been open a while, and presses OK.
 
+#include "support/BoxCloser.h"
 #include "support/DeviceDriver.h"
 #include "support/TempStore.h"
+#include "support/Wav.h"
 
 #include "effect/FX.h"
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/report/QtReports.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "recorder/SaveToFile.h"
 #include "ui/Program.h"
 #include "ui/SaveDialog.h"
@@ -28,50 +30,18 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <sys/resource.h>
 
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::BoxCloser;
 using testsupport::TempStore;
 
-// Long enough for the main window's 50 ms label timer to run inside the box's loop.
-constexpr auto kBoxOpenFor = std::chrono::milliseconds(200);
-
-class BoxCloser {
-public:
-    BoxCloser()
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Look(); });
-        timer_.start(10);
-    }
-    const std::vector<std::string>& texts() const { return texts_; }
-
-private:
-    void Look()
-    {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box || !box->isVisible())
-                continue;
-            const auto now = std::chrono::steady_clock::now();
-            if (box != seen_) {
-                seen_ = box;
-                since_ = now;
-            }
-            if (now - since_ < kBoxOpenFor)
-                continue;
-            texts_.push_back(box->text().toStdString());
-            seen_ = nullptr;
-            box->button(QMessageBox::Ok)->click();
-        }
-    }
-
-    QTimer timer_;
-    QMessageBox* seen_ = nullptr;
-    std::chrono::steady_clock::time_point since_{};
-    std::vector<std::string> texts_;
-};
+// A block every 5 ms: about twice the pace of real sound.
+constexpr int kTwiceRealTimeMs = 5;
 
 class OneAnswerDialog final : public SaveDialog {
 public:
@@ -119,6 +89,16 @@ protected:
     }
     TfrmMain& w() { return *program->main; }
     TfrmSettings& s() { return *program->settings; }
+    // "Start record" into a file of the test's folder.
+    fs::path StartTake(const std::string& name = "take.wav")
+    {
+        const fs::path take = store.root() / name;
+        auto dialog = std::make_unique<OneAnswerDialog>();
+        dialog->answer = take.string();
+        w().setSaveDialog(std::move(dialog));
+        w().Button2Click();
+        return take;
+    }
 
     TempStore store;
     report::QtReports reports;
@@ -132,13 +112,8 @@ protected:
 // the file under the recorder's lock. The lock must already be free, or this never returns.
 TEST_F(FailureBoxes, StopRecordWhoseLastFlushFailsShowsItAndReturnsToIdle)
 {
-    const fs::path take = store.root() / "take.wav";
-    auto dialog = std::make_unique<OneAnswerDialog>();
-    dialog->answer = take.string();
-    w().setSaveDialog(std::move(dialog));
-
     // Too large for the file: the final flush hits the size limit.
-    w().Button2Click();
+    const fs::path take = StartTake();
     ASSERT_TRUE(Settings.Recording);
     recorder::SetSizeLimitForTests(100);
     std::vector<int16_t> block(500, 7);
@@ -166,17 +141,99 @@ TEST_F(FailureBoxes, StopRecordWhoseLastFlushFailsShowsItAndReturnsToIdle)
     EXPECT_EQ(fs::file_size(take), 44u);
 }
 
-// A settings OK whose save fails must not announce a restart and end with the new settings
-// lost: the error is shown, the window stays with what was typed, and a second OK once the
-// disk has room goes through.
-TEST_F(FailureBoxes, SettingsOkWhoseSaveFailsKeepsTheWindowAndTheValuesTyped)
+// A typo at OK, while a take runs: each box is read and closed by the user while the sound and
+// the take go on under it; nothing is stored, and the take ends whole when it is stopped.
+TEST_F(FailureBoxes, ATypoAtSettingsOkWhileRecordingLeavesTheSoundAndTheTakeRunning)
 {
     const std::string before = store.read();
+    testsupport::DeviceDriver driver(device, kTwiceRealTimeMs);
+    const fs::path take = StartTake();
+    ASSERT_TRUE(Settings.Recording);
+    s().Spawn();
+    s().rb22050->click();
+    for (const char* typed : {"1 000", "12x", "1001", "0"}) {
+        s().edtBufferSize->setText(typed);
+        const double growing = recorder::RecordTime();
+        s().btnOK->click();
+        // The box was open for a while, and the take grew under it.
+        EXPECT_GT(recorder::RecordTime(), growing) << typed;
+        EXPECT_TRUE(Settings.Recording);
+        EXPECT_TRUE(w().Button3->isEnabled());
+        EXPECT_FALSE(w().Stopping);
+        EXPECT_TRUE(program->waves->InputDevice.set);
+        EXPECT_TRUE(s().isVisible());
+        EXPECT_EQ(s().focusWidget(), s().edtBufferSize);
+    }
+    EXPECT_EQ(closer.texts(), (std::vector<std::string>{"'1 000' is not a valid integer value.",
+                                                        "'12x' is not a valid integer value.",
+                                                        "Buffer size must be divisible by two",
+                                                        "Buffer size must be an even number of bytes from 2 to 22048 "
+                                                        "at 22050 Hz"}));
+    EXPECT_FALSE(report::TerminationRequested());
+    EXPECT_EQ(store.read(), before);
+    EXPECT_EQ(Settings.SampleRate, 44100u);
+    EXPECT_TRUE(program->waves->buffersAllocated() > program->waves->buffersReleased());
+
+    // Cancel, then stop the take: it is whole, sizes and all.
+    s().btnCancel->click();
+    w().Button3Click();
+    std::ifstream in(take, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GE(bytes.size(), 44u);
+    const uint32_t data = bytes[40] | bytes[41] << 8 | bytes[42] << 16 | uint32_t(bytes[43]) << 24;
+    EXPECT_EQ(data, bytes.size() - 44);
+    EXPECT_EQ(data % 1000, 0u);
+    EXPECT_GT(data, 0u);
+}
+
+// Turns the event loop until done, or fails after a while.
+void RunEventsUntil(const std::function<bool()>& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+// The folder of a running take is deleted: the writer thread notices at its next flush,
+// writes the take anew at the same path and says where in a box, queued to the UI thread,
+// while the sound and the take go on.
+TEST_F(FailureBoxes, ATakeWhoseFolderIsDeletedGoesOnInANewFileAndSaysWhere)
+{
+    fs::create_directories(store.root() / "takes");
+    testsupport::DeviceDriver driver(device, kTwiceRealTimeMs);
+    const fs::path take = StartTake("takes/take.wav");
+    ASSERT_TRUE(Settings.Recording);
+    RunEventsUntil([&] { return fs::file_size(take) > 44; });
+    fs::remove_all(store.root() / "takes");
+    RunEventsUntil([&] { return !closer.texts().empty(); });
+    EXPECT_EQ(closer.texts(), std::vector<std::string>{"The file " + take.string() +
+                                                       " was removed or moved while recording. Vobblix wrote the "
+                                                       "whole take so far to " + take.string() +
+                                                       " again and records on."});
+    EXPECT_TRUE(Settings.Recording);
+    EXPECT_TRUE(w().Button3->isEnabled());
+    const double recorded = recorder::RecordTime();
+    RunEventsUntil([&] { return recorder::RecordTime() > recorded + 0.5; });
+    w().Button3Click();
+    // The new file holds the take from its first second on: more than what came after.
+    const auto samples = testsupport::ReadWav(take);
+    EXPECT_GT(samples.size(), size_t(44100 * (recorded + 0.5)));
+    EXPECT_EQ(samples.size() % 500, 0u);
+}
+
+// A settings OK whose save fails must not announce a restart, stop the sound or end a take:
+// the error is shown, the window stays with what was typed, and a second OK once the disk
+// has room goes through, finishing the take first.
+TEST_F(FailureBoxes, SettingsOkWhoseSaveFailsKeepsTheSoundTheTakeTheWindowAndTheValuesTyped)
+{
+    const std::string before = store.read();
+    testsupport::DeviceDriver driver(device, kTwiceRealTimeMs);
     s().Spawn();
     s().rb22050->click();
     s().edtBufferSize->setText("2000");
     {
-        testsupport::DeviceDriver driver(device);
         FullDisk full;
         s().btnOK->click();
     }
@@ -186,16 +243,22 @@ TEST_F(FailureBoxes, SettingsOkWhoseSaveFailsKeepsTheWindowAndTheValuesTyped)
     EXPECT_TRUE(s().rb22050->isChecked());
     EXPECT_EQ(s().edtBufferSize->text(), "2000");
     EXPECT_EQ(store.read(), before);
-    // The sound was stopped on the way, as OK always does.
-    EXPECT_FALSE(program->waves->InputDevice.set);
+    EXPECT_FALSE(w().Stopping);
+    EXPECT_TRUE(program->waves->InputDevice.set);
 
-    // The store gone: its own report, and the window still stays.
+    // The store gone, while a take runs: its own report, and the sound, the take and the
+    // window stay. (A full disk would end the take as well, for its own reason.)
+    const fs::path take = StartTake();
+    ASSERT_TRUE(Settings.Recording);
     fs::remove(store.file());
     s().btnOK->click();
     ASSERT_EQ(closer.texts().size(), 2u);
     EXPECT_EQ(closer.texts()[1], "Could not open a required registry key. Please try to restart the application!");
     EXPECT_FALSE(report::TerminationRequested());
     EXPECT_TRUE(s().isVisible());
+    EXPECT_TRUE(Settings.Recording);
+    EXPECT_TRUE(w().Button3->isEnabled());
+    EXPECT_FALSE(w().Stopping);
 
     store.write(before);
     s().btnOK->click();
@@ -203,6 +266,35 @@ TEST_F(FailureBoxes, SettingsOkWhoseSaveFailsKeepsTheWindowAndTheValuesTyped)
     EXPECT_EQ(closer.texts()[2], "You need to restart the application for the new settings to take effect.");
     EXPECT_TRUE(report::TerminationRequested());
     EXPECT_EQ(toml::parse_file(store.file().string())["memBlockLength"].value<int64_t>(), 2000);
+    // The sound stopped, and the take was finished as the close finishes it.
+    EXPECT_FALSE(program->waves->InputDevice.set);
+    EXPECT_FALSE(Settings.Recording);
+    EXPECT_FALSE(w().Button3->isEnabled());
+    EXPECT_FALSE(recorder::FileOpen());
+    EXPECT_EQ(fs::file_size(take) % 1000, 44u);
+    // Only now does the record hold what the next start uses.
+    EXPECT_EQ(Settings.SampleRate, 22050u);
+    EXPECT_EQ(Settings.memBlockLength, 2000u);
+}
+
+// A damaged store at start is one box: the file, the line, where it was kept, and that the
+// defaults are used; no "Failed to get data" after it.
+class DamagedStoreAtStart : public FailureBoxes {
+protected:
+    DamagedStoreAtStart() { store.write("Sample_rate = 44100\n[[[\n"); }
+};
+
+TEST_F(DamagedStoreAtStart, IsReportedOnce)
+{
+    ASSERT_EQ(closer.texts().size(), 1u);
+    const std::string& said = closer.texts()[0];
+    EXPECT_TRUE(said.starts_with("The settings file '" + store.file().string() + "' could not be read (line 2")) << said;
+    EXPECT_NE(said.find("It was kept as '" + store.file().string() + ".broken', and Vobblix started with the default "
+                        "settings."),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(Settings.SampleRate, 44100u);
+    EXPECT_TRUE(program->waves->InputDevice.set);
 }
 
 // The pedal setup's save finds the store gone and asks the program to end: the end goes

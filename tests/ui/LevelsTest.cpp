@@ -9,7 +9,7 @@
 #include "effect/FX.h"
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/report/RecordingSink.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "ui/LevelMeter.h"
 #include "ui/Program.h"
 

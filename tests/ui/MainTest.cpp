@@ -7,7 +7,7 @@
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
 #include "platform/joystick/SdlJoystick.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "ui/Program.h"
 
 #include <QAction>

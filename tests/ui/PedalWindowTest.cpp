@@ -1,15 +1,23 @@
-// The pedal driving the real main window's depth slider, through an SDL virtual joystick.
+// The pedal driving the real main window's depth slider, through an SDL virtual joystick and
+// through input events on Qt's event loop; the footswitch chosen with Learn.
 
 #include "support/TempStore.h"
 
 #include "effect/FX.h"
+#include "platform/joystick/EventJoystick.h"
+#include "platform/joystick/FedControllers.h"
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/report/RecordingSink.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "ui/Program.h"
+#include "ui/QtEventLoop.h"
 
+#include <QCheckBox>
+#include <QCoreApplication>
 #include <QLabel>
+#include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 
 #include <SDL.h>
 #include <gtest/gtest.h>
@@ -90,11 +98,101 @@ TEST(PedalWindow, NoJoystickOnPortOneRunsWithTheMouseAndSavesThat)
         EXPECT_TRUE(Settings.UsingMouse);
         // Start-up went on as in mouse mode.
         EXPECT_EQ(program.main->lblreso->text(), "Resonance = 9.00");
+        // No joystick is open, so no button can be learned.
+        program.joySetup->Spawn();
+        EXPECT_FALSE(program.joySetup->btnLearn->isEnabled());
         program.main->close();
     }
     const auto saved = toml::parse_file(store.file().string());
     EXPECT_EQ(saved["UsingMouse"].value<int64_t>(), 1);
     EXPECT_EQ(saved["PedalDevice"].value<int64_t>(), 1);
+}
+
+// Lets Qt's event loop take what is already waiting on the descriptors it watches.
+void TakeWaitingEvents()
+{
+    for (int i = 0; i < 4; ++i)
+        QCoreApplication::processEvents();
+}
+
+TEST(PedalWindow, InputEventsMoveTheSliderAndLearnChoosesTheFootswitch)
+{
+    TempStore store;
+    store.write(PedalStore(0));
+    report::RecordingSink sink;
+    fx::ResetForTests();
+    EffectOn = true;
+    QtEventLoop loop;
+    joystick::FedControllers fed;
+    const size_t pedal = fed.Plug({{ABS_X, 0, 255, 0}, {ABS_Y, -32768, 32767, -32768}, {ABS_Z, 0, 255, 0}},
+                                  {BTN_TRIGGER, BTN_THUMB, BTN_THUMB2});
+    joystick::EventJoystickService joysticks(loop, fed);
+    wave::ScriptedWaveService device;
+    {
+        Program program(device, joysticks);
+        TfrmMain& w = *program.main;
+        TfrmJoySetup& j = *program.joySetup;
+        ASSERT_TRUE(joysticks.Capturing());
+        fed.Move(pedal, ABS_Y, 16384 - 32768);
+        TakeWaitingEvents();
+        EXPECT_NEAR(TargetDepth, 0.4950151, 5e-8);
+        EXPECT_EQ(w.TrackBar1->value(), 49);
+
+        // Unplugged, the watch on the pedal ends from inside its own wake-up; plugged back,
+        // the pedal is picked up on the hot-plug notice and sends where it stands.
+        fed.Unplug(pedal);
+        TakeWaitingEvents();
+        EXPECT_FALSE(joysticks.Present());
+        EXPECT_NEAR(TargetDepth, 0.4950151, 5e-8);
+        ASSERT_EQ(fed.Plug({{ABS_X, 0, 255, 0}, {ABS_Y, -32768, 32767, 32767}, {ABS_Z, 0, 255, 0}},
+                           {BTN_TRIGGER, BTN_THUMB, BTN_THUMB2}),
+                  pedal);
+        TakeWaitingEvents();
+        EXPECT_TRUE(joysticks.Present());
+        EXPECT_EQ(w.TrackBar1->value(), 98);
+
+        j.Spawn();
+        EXPECT_EQ(j.edtFootswitch->text(), "None");
+        ASSERT_TRUE(j.btnLearn->isEnabled());
+        j.btnLearn->click();
+        EXPECT_EQ(j.btnLearn->text(), "Press a button...");
+        fed.Press(pedal, BTN_THUMB2);
+        TakeWaitingEvents();
+        EXPECT_EQ(j.edtFootswitch->value(), 3);
+        EXPECT_EQ(j.btnLearn->text(), "Learn");
+        EXPECT_TRUE(EffectOn);
+        // Not chosen until OK.
+        fed.Press(pedal, BTN_THUMB2);
+        TakeWaitingEvents();
+        EXPECT_TRUE(EffectOn);
+        j.btnOK->click();
+        EXPECT_EQ(Settings.FootswitchButton, 3u);
+        EXPECT_EQ(toml::parse_file(store.file().string())["FootswitchButton"].value<int64_t>(), 3);
+
+        fed.Press(pedal, BTN_THUMB2);
+        TakeWaitingEvents();
+        EXPECT_FALSE(EffectOn);
+        // The main window's box follows, as it does for the MIDI footswitch.
+        w.PickUpAudioTexts();
+        EXPECT_FALSE(w.cbEffectOn->isChecked());
+
+        // A learn left with Cancel takes nothing: the next press is the footswitch again.
+        j.Spawn();
+        EXPECT_EQ(j.edtFootswitch->value(), 3);
+        j.btnLearn->click();
+        j.btnCancel->click();
+        fed.Press(pedal, BTN_THUMB2);
+        TakeWaitingEvents();
+        EXPECT_TRUE(EffectOn);
+        EXPECT_EQ(Settings.FootswitchButton, 3u);
+        w.PickUpAudioTexts();
+        EXPECT_TRUE(w.cbEffectOn->isChecked());
+
+        w.close();
+        EXPECT_FALSE(joysticks.Capturing());
+    }
+    EXPECT_TRUE(sink.shown().empty());
+    EffectOn = true;
 }
 
 } // namespace

@@ -2,12 +2,13 @@
 // recording through SDL's disk driver; and a recording process killed outright.
 
 #include "support/TempStore.h"
+#include "support/Wav.h"
 
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
 #include "platform/joystick/SdlJoystick.h"
-#include "platform/wave/ScriptedWave.h"
-#include "platform/wave/SdlWave.h"
+#include "support/ScriptedWave.h"
+#include "platform/wave/Backend.h"
 #include "recorder/SaveToFile.h"
 #include "ui/Program.h"
 #include "ui/SaveDialog.h"
@@ -18,7 +19,6 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <chrono>
 #include <csignal>
@@ -31,6 +31,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::ReadWav;
 using testsupport::TempStore;
 
 class ScriptedDialog final : public SaveDialog {
@@ -167,7 +168,8 @@ TEST_F(Recording, CancelChangesNothingAndAFailedCreationReturnsToIdleAtOnce)
     dialog->answer = target;
     w().Button2Click();
     EXPECT_EQ(sink.shown(), (std::vector<report::Shown>{
-                                {report::Kind::Unhandled, "Vobblix", "Cannot create file " + target + "."}}));
+                                {report::Kind::Unhandled, "Vobblix",
+                                 "Cannot create file " + target + ": No such file or directory."}}));
     EXPECT_FALSE(Settings.Recording);
     EXPECT_TRUE(w().Button2->isEnabled());
     EXPECT_FALSE(w().Button3->isEnabled());
@@ -201,18 +203,6 @@ TEST_F(Recording, TheTimeLabelFollowsTheRecordingAndAFailureReturnsToIdle)
     EXPECT_FALSE(recorder::FileOpen());
 }
 
-std::vector<int16_t> ReadWav(const fs::path& p)
-{
-    SF_INFO info{};
-    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
-    if (!f)
-        return {};
-    std::vector<int16_t> s(size_t(info.frames));
-    sf_read_short(f, s.data(), sf_count_t(s.size()));
-    sf_close(f);
-    return s;
-}
-
 void UseDiskDriver(const fs::path& dir, size_t inputSamples)
 {
     std::vector<int16_t> input(inputSamples);
@@ -241,7 +231,8 @@ TEST(RecordingThroughSdl, TheRecordedSamplesAreThePlayedOnes)
     UseDiskDriver(store.root(), 44100 * 3);
     const fs::path take = store.root() / "take.wav";
     {
-        wave::SdlWaveService sound;
+        auto soundEngine = wave::OpenSdl();
+        auto& sound = *soundEngine;
         joystick::SdlJoystickService joysticks;
     Program program(sound, joysticks);
         auto dialog = std::make_unique<ScriptedDialog>();
@@ -281,7 +272,8 @@ TEST(RecordingChild, RecordsUntilKilled)
     const char* target = std::getenv("VOBBLIX_RECORD_CHILD");
     if (!target)
         GTEST_SKIP() << "runs as the child of RecordingKilled";
-    wave::SdlWaveService sound;
+    auto soundEngine = wave::OpenSdl();
+    auto& sound = *soundEngine;
     joystick::SdlJoystickService joysticks;
     Program program(sound, joysticks);
     auto dialog = std::make_unique<ScriptedDialog>();

@@ -6,7 +6,7 @@
 #include "effect/FX.h"
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/report/RecordingSink.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "ui/Program.h"
 
 #include <QCheckBox>
@@ -72,6 +72,20 @@ TEST_F(SettingsWindows, TheLatencyFollowsTheRateAndTheSetButton)
     s().btnSetBS->click();
     EXPECT_EQ(sink.texts(), std::vector<std::string>{"Buffer size must be divisible by two"});
     EXPECT_EQ(s().lblTL->text(), "45.35 ms");
+
+    // Sizes that make no sound at the rate chosen are refused the same way, with the range.
+    for (const char* size : {"0", "-4", "11026"}) {
+        sink.clear();
+        s().edtBufferSize->setText(size);
+        s().btnSetBS->click();
+        EXPECT_EQ(sink.texts(),
+                  std::vector<std::string>{"Buffer size must be an even number of bytes from 2 to 11024 at 11025 Hz"})
+            << size;
+        EXPECT_EQ(s().lblTL->text(), "45.35 ms");
+    }
+    s().edtBufferSize->setText("11024");
+    s().btnSetBS->click();
+    EXPECT_EQ(s().lblTL->text(), "499.95 ms");
 
     // Not a number: the edit is emptied without a word.
     sink.clear();
@@ -190,22 +204,58 @@ TEST(SettingsDevices, AChosenDeviceIsOpenedAndAGoneOneFallsBackWithOneReport)
     EXPECT_EQ(saved["InputDevice"].value<std::string>(), "gtr");
 }
 
-TEST_F(SettingsWindows, ANonNumberAtOkStoresNothingAndTheProgramGoesOn)
+// OK reads every field before anything changes: a bad buffer size gets its report, and the
+// sound, the store and the window stay as they were, the size in focus to be mended.
+TEST_F(SettingsWindows, ABadBufferSizeAtOkIsSaidAndLeavesTheSoundTheStoreAndTheWindow)
 {
-    s().Spawn();
-    s().rbPedal->click();
-    s().rb11025->click();
-    s().edtBufferSize->setText("12x");
+    const report::Shown notInteger{report::Kind::Unhandled, "Vobblix", "'1 000' is not a valid integer value."};
+    struct Case {
+        const char* typed;
+        QRadioButton* TfrmSettings::*rate;
+        report::Shown said;
+    };
+    const Case cases[] = {
+        {"12x", &TfrmSettings::rb44100, {report::Kind::Unhandled, "Vobblix", "'12x' is not a valid integer value."}},
+        {"1 000", &TfrmSettings::rb44100, notInteger},
+        {"1001", &TfrmSettings::rb44100, {report::Kind::Error, "Error", "Buffer size must be divisible by two"}},
+        {"0", &TfrmSettings::rb22050,
+         {report::Kind::Error, "Error", "Buffer size must be an even number of bytes from 2 to 22048 at 22050 Hz"}},
+        {"-4", &TfrmSettings::rb44100,
+         {report::Kind::Error, "Error", "Buffer size must be an even number of bytes from 2 to 44098 at 44100 Hz"}},
+        {"30000", &TfrmSettings::rb11025,
+         {report::Kind::Error, "Error", "Buffer size must be an even number of bytes from 2 to 11024 at 11025 Hz"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        sink.clear();
+        s().Spawn();
+        s().rbPedal->click();
+        (s().*c.rate)->click();
+        sink.clear();
+        s().edtBufferSize->setText(c.typed);
+        s().btnOKClick();
+        EXPECT_EQ(sink.shown(), std::vector<report::Shown>{c.said});
+        EXPECT_FALSE(report::TerminationRequested());
+        EXPECT_FALSE(program->main->Stopping);
+        EXPECT_TRUE(program->waves->InputDevice.set);
+        EXPECT_TRUE(program->waves->OutputDevice.set);
+        EXPECT_TRUE(s().isVisible());
+        EXPECT_EQ(s().edtBufferSize->text(), c.typed);
+        EXPECT_EQ(s().focusWidget(), s().edtBufferSize);
+        EXPECT_TRUE(Settings.UsingMouse);
+        EXPECT_EQ(Settings.SampleRate, 44100u);
+        EXPECT_EQ(Settings.memBlockLength, 1000u);
+        EXPECT_EQ(store.read(), initial);
+    }
+    // Mended, it goes through.
+    s().edtBufferSize->setText("2048");
+    program->main->show();
+    device.completeInput();
+    testsupport::DeviceDriver driver(device);
     s().btnOKClick();
-    EXPECT_EQ(sink.shown().back(),
-              (report::Shown{report::Kind::Unhandled, "Vobblix", "'12x' is not a valid integer value."}));
-    EXPECT_FALSE(report::TerminationRequested());
-    EXPECT_TRUE(Settings.UsingMouse);
-    EXPECT_EQ(Settings.SampleRate, 44100u);
-    EXPECT_EQ(store.read(), initial);
-    // The audio is stopped; closing still works and stores what was in effect.
-    program->main->close();
-    EXPECT_EQ(Stored()["Sample_rate"].value<int64_t>(), 44100);
+    EXPECT_TRUE(report::TerminationRequested());
+    EXPECT_EQ(Stored()["memBlockLength"].value<int64_t>(), 2048);
+    EXPECT_EQ(Stored()["Sample_rate"].value<int64_t>(), 11025);
 }
 
 TEST_F(SettingsWindows, CancelAndTheCloseBoxStoreNothing)
@@ -230,9 +280,12 @@ TEST_F(SettingsWindows, CancelAndTheCloseBoxStoreNothing)
 TEST_F(SettingsWindows, ThePedalSetupStoresItsThreeSettingsAndTheSlidersAtOnce)
 {
     EXPECT_EQ(j().windowTitle(), "Joystick Setup");
-    // The designed width; the MIDI group makes it taller.
+    // The designed width; the footswitch's group below the axis, then the MIDI group, make
+    // it taller.
     EXPECT_EQ(j().width(), 289);
-    EXPECT_GT(j().height(), 273);
+    EXPECT_EQ(j().GroupBox3->geometry().top(), 240);
+    EXPECT_EQ(j().GroupBoxMidi->geometry().top(), 240 + 64);
+    EXPECT_GT(j().height(), 273 + 64);
     EXPECT_EQ(j().pos(), QPoint(380, 182));
     EXPECT_EQ(j().rbY->geometry().topLeft(), QPoint(16, 48));
     EXPECT_FALSE(j().btnOK->autoDefault());

@@ -2,7 +2,7 @@
 //   QT_QPA_PLATFORM=offscreen vobblix_screenshots docs
 
 #include "platform/joystick/SdlJoystick.h"
-#include "platform/wave/ScriptedWave.h"
+#include "support/ScriptedWave.h"
 #include "audio/Waves.h"
 #include "ui/Main.h"
 #include "ui/Program.h"

@@ -1,13 +1,12 @@
 #pragma once
-// A wave service for tests: nothing plays; the test decides when each queued buffer
-// completes and which call fails. Completions and close messages are delivered at once on
-// the thread that asks for them, as a real device's callback thread would deliver them.
+// The wave engine over a device the test plays: nothing sounds; the test decides when each
+// queued buffer completes and which call fails. Completions and close messages are
+// delivered at once on the thread that asks for them, as a device's audio thread would.
 
-#include "platform/wave/Wave.h"
+#include "platform/wave/Engine.h"
 
 #include <deque>
 #include <map>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +21,8 @@ enum class Call {
 
 class ScriptedWaveService final : public WaveService {
 public:
+    ScriptedWaveService();
+
     // The next `times` calls of this kind return code (times < 0: every call from now on).
     void fail(Call call, MMRESULT code, int times = -1);
 
@@ -31,25 +32,19 @@ public:
     // The oldest written playback buffer comes back played. False when none is waiting.
     bool completeOutput();
 
-    size_t queuedInput() const { return input_ ? input_->queue.size() : 0; }
-    size_t queuedOutput() const { return output_ ? output_->queue.size() : 0; }
-    bool inputStarted() const { return input_ && input_->started; }
+    size_t queuedInput() const { return engine_.held(Side::Capture); }
+    size_t queuedOutput() const { return engine_.held(Side::Playback); }
+    bool inputStarted() const { return device_->started; }
     // Every call in order, by name, e.g. "waveInOpen(query)".
     const std::vector<std::string>& log() const { return log_; }
 
-    // What counters(), latencyMs(), name() and takeFault() give; a test sets them.
+    // What the device reports; a test sets them.
     WaveCounters scriptedCounters;
     double scriptedLatencyMs = -1.0;
     const char* scriptedName = "none";
-    const char* name() const override { return scriptedName; }
     std::string scriptedFault;
-    WaveCounters counters() const override { return scriptedCounters; }
-    // The device lists a test sets.
     std::vector<DeviceChoice> scriptedInputs;
     std::vector<DeviceChoice> scriptedOutputs;
-    std::vector<DeviceChoice> devices(bool capture) const override { return capture ? scriptedInputs : scriptedOutputs; }
-    double latencyMs() const override { return scriptedLatencyMs; }
-    std::string takeFault() override { return std::exchange(scriptedFault, std::string()); }
 
     MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const PCMWAVEFORMAT& format, WaveInProc callback,
                         uintptr_t instance, uint32_t flags) override;
@@ -67,37 +62,49 @@ public:
     MMRESULT waveOutReset(HWAVEOUT device) override;
     MMRESULT waveOutClose(HWAVEOUT device) override;
 
+    void setBlockHint(uint32_t bytes) override;
+    std::vector<DeviceChoice> devices(bool capture) const override { return engine_.devices(capture); }
+    WaveCounters counters() const override { return engine_.counters(); }
+    const char* name() const override { return engine_.name(); }
+    double latencyMs() const override { return engine_.latencyMs(); }
+    std::string takeFault() override { return engine_.takeFault(); }
+    std::string takeNotice() override { return engine_.takeNotice(); }
+    bool faulted() const override { return engine_.faulted(); }
+
 private:
-    template <typename Base, typename Proc>
-    struct Device final : Base {
-        Proc callback = nullptr;
-        uintptr_t instance = 0;
-        std::deque<WAVEHDR*> queue;
+    // The device under the engine, played by the test.
+    struct Device final : DuplexDevice {
+        explicit Device(ScriptedWaveService& owner) : service(owner) {}
+
+        const char* name() const override { return service.scriptedName; }
+        bool supports(uint32_t rate) const override { return rate > 0; }
+        MMRESULT open(Side side, const StreamFormat& format, AudioClient& audio) override;
+        MMRESULT start() override { started = true; return MMSYSERR_NOERROR; }
+        void stop() override { started = false; }
+        void close(Side) override {}
+        void exclusive(const std::function<void()>& fn) override { fn(); }
+        void addCounters(WaveCounters& c) const override;
+        double latencyMs(uint32_t) const override { return service.scriptedLatencyMs; }
+        std::vector<DeviceChoice> devices(bool capture) const override
+        {
+            return capture ? service.scriptedInputs : service.scriptedOutputs;
+        }
+        std::string takeFault() override { return std::exchange(service.scriptedFault, std::string()); }
+
+        ScriptedWaveService& service;
+        AudioClient* client = nullptr;
+        uint32_t blockBytes = 0;
         bool started = false;
     };
-    using In = Device<WaveInDevice, WaveInProc>;
-    using Out = Device<WaveOutDevice, WaveOutProc>;
 
     // The scripted result of this call, logging it; 0 when nothing is scripted.
     MMRESULT scripted(Call call, const std::string& name);
-    template <typename D, typename Handle, typename Proc>
-    MMRESULT open(std::unique_ptr<D>& slot, Call query, Call real, const char* name, Handle* device,
-                  const PCMWAVEFORMAT& format, Proc callback, uintptr_t instance, uint32_t flags);
-    // Hands the oldest queued buffer back with its message; false when none is queued.
-    template <typename D>
-    static bool complete(D* d, uint32_t msg);
-    template <typename D>
-    MMRESULT enqueue(D* d, Call call, const char* name, WAVEHDR* header);
-    template <typename D>
-    MMRESULT close(std::unique_ptr<D>& slot, D* d, Call call, const char* name, uint32_t msg);
-    In* in(HWAVEIN device) const;
-    Out* out(HWAVEOUT device) const;
 
+    Device* device_;
+    WaveEngine engine_;
     std::map<Call, std::deque<MMRESULT>> once_;
     std::map<Call, MMRESULT> always_;
     std::vector<std::string> log_;
-    std::unique_ptr<In> input_;
-    std::unique_ptr<Out> output_;
 };
 
 } // namespace wave

@@ -1,4 +1,6 @@
-#include "platform/wave/JackWave.h"
+#include "platform/wave/JackDevice.h"
+
+#include "platform/wave/Engine.h"
 
 #include <jack/jack.h>
 #include <zita-resampler/resampler.h>
@@ -19,8 +21,6 @@ constexpr const char* kOutputPort = "output";
 constexpr uint32_t kMaxPeriod = 16384;
 // The most the settings' rate may exceed the server's: the converted cycle must fit.
 constexpr uint32_t kMaxRateRatio = 8;
-constexpr uint32_t kMinQueueCapacity = 64;
-constexpr uint32_t kQueueSeconds = 8;
 // Half the resampler's filter length: zita-resampler's lowest recommended quality, which
 // keeps its delay under half a millisecond.
 constexpr unsigned kResamplerHalfLength = 16;
@@ -44,35 +44,7 @@ void Quiet(const char*) {}
 
 } // namespace
 
-struct JackWaveService::Device final : WaveInDevice, WaveOutDevice {
-    Device(bool isCapture, uint32_t capacity, GlitchCounts& counts) : capture(isCapture), core(isCapture, capacity, counts)
-    {
-    }
-
-    const bool capture;
-    DeviceCore core;
-    std::atomic<bool> started{false};
-    WaveInProc inProc = nullptr;
-    WaveOutProc outProc = nullptr;
-    uintptr_t instance = 0;
-
-    // Called on the realtime thread, or with it kept out.
-    void deliverCompleted()
-    {
-        WAVEHDR* h = nullptr;
-        while (core.takeCompleted(h)) {
-            if (capture)
-                inProc(this, WIM_DATA, instance, reinterpret_cast<uintptr_t>(h), 0);
-            else
-                outProc(this, WOM_DONE, instance, reinterpret_cast<uintptr_t>(h), 0);
-        }
-    }
-};
-
 namespace {
-
-JackWaveService::Device* AsIn(HWAVEIN h) { return h ? static_cast<JackWaveService::Device*>(h) : nullptr; }
-JackWaveService::Device* AsOut(HWAVEOUT h) { return h ? static_cast<JackWaveService::Device*>(h) : nullptr; }
 
 // Connects our port to the chosen physical port, or with none chosen to the first `count`.
 void ConnectPhysical(jack_client_t* client, const char* ours, unsigned long flags, int count, bool ourIsSource,
@@ -98,7 +70,7 @@ void ConnectPhysical(jack_client_t* client, const char* ours, unsigned long flag
 
 } // namespace
 
-uint32_t JackWaveService::ResamplerDelay(uint32_t fromRate, uint32_t toRate)
+uint32_t JackDevice::ResamplerDelay(uint32_t fromRate, uint32_t toRate)
 {
     Resampler r;
     if (r.setup(fromRate, toRate, 1, kResamplerHalfLength) != 0)
@@ -106,7 +78,7 @@ uint32_t JackWaveService::ResamplerDelay(uint32_t fromRate, uint32_t toRate)
     return static_cast<uint32_t>(r.inpsize() / 2 - 1);
 }
 
-JackWaveService::JackWaveService(bool connectPorts)
+JackDevice::JackDevice(bool connectPorts)
 {
     jack_set_error_function(&Quiet);
     jack_set_info_function(&Quiet);
@@ -128,22 +100,22 @@ JackWaveService::JackWaveService(bool connectPorts)
     carry_.resize(kMaxPeriod + 8);
 
     jack_set_process_callback(
-        client_, [](jack_nframes_t n, void* self) { return static_cast<JackWaveService*>(self)->Process(n); }, this);
+        client_, [](jack_nframes_t n, void* self) { return static_cast<JackDevice*>(self)->Process(n); }, this);
     jack_set_xrun_callback(
-        client_, [](void* self) { static_cast<JackWaveService*>(self)->Xrun(); return 0; }, this);
+        client_, [](void* self) { static_cast<JackDevice*>(self)->Xrun(); return 0; }, this);
     jack_set_buffer_size_callback(
-        client_, [](jack_nframes_t n, void* self) { static_cast<JackWaveService*>(self)->BufferSize(n); return 0; },
+        client_, [](jack_nframes_t n, void* self) { static_cast<JackDevice*>(self)->BufferSize(n); return 0; },
         this);
     jack_set_sample_rate_callback(
-        client_, [](jack_nframes_t r, void* self) { static_cast<JackWaveService*>(self)->SampleRate(r); return 0; },
+        client_, [](jack_nframes_t r, void* self) { static_cast<JackDevice*>(self)->SampleRate(r); return 0; },
         this);
     jack_set_latency_callback(
-        client_, [](jack_latency_callback_mode_t mode, void* self) { static_cast<JackWaveService*>(self)->Latency(mode); },
+        client_, [](jack_latency_callback_mode_t mode, void* self) { static_cast<JackDevice*>(self)->Latency(mode); },
         this);
     jack_on_info_shutdown(
         client_,
         [](jack_status_t, const char* reason, void* self) {
-            static_cast<JackWaveService*>(self)->Shutdown(reason ? reason : "");
+            static_cast<JackDevice*>(self)->Shutdown(reason ? reason : "");
         },
         this);
 
@@ -156,7 +128,7 @@ JackWaveService::JackWaveService(bool connectPorts)
     connectPorts_ = connectPorts;
 }
 
-std::vector<DeviceChoice> JackWaveService::devices(bool capture) const
+std::vector<DeviceChoice> JackDevice::devices(bool capture) const
 {
     std::vector<DeviceChoice> list;
     if (!client_ || dead_.load())
@@ -172,23 +144,15 @@ std::vector<DeviceChoice> JackWaveService::devices(bool capture) const
     return list;
 }
 
-JackWaveService::~JackWaveService()
+JackDevice::~JackDevice()
 {
     if (client_) {
         jack_deactivate(client_);
         jack_client_close(client_);
     }
-    delete in_.exchange(nullptr);
-    delete out_.exchange(nullptr);
 }
 
-std::string JackWaveService::clientName() const
-{
-    return client_ ? jack_get_client_name(client_) : "";
-}
-
-template <typename Fn>
-void JackWaveService::WithAudioThreadOut(Fn&& fn)
+void JackDevice::exclusive(const std::function<void()>& fn)
 {
     // Both sides write their own flag, then read the other's (sequentially consistent): the
     // callback either sees the block and leaves, or is seen inside and waited out.
@@ -199,7 +163,7 @@ void JackWaveService::WithAudioThreadOut(Fn&& fn)
     blocked_.store(false);
 }
 
-int JackWaveService::Process(uint32_t frames)
+int JackDevice::Process(uint32_t frames)
 {
     auto* inBuf = static_cast<const float*>(jack_port_get_buffer(inPort_, frames));
     auto* outBuf = static_cast<float*>(jack_port_get_buffer(outPort_, frames));
@@ -210,33 +174,26 @@ int JackWaveService::Process(uint32_t frames)
         std::fill(outBuf, outBuf + frames, 0.0f);
         return 0;
     }
-    Device* in = in_.load(std::memory_order_acquire);
-    Device* out = out_.load(std::memory_order_acquire);
-    if (in && in->started.load(std::memory_order_acquire)) {
-        if (!led_ && out) {
-            // The phase between capture and playback is set once, at the first cycle: a block
-            // is then never late, and the output waits no longer than that needs.
-            const uint32_t block = std::max<uint32_t>(blockHint_ / 2, 1);
-            const bool resampled = serverRate_.load() != rate_;
-            out->core.lead(2 * (resampled ? block - 1 : block - std::gcd(block, frames)));
-            led_ = true;
+    const bool playing = playing_.load(std::memory_order_acquire);
+    if (capturing_.load(std::memory_order_acquire)) {
+        // The engine sets the phase between capture and playback at the first cycle, and
+        // again should a longer period need more.
+        if (playing && frames > phasedPeriod_) {
+            audio_->phase(frames * rate_ / serverRate_.load(std::memory_order_relaxed),
+                          serverRate_.load(std::memory_order_relaxed) != rate_);
+            phasedPeriod_ = frames;
         }
-        if (const uint32_t extra = extraLead_.exchange(0); extra > 0 && out)
-            out->core.lead(2 * extra);
-        CaptureCycle(in, inBuf, frames);
-        in->deliverCompleted();
+        CaptureCycle(inBuf, frames);
     }
-    if (out) {
-        PlaybackCycle(out, outBuf, frames);
-        out->deliverCompleted();
-    } else {
+    if (playing)
+        PlaybackCycle(outBuf, frames);
+    else
         std::fill(outBuf, outBuf + frames, 0.0f);
-    }
     inside_.store(false, std::memory_order_release);
     return 0;
 }
 
-void JackWaveService::CaptureCycle(Device* in, const float* port, uint32_t frames)
+void JackDevice::CaptureCycle(const float* port, uint32_t frames)
 {
     const float* source = port;
     uint32_t count = frames;
@@ -252,13 +209,13 @@ void JackWaveService::CaptureCycle(Device* in, const float* port, uint32_t frame
     }
     for (uint32_t i = 0; i < count; ++i)
         samples_[i] = ToSample(source[i]);
-    in->core.capture(reinterpret_cast<const uint8_t*>(samples_.data()), count * 2);
+    audio_->captured(reinterpret_cast<const uint8_t*>(samples_.data()), count * 2);
 }
 
-void JackWaveService::PlaybackCycle(Device* out, float* port, uint32_t frames)
+void JackDevice::PlaybackCycle(float* port, uint32_t frames)
 {
     if (!playbackResampler_) {
-        out->core.play(reinterpret_cast<uint8_t*>(samples_.data()), frames * 2);
+        audio_->play(reinterpret_cast<uint8_t*>(samples_.data()), frames * 2);
         for (uint32_t i = 0; i < frames; ++i)
             port[i] = ToFloat(samples_[i]);
         return;
@@ -269,10 +226,10 @@ void JackWaveService::PlaybackCycle(Device* out, float* port, uint32_t frames)
     r.out_data = port;
     while (r.out_count > 0) {
         if (carried_ == 0) {
-            // What the rest of the cycle needs at the settings' rate, and one more frame.
+            // What the rest of the cycle needs at the stream's rate, and one more frame.
             const uint64_t need = uint64_t(r.out_count) * rate_ / serverRate + 2;
             const auto pull = static_cast<uint32_t>(std::min<uint64_t>(need, carry_.size()));
-            out->core.play(reinterpret_cast<uint8_t*>(samples_.data()), pull * 2);
+            audio_->play(reinterpret_cast<uint8_t*>(samples_.data()), pull * 2);
             for (uint32_t i = 0; i < pull; ++i)
                 carry_[i] = ToFloat(samples_[i]);
             carried_ = pull;
@@ -286,28 +243,24 @@ void JackWaveService::PlaybackCycle(Device* out, float* port, uint32_t frames)
     }
 }
 
-void JackWaveService::Xrun()
+void JackDevice::Xrun()
 {
     xruns_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void JackWaveService::BufferSize(uint32_t frames)
+void JackDevice::BufferSize(uint32_t frames)
 {
-    const uint32_t before = period_.exchange(frames);
+    period_.store(frames);
     noticedPeriod_.store(frames, std::memory_order_release);
-    if (before == frames || before == 0 || serverRate_.load() != rate_ || blockHint_ < 2)
-        return;
-    // A longer period may need more silence ahead of the blocks than the first one set.
-    const uint32_t block = blockHint_ / 2;
-    const uint32_t was = block - std::gcd(block, before);
-    const uint32_t now = block - std::gcd(block, frames);
-    if (now > was) {
-        extraLead_.fetch_add(now - was);
-        ownLatency_.fetch_add(now - was);
+    // A longer period may need more silence ahead of the blocks, which the ports then report.
+    if (serverRate_.load() == rate_ && blockBytes_ >= 2) {
+        const uint32_t own = WaveEngine::LeadFrames(blockBytes_ / 2, frames, false);
+        if (own > ownLatency_.load())
+            ownLatency_.store(own, std::memory_order_release);
     }
 }
 
-void JackWaveService::SampleRate(uint32_t rate)
+void JackDevice::SampleRate(uint32_t rate)
 {
     const uint32_t before = serverRate_.load();
     if (before == 0 || before == rate)
@@ -316,33 +269,21 @@ void JackWaveService::SampleRate(uint32_t rate)
           " Hz. The sound has stopped; restart Vobblix to play at the new rate.");
 }
 
-void JackWaveService::Shutdown(const std::string& reason)
+void JackDevice::Shutdown(const std::string& reason)
 {
     Fault("The JACK server dropped Vobblix (" + (reason.empty() ? std::string("no reason given") : reason) +
           "). The sound has stopped; restart Vobblix once the server runs again.");
 }
 
-void JackWaveService::Fault(const std::string& text)
+void JackDevice::Fault(const std::string& text)
 {
-    {
-        std::lock_guard lock(faultLock_);
-        if (dead_.load())
-            return;
-        fault_ = text;
-        dead_.store(true, std::memory_order_release);
-    }
-    // Every buffer goes back, so that the stop never waits for a server that is gone.
-    WithAudioThreadOut([this] {
-        for (Device* d : {in_.load(), out_.load()}) {
-            if (!d)
-                continue;
-            d->core.handBack();
-            d->deliverCompleted();
-        }
-    });
+    std::lock_guard lock(faultLock_);
+    if (dead_.exchange(true))
+        return;
+    fault_ = text;
 }
 
-double JackWaveService::latencyMs() const
+double JackDevice::latencyMs(uint32_t) const
 {
     const uint32_t rate = serverRate_.load(std::memory_order_relaxed);
     if (!client_ || !outPort_ || rate == 0 || dead_.load(std::memory_order_acquire))
@@ -356,7 +297,7 @@ double JackWaveService::latencyMs() const
     return 1000.0 * double(upstream.max + downstream.max) / rate;
 }
 
-void JackWaveService::Latency(int mode)
+void JackDevice::Latency(int mode)
 {
     const uint32_t own = ownLatency_.load(std::memory_order_acquire);
     jack_latency_range_t range{};
@@ -373,19 +314,20 @@ void JackWaveService::Latency(int mode)
     }
 }
 
-void JackWaveService::UpdateLatency()
+void JackDevice::UpdateLatency()
 {
     const uint32_t server = serverRate_.load();
-    const uint32_t block = std::max<uint32_t>(blockHint_ / 2, 1);
+    const uint32_t block = std::max<uint32_t>(blockBytes_ / 2, 1);
     uint32_t own = 0;
     if (server == rate_) {
-        own = block - std::gcd(block, period_.load());
+        own = WaveEngine::LeadFrames(block, period_.load(), false);
     } else {
-        // At the settings' rate: the block's lead and the playback resampler's delay; the
+        // At the stream's rate: the block's lead and the playback resampler's delay; the
         // capture resampler's delay is at the server's rate already.
-        const double atSettingsRate = double(block - 1) + double(ResamplerDelay(rate_, server));
+        const double atStreamRate =
+            double(WaveEngine::LeadFrames(block, 0, true)) + double(ResamplerDelay(rate_, server));
         own = ResamplerDelay(server, rate_) +
-              static_cast<uint32_t>(std::lround(atSettingsRate * double(server) / double(rate_)));
+              static_cast<uint32_t>(std::lround(atStreamRate * double(server) / double(rate_)));
     }
     ownLatency_.store(own, std::memory_order_release);
     if (!client_)
@@ -400,7 +342,7 @@ void JackWaveService::UpdateLatency()
     }
 }
 
-void JackWaveService::WatchCycles()
+void JackDevice::WatchCycles()
 {
     if (!client_ || dead_.load(std::memory_order_acquire))
         return;
@@ -415,14 +357,14 @@ void JackWaveService::WatchCycles()
     }
 }
 
-std::string JackWaveService::takeFault()
+std::string JackDevice::takeFault()
 {
     WatchCycles();
     std::lock_guard lock(faultLock_);
     return std::exchange(fault_, std::string());
 }
 
-std::string JackWaveService::takeNotice()
+std::string JackDevice::takeNotice()
 {
     const uint32_t now = noticedPeriod_.load(std::memory_order_acquire);
     if (now == shownPeriod_)
@@ -432,40 +374,28 @@ std::string JackWaveService::takeNotice()
            " frames; a glitch may be heard at the change";
 }
 
-WaveCounters JackWaveService::counters() const
+void JackDevice::addCounters(WaveCounters& c) const
 {
-    WaveCounters c;
-    counts_.into(c);
-    // An xrun is a cycle the client missed as a whole: the card played what was there.
     c.underruns += xruns_.load(std::memory_order_relaxed);
-    return c;
 }
 
-MMRESULT JackWaveService::Open(bool capture, void* handle, const PCMWAVEFORMAT& format, uint32_t flags, Device** out)
+bool JackDevice::supports(uint32_t rate) const
+{
+    const uint32_t server = serverRate_.load();
+    if (!client_ || rate == 0 || rate > uint64_t(server) * kMaxRateRatio)
+        return false;
+    Resampler probe;
+    return rate == server || probe.setup(server, rate, 1, kResamplerHalfLength) == 0;
+}
+
+MMRESULT JackDevice::open(Side side, const StreamFormat& format, AudioClient& client)
 {
     if (!client_ || dead_.load())
         return MMSYSERR_NODRIVER;
-    if (!IsSupportedFormat(format))
-        return WAVERR_BADFORMAT;
+    const bool capture = side == Side::Capture;
     const uint32_t server = serverRate_.load();
-    if (format.nSamplesPerSec > uint64_t(server) * kMaxRateRatio)
-        return WAVERR_BADFORMAT;
-    if (format.nSamplesPerSec != server) {
-        Resampler probe;
-        if (probe.setup(server, format.nSamplesPerSec, 1, kResamplerHalfLength) != 0)
-            return WAVERR_BADFORMAT;
-    }
-    if (flags & WAVE_FORMAT_QUERY)
-        return MMSYSERR_NOERROR;
-    if (!handle)
-        return MMSYSERR_INVALPARAM;
-    if ((capture ? in_.load() : out_.load()) != nullptr)
-        return MMSYSERR_ALLOCATED;
-
-    rate_ = format.nSamplesPerSec;
-    const uint32_t blockBytes = std::max<uint32_t>(blockHint_ & ~1u, 2);
-    const uint32_t perSecond = format.nAvgBytesPerSec / blockBytes + 1;
-    auto d = std::make_unique<Device>(capture, std::max(kMinQueueCapacity, perSecond * kQueueSeconds), counts_);
+    rate_ = format.rate;
+    blockBytes_ = format.blockBytes;
 
     std::unique_ptr<Resampler> resampler;
     if (rate_ != server) {
@@ -475,159 +405,46 @@ MMRESULT JackWaveService::Open(bool capture, void* handle, const PCMWAVEFORMAT& 
         else
             resampler->setup(rate_, server, 1, kResamplerHalfLength);
     }
-    WithAudioThreadOut([&] {
+    exclusive([&] {
+        audio_ = &client;
         if (capture) {
             captureResampler_ = std::move(resampler);
         } else {
             playbackResampler_ = std::move(resampler);
             carried_ = 0;
             carryAt_ = 0;
+            playing_.store(true, std::memory_order_release);
         }
-        led_ = false;
-        (capture ? in_ : out_).store(d.get(), std::memory_order_release);
+        phasedPeriod_ = 0;
     });
     UpdateLatency();
     // Patched when opened, so that the devices chosen for this run are the ones heard.
     if (connectPorts_) {
         if (capture)
-            ConnectPhysical(client_, jack_port_name(inPort_), JackPortIsOutput, 1, false, inputDevice());
+            ConnectPhysical(client_, jack_port_name(inPort_), JackPortIsOutput, 1, false, format.device);
         else
             ConnectPhysical(client_, jack_port_name(outPort_), JackPortIsInput, kPlaybackPortsConnected, true,
-                            outputDevice());
+                            format.device);
     }
-    *out = d.release();
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT JackWaveService::waveInOpen(HWAVEIN* handle, uint32_t, const PCMWAVEFORMAT& format, WaveInProc callback,
-                                     uintptr_t instance, uint32_t flags)
+MMRESULT JackDevice::start()
 {
-    Device* d = nullptr;
-    if (flags & WAVE_FORMAT_QUERY)
-        return Open(true, handle, format, flags, &d);
-    if (!callback)
-        return MMSYSERR_INVALPARAM;
-    if (MMRESULT r = Open(true, handle, format, flags, &d))
-        return r;
-    d->inProc = callback;
-    d->instance = instance;
-    *handle = d;
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT JackWaveService::waveOutOpen(HWAVEOUT* handle, uint32_t, const PCMWAVEFORMAT& format, WaveOutProc callback,
-                                      uintptr_t instance, uint32_t flags)
-{
-    Device* d = nullptr;
-    if (flags & WAVE_FORMAT_QUERY)
-        return Open(false, handle, format, flags, &d);
-    if (!callback)
-        return MMSYSERR_INVALPARAM;
-    if (MMRESULT r = Open(false, handle, format, flags, &d))
-        return r;
-    d->outProc = callback;
-    d->instance = instance;
-    *handle = d;
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT JackWaveService::waveInPrepareHeader(HWAVEIN h, WAVEHDR* header)
-{
-    return AsIn(h) ? PrepareHeader(header) : MMSYSERR_INVALHANDLE;
-}
-
-MMRESULT JackWaveService::waveInUnprepareHeader(HWAVEIN h, WAVEHDR* header)
-{
-    return AsIn(h) ? UnprepareHeader(header) : MMSYSERR_INVALHANDLE;
-}
-
-MMRESULT JackWaveService::waveInAddBuffer(HWAVEIN h, WAVEHDR* header)
-{
-    Device* d = AsIn(h);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    return dead_.load(std::memory_order_acquire) ? MMSYSERR_NODRIVER : d->core.enqueue(header);
-}
-
-MMRESULT JackWaveService::waveInStart(HWAVEIN h)
-{
-    Device* d = AsIn(h);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
     if (dead_.load())
         return MMSYSERR_NODRIVER;
-    d->started.store(true, std::memory_order_release);
+    capturing_.store(true, std::memory_order_release);
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT JackWaveService::waveInReset(HWAVEIN h)
+void JackDevice::stop()
 {
-    return Reset(AsIn(h));
+    exclusive([this] { capturing_.store(false, std::memory_order_release); });
 }
 
-MMRESULT JackWaveService::waveInClose(HWAVEIN h)
+void JackDevice::close(Side side)
 {
-    return Close(AsIn(h));
-}
-
-MMRESULT JackWaveService::waveOutPrepareHeader(HWAVEOUT h, WAVEHDR* header)
-{
-    return AsOut(h) ? PrepareHeader(header) : MMSYSERR_INVALHANDLE;
-}
-
-MMRESULT JackWaveService::waveOutUnprepareHeader(HWAVEOUT h, WAVEHDR* header)
-{
-    return AsOut(h) ? UnprepareHeader(header) : MMSYSERR_INVALHANDLE;
-}
-
-MMRESULT JackWaveService::waveOutWrite(HWAVEOUT h, WAVEHDR* header)
-{
-    Device* d = AsOut(h);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    return dead_.load(std::memory_order_acquire) ? MMSYSERR_NODRIVER : d->core.enqueue(header);
-}
-
-MMRESULT JackWaveService::waveOutReset(HWAVEOUT h)
-{
-    return Reset(AsOut(h));
-}
-
-MMRESULT JackWaveService::waveOutClose(HWAVEOUT h)
-{
-    return Close(AsOut(h));
-}
-
-MMRESULT JackWaveService::Reset(Device* d)
-{
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    WithAudioThreadOut([d] {
-        d->started.store(false, std::memory_order_release);
-        d->core.handBack();
-        d->deliverCompleted();
-    });
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT JackWaveService::Close(Device* d)
-{
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    bool busy = false;
-    WithAudioThreadOut([&] {
-        busy = d->core.busy();
-        if (!busy)
-            (d->capture ? in_ : out_).store(nullptr, std::memory_order_release);
-    });
-    if (busy)
-        return WAVERR_STILLPLAYING;
-    if (d->capture)
-        d->inProc(d, WIM_CLOSE, d->instance, 0, 0);
-    else
-        d->outProc(d, WOM_CLOSE, d->instance, 0, 0);
-    delete d;
-    return MMSYSERR_NOERROR;
+    exclusive([&] { (side == Side::Capture ? capturing_ : playing_).store(false, std::memory_order_release); });
 }
 
 } // namespace wave

@@ -1,4 +1,4 @@
-#include "platform/wave/PipeWireWave.h"
+#include "platform/wave/PipeWireDevice.h"
 
 #include "platform/thread/Doorbell.h"
 
@@ -10,15 +10,12 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <numeric>
 #include <unistd.h>
+#include <utility>
 
 namespace wave {
 namespace {
 
-constexpr uint32_t kMinQueueCapacity = 64;
-// As for any device: the most seconds of buffers one holds before refusing more.
-constexpr uint32_t kQueueSeconds = 8;
 // The period asked of the graph follows the buffer, within what PipeWire accepts.
 constexpr uint32_t kMinLatencyFrames = 32;
 constexpr uint32_t kMaxLatencyFrames = 8192;
@@ -29,6 +26,8 @@ constexpr const char* kIconName = "vobblix";
 // thread to realtime priority (through RTKit on a desktop), so that the rest of a busy
 // machine cannot make the guitar drop out.
 constexpr const char* kClientConfig = "client-rt.conf";
+// Frames a resampling adapter's requests may stray from the captured total, either way.
+constexpr uint32_t kResamplerSlack = 2;
 // The longest the device lists wait for the server's answer.
 constexpr int kListWaitSeconds = 2;
 // How often a wait for the realtime thread looks again should a wake-up be missed.
@@ -36,49 +35,27 @@ constexpr auto kInvokeLook = std::chrono::milliseconds(100);
 
 } // namespace
 
-struct PipeWireWaveService::Listener {
+struct PipeWireDevice::Listener {
     spa_hook hook{};
     pw_core_events events{};
 };
 
-struct PipeWireWaveService::RegistryListener {
+struct PipeWireDevice::RegistryListener {
     spa_hook hook{};
     pw_registry_events events{};
 };
 
-struct PipeWireWaveService::Device final : WaveInDevice, WaveOutDevice {
-    Device(PipeWireWaveService& owner, bool isCapture, uint32_t capacity)
-        : service(owner), capture(isCapture), core(isCapture, capacity, owner.counts_)
-    {
-    }
+struct PipeWireDevice::Stream {
+    Stream(PipeWireDevice& owner, bool isCapture) : device(owner), capture(isCapture) {}
 
-    PipeWireWaveService& service;
+    PipeWireDevice& device;
     const bool capture;
-    DeviceCore core;
     pw_stream* stream = nullptr;
     spa_hook listener{};
     pw_stream_events events{};
-    WaveInProc inProc = nullptr;
-    WaveOutProc outProc = nullptr;
-    uintptr_t instance = 0;
-
-    // Called on the realtime thread (or in its place).
-    void deliverCompleted()
-    {
-        WAVEHDR* h = nullptr;
-        while (core.takeCompleted(h)) {
-            if (capture)
-                inProc(this, WIM_DATA, instance, reinterpret_cast<uintptr_t>(h), 0);
-            else
-                outProc(this, WOM_DONE, instance, reinterpret_cast<uintptr_t>(h), 0);
-        }
-    }
 };
 
 namespace {
-
-PipeWireWaveService::Device* AsIn(HWAVEIN h) { return h ? static_cast<PipeWireWaveService::Device*>(h) : nullptr; }
-PipeWireWaveService::Device* AsOut(HWAVEOUT h) { return h ? static_cast<PipeWireWaveService::Device*>(h) : nullptr; }
 
 // One call handed to the realtime thread; the caller waits until it has run, since the
 // invoke's own blocking can return before the data loop has run it.
@@ -101,21 +78,27 @@ struct AudioCall {
 // Called on PipeWire's realtime thread.
 void OnCaptureProcess(void* data)
 {
-    static_cast<PipeWireWaveService::Device*>(data)->service.Process();
+    static_cast<PipeWireDevice::Stream*>(data)->device.Process();
+}
+
+// Called on PipeWire's realtime thread.
+void OnPlaybackProcess(void* data)
+{
+    static_cast<PipeWireDevice::Stream*>(data)->device.Play();
 }
 
 // Called on PipeWire's loop thread.
 void OnStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error)
 {
-    auto* d = static_cast<PipeWireWaveService::Device*>(data);
+    auto* d = static_cast<PipeWireDevice::Stream*>(data);
     if (state == PW_STREAM_STATE_ERROR)
-        d->service.Fault(std::string("The PipeWire sound server stopped the Vobblix ") +
+        d->device.Fault(std::string("The PipeWire sound server stopped the Vobblix ") +
                          (d->capture ? "input" : "output") + " stream (" + (error ? error : "no reason given") +
                          "). The sound has stopped; restart Vobblix to play again.");
     // Our own close stops listening first: a stream that falls back to unconnected was
     // removed from the graph by someone else, and no buffer would ever come back from it.
     else if (state == PW_STREAM_STATE_UNCONNECTED && old != PW_STREAM_STATE_UNCONNECTED)
-        d->service.Fault(std::string("The Vobblix ") + (d->capture ? "input" : "output") +
+        d->device.Fault(std::string("The Vobblix ") + (d->capture ? "input" : "output") +
                          " stream was removed from the PipeWire graph. The sound has stopped; restart Vobblix to "
                          "play again.");
 }
@@ -124,7 +107,7 @@ void OnStateChanged(void* data, pw_stream_state old, pw_stream_state state, cons
 void OnCoreError(void* data, uint32_t id, int, int res, const char* message)
 {
     if (id == PW_ID_CORE && res == -EPIPE)
-        static_cast<PipeWireWaveService*>(data)->Fault(
+        static_cast<PipeWireDevice*>(data)->Fault(
             std::string("The connection to the PipeWire sound server was lost (") + (message ? message : "") +
             "). The sound has stopped; restart Vobblix once the server runs again.");
 }
@@ -133,7 +116,7 @@ void OnCoreError(void* data, uint32_t id, int, int res, const char* message)
 void OnCoreDone(void* data, uint32_t id, int seq)
 {
     if (id == PW_ID_CORE)
-        static_cast<PipeWireWaveService*>(data)->Synced(seq);
+        static_cast<PipeWireDevice*>(data)->Synced(seq);
 }
 
 // Called on PipeWire's loop thread.
@@ -141,7 +124,7 @@ void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, con
 {
     if (!props || std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0)
         return;
-    static_cast<PipeWireWaveService*>(data)->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS),
+    static_cast<PipeWireDevice*>(data)->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS),
                                                         spa_dict_lookup(props, PW_KEY_NODE_NAME),
                                                         spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION));
 }
@@ -149,21 +132,12 @@ void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, con
 // Called on PipeWire's loop thread.
 void OnGlobalRemove(void* data, uint32_t id)
 {
-    static_cast<PipeWireWaveService*>(data)->NodeRemoved(id);
+    static_cast<PipeWireDevice*>(data)->NodeRemoved(id);
 }
 
 } // namespace
 
-uint32_t PipeWireWaveService::LeadFrames(uint32_t blockFrames, uint32_t cycleFrames, bool cycleVaries)
-{
-    if (blockFrames == 0)
-        return 0;
-    if (cycleVaries || cycleFrames == 0)
-        return blockFrames - 1;
-    return blockFrames - std::gcd(blockFrames, cycleFrames);
-}
-
-PipeWireWaveService::PipeWireWaveService()
+PipeWireDevice::PipeWireDevice()
 {
     pw_init(nullptr, nullptr);
     loop_ = pw_thread_loop_new("vobblix-pipewire", nullptr);
@@ -208,11 +182,12 @@ PipeWireWaveService::PipeWireWaveService()
     pw_thread_loop_unlock(loop_);
 }
 
-PipeWireWaveService::~PipeWireWaveService()
+PipeWireDevice::~PipeWireDevice()
 {
+
     if (loop_) {
         pw_thread_loop_lock(loop_);
-        for (Device* d : {in_.exchange(nullptr), out_.exchange(nullptr)}) {
+        for (Stream* d : {in_.exchange(nullptr), out_.exchange(nullptr)}) {
             if (d && d->stream)
                 pw_stream_destroy(d->stream);
             delete d;
@@ -237,13 +212,12 @@ PipeWireWaveService::~PipeWireWaveService()
     pw_deinit();
 }
 
-template <typename Fn>
-void PipeWireWaveService::OnAudioThread(Fn&& fn)
+void PipeWireDevice::exclusive(const std::function<void()>& fn)
 {
-    using Call = AudioCall<std::remove_reference_t<Fn>>;
+    using Call = AudioCall<const std::function<void()>>;
     Call call{&fn};
     if (pw_data_loop_invoke(dataLoop_, &Call::Run, 0, nullptr, 0, true, &call) < 0 && !call.done.load()) {
-        // The loop refused the call: it is not running, so nothing else touches the devices.
+        // The loop refused the call: it is not running, so nothing else touches the client.
         fn();
         return;
     }
@@ -251,11 +225,11 @@ void PipeWireWaveService::OnAudioThread(Fn&& fn)
         call.ran.wait(kInvokeLook);
 }
 
-void PipeWireWaveService::Process()
+void PipeWireDevice::Process()
 {
-    Device* in = in_.load(std::memory_order_acquire);
-    Device* out = out_.load(std::memory_order_acquire);
-    if (!in || dead_.load(std::memory_order_acquire))
+    Stream* in = in_.load(std::memory_order_acquire);
+    Stream* out = out_.load(std::memory_order_acquire);
+    if (!in || !started_.load(std::memory_order_acquire))
         return;
 
     uint32_t frames = 0;
@@ -267,15 +241,7 @@ void PipeWireWaveService::Process()
             frames = size / 2;
             pw_time t{};
             const bool timed = pw_stream_get_time_n(in->stream, &t, sizeof t) == 0 && t.rate.denom != 0;
-            if (frames > 0 && !led_ && out) {
-                // The phase between capture and playback is set once, at the first cycle: a
-                // block is then never late, and the output waits no longer than that needs.
-                const bool resampled = timed && t.rate.denom != rate_;
-                const uint32_t lead = LeadFrames(blockHint_ / 2, frames, resampled);
-                out->core.lead(2 * lead);
-                leadFrames_.store(lead, std::memory_order_relaxed);
-                led_ = true;
-            }
+            resampled_ = timed && t.rate.denom != rate_;
             // The graph's period, from its clock: frames per cycle vary when resampling.
             if (timed && lastTicks_ != 0 && t.ticks > lastTicks_) {
                 const auto quantum = static_cast<uint32_t>(t.ticks - lastTicks_);
@@ -286,61 +252,62 @@ void PipeWireWaveService::Process()
                 lastQuantum_ = quantum;
             }
             lastTicks_ = timed ? t.ticks : 0;
-            in->core.capture(static_cast<const uint8_t*>(d.data) + offset, size);
+            client_->captured(static_cast<const uint8_t*>(d.data) + offset, size);
         }
         pw_stream_queue_buffer(in->stream, b);
     }
-    in->deliverCompleted();
 
+    cycleFrames_ = frames;
+    // The playback stream's own process callback plays this cycle's share, so that the
+    // adapter takes it in this very cycle.
+    if (out)
+        pw_stream_trigger_process(out->stream);
+}
+
+void PipeWireDevice::Play()
+{
+    Stream* out = out_.load(std::memory_order_acquire);
     if (!out)
         return;
     if (pw_buffer* b = pw_stream_dequeue_buffer(out->stream)) {
         spa_data& d = b->buffer->datas[0];
         if (d.data && d.chunk) {
-            uint32_t want = frames ? frames : uint32_t(b->requested);
+            // What the adapter needs for the graph's next period: through a resampler a cycle
+            // takes a frame more or less than the capture brought, and at a period change it
+            // asks once for the old period's share.
+            uint32_t want = b->requested ? uint32_t(b->requested) : cycleFrames_;
             want = std::min(want, d.maxsize / 2);
-            out->core.play(static_cast<uint8_t*>(d.data), want * 2);
+            if (!phased_ && cycleFrames_ > 0) {
+                // The phase between capture and playback is set once, at the first cycle that
+                // captured: a block is then never late, and the output waits no longer than
+                // that needs.
+                client_->phase(cycleFrames_, resampled_, resampled_ ? kResamplerSlack : 0);
+                phased_ = true;
+            }
+            client_->play(static_cast<uint8_t*>(d.data), want * 2);
             d.chunk->offset = 0;
             d.chunk->size = want * 2;
             d.chunk->stride = 2;
         }
         pw_stream_queue_buffer(out->stream, b);
     }
-    out->deliverCompleted();
-    pw_stream_trigger_process(out->stream);
 }
 
-void PipeWireWaveService::Fault(const std::string& text)
+void PipeWireDevice::Fault(const std::string& text)
 {
-    {
-        std::lock_guard lock(faultLock_);
-        if (dead_.load())
-            return;
-        fault_ = text;
-    }
-    GiveUp();
+    std::lock_guard lock(faultLock_);
+    if (faulted_.exchange(true))
+        return;
+    fault_ = text;
 }
 
-void PipeWireWaveService::GiveUp()
-{
-    dead_.store(true, std::memory_order_release);
-    OnAudioThread([this] {
-        for (Device* d : {in_.load(), out_.load()}) {
-            if (!d)
-                continue;
-            d->core.handBack();
-            d->deliverCompleted();
-        }
-    });
-}
-
-std::string PipeWireWaveService::takeFault()
+std::string PipeWireDevice::takeFault()
 {
     std::lock_guard lock(faultLock_);
     return std::exchange(fault_, std::string());
 }
 
-std::string PipeWireWaveService::takeNotice()
+std::string PipeWireDevice::takeNotice()
 {
     const uint32_t now = quantum_.load(std::memory_order_relaxed);
     if (now == noticedQuantum_)
@@ -352,7 +319,7 @@ std::string PipeWireWaveService::takeNotice()
            " frames; a glitch may be heard at the change";
 }
 
-void PipeWireWaveService::NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description)
+void PipeWireDevice::NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description)
 {
     if (!mediaClass || !name)
         return;
@@ -365,26 +332,26 @@ void PipeWireWaveService::NodeAdded(uint32_t id, const char* mediaClass, const c
     nodes_[id] = Node{name, description && *description ? description : name, source, sink};
 }
 
-void PipeWireWaveService::NodeRemoved(uint32_t id)
+void PipeWireDevice::NodeRemoved(uint32_t id)
 {
     std::lock_guard lock(nodesLock_);
     nodes_.erase(id);
 }
 
-void PipeWireWaveService::Synced(int seq)
+void PipeWireDevice::Synced(int seq)
 {
     syncDone_ = seq;
     pw_thread_loop_signal(loop_, false);
 }
 
-std::vector<DeviceChoice> PipeWireWaveService::devices(bool capture) const
+std::vector<DeviceChoice> PipeWireDevice::devices(bool capture) const
 {
     if (!connected_ || !registry_)
         return {};
     // One round trip, so that the list holds every node the server had when asked.
     pw_thread_loop_lock(loop_);
     syncAsked_ = pw_core_sync(core_, PW_ID_CORE, syncAsked_);
-    while (syncDone_ != syncAsked_ && !dead_.load())
+    while (syncDone_ != syncAsked_ && !faulted_.load())
         if (pw_thread_loop_timed_wait(loop_, kListWaitSeconds) != 0)
             break;
     pw_thread_loop_unlock(loop_);
@@ -397,43 +364,26 @@ std::vector<DeviceChoice> PipeWireWaveService::devices(bool capture) const
     return list;
 }
 
-double PipeWireWaveService::latencyMs() const
+double PipeWireDevice::latencyMs(uint32_t leadFrames) const
 {
     const uint32_t quantum = quantum_.load(std::memory_order_relaxed);
     const uint32_t graphRate = graphRate_.load(std::memory_order_relaxed);
     if (quantum == 0 || graphRate == 0 || rate_ == 0)
         return -1.0;
-    return 1000.0 * (double(leadFrames_.load(std::memory_order_relaxed)) / rate_ + double(quantum) / graphRate);
+    return 1000.0 * (double(leadFrames) / rate_ + double(quantum) / graphRate);
 }
 
-WaveCounters PipeWireWaveService::counters() const
+MMRESULT PipeWireDevice::open(Side side, const StreamFormat& format, AudioClient& client)
 {
-    WaveCounters c;
-    counts_.into(c);
-    return c;
-}
-
-MMRESULT PipeWireWaveService::Open(bool capture, void* handle, const PCMWAVEFORMAT& format, uint32_t flags,
-                                   Device** out)
-{
-    if (!connected_ || dead_.load())
+    if (!connected_)
         return MMSYSERR_NODRIVER;
-    if (!IsSupportedFormat(format))
-        return WAVERR_BADFORMAT;
-    if (flags & WAVE_FORMAT_QUERY)
-        return MMSYSERR_NOERROR;
-    if (!handle)
-        return MMSYSERR_INVALPARAM;
-    if ((capture ? in_.load() : out_.load()) != nullptr)
-        return MMSYSERR_ALLOCATED;
-
-    rate_ = format.nSamplesPerSec;
-    const uint32_t blockBytes = std::max<uint32_t>(blockHint_ & ~1u, 2);
-    const uint32_t perSecond = format.nAvgBytesPerSec / blockBytes + 1;
-    auto d = std::make_unique<Device>(*this, capture, std::max(kMinQueueCapacity, perSecond * kQueueSeconds));
+    const bool capture = side == Side::Capture;
+    rate_ = format.rate;
+    client_ = &client;
+    auto d = std::make_unique<Stream>(*this, capture);
 
     const std::string group = "vobblix-" + std::to_string(::getpid());
-    const uint32_t latency = std::clamp(blockHint_ / 2, kMinLatencyFrames, kMaxLatencyFrames);
+    const uint32_t latency = std::clamp(format.blockBytes / 2, kMinLatencyFrames, kMaxLatencyFrames);
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, capture ? "Capture" : "Playback", PW_KEY_MEDIA_ROLE,
         "Production", PW_KEY_APP_NAME, kAppName, PW_KEY_APP_ICON_NAME, kIconName, PW_KEY_NODE_NAME,
@@ -441,13 +391,13 @@ MMRESULT PipeWireWaveService::Open(bool capture, void* handle, const PCMWAVEFORM
         capture ? "Vobblix guitar input" : "Vobblix wah output", PW_KEY_MEDIA_NAME,
         capture ? "Guitar input" : "Wah output", PW_KEY_NODE_GROUP, group.c_str(), PW_KEY_NODE_LINK_GROUP,
         group.c_str(), nullptr);
-    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency, format.nSamplesPerSec);
-    if (const std::string& target = capture ? inputDevice() : outputDevice(); !target.empty())
-        pw_properties_set(props, PW_KEY_TARGET_OBJECT, target.c_str());
+    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency, format.rate);
+    if (!format.device.empty())
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, format.device.c_str());
 
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_S16_LE;
-    info.rate = format.nSamplesPerSec;
+    info.rate = format.rate;
     info.channels = 1;
     info.position[0] = SPA_AUDIO_CHANNEL_MONO;
     uint8_t pod[kPodBytes];
@@ -457,8 +407,7 @@ MMRESULT PipeWireWaveService::Open(bool capture, void* handle, const PCMWAVEFORM
 
     d->events.version = PW_VERSION_STREAM_EVENTS;
     d->events.state_changed = &OnStateChanged;
-    if (capture)
-        d->events.process = &OnCaptureProcess;
+    d->events.process = capture ? &OnCaptureProcess : &OnPlaybackProcess;
     const auto streamFlags = static_cast<pw_stream_flags>(
         PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS |
         (capture ? PW_STREAM_FLAG_INACTIVE : PW_STREAM_FLAG_TRIGGER));
@@ -471,156 +420,58 @@ MMRESULT PipeWireWaveService::Open(bool capture, void* handle, const PCMWAVEFORM
         r = pw_stream_connect(d->stream, capture ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT, PW_ID_ANY, streamFlags,
                               params, 1);
         if (r < 0) {
+            spa_hook_remove(&d->listener);
             pw_stream_destroy(d->stream);
             d->stream = nullptr;
         }
     }
-    if (r >= 0)
-        (capture ? in_ : out_).store(d.get(), std::memory_order_release);
-    pw_thread_loop_unlock(loop_);
-    if (r < 0)
-        return MMSYSERR_ERROR;
-    *out = d.release();
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT PipeWireWaveService::waveInOpen(HWAVEIN* handle, uint32_t, const PCMWAVEFORMAT& format,
-                                         WaveInProc callback, uintptr_t instance, uint32_t flags)
-{
-    Device* d = nullptr;
-    if (flags & WAVE_FORMAT_QUERY)
-        return Open(true, handle, format, flags, &d);
-    if (!callback)
-        return MMSYSERR_INVALPARAM;
-    if (MMRESULT r = Open(true, handle, format, flags, &d))
-        return r;
-    d->inProc = callback;
-    d->instance = instance;
-    *handle = d;
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT PipeWireWaveService::waveOutOpen(HWAVEOUT* handle, uint32_t, const PCMWAVEFORMAT& format,
-                                          WaveOutProc callback, uintptr_t instance, uint32_t flags)
-{
-    Device* d = nullptr;
-    if (flags & WAVE_FORMAT_QUERY)
-        return Open(false, handle, format, flags, &d);
-    if (!callback)
-        return MMSYSERR_INVALPARAM;
-    if (MMRESULT r = Open(false, handle, format, flags, &d))
-        return r;
-    d->outProc = callback;
-    d->instance = instance;
-    *handle = d;
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT PipeWireWaveService::waveInPrepareHeader(HWAVEIN h, WAVEHDR* header)
-{
-    return AsIn(h) ? PrepareHeader(header) : MMSYSERR_INVALHANDLE;
-}
-
-MMRESULT PipeWireWaveService::waveInUnprepareHeader(HWAVEIN h, WAVEHDR* header)
-{
-    return AsIn(h) ? UnprepareHeader(header) : MMSYSERR_INVALHANDLE;
-}
-
-MMRESULT PipeWireWaveService::waveInAddBuffer(HWAVEIN h, WAVEHDR* header)
-{
-    Device* d = AsIn(h);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    return dead_.load(std::memory_order_acquire) ? MMSYSERR_NODRIVER : d->core.enqueue(header);
-}
-
-MMRESULT PipeWireWaveService::waveInStart(HWAVEIN h)
-{
-    Device* d = AsIn(h);
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    if (dead_.load())
-        return MMSYSERR_NODRIVER;
-    pw_thread_loop_lock(loop_);
-    const int r = pw_stream_set_active(d->stream, true);
+    if (r >= 0) {
+        if (capture)
+            phased_ = false;
+        else
+            client.keepPhase();
+        (capture ? in_ : out_).store(d.release(), std::memory_order_release);
+    }
     pw_thread_loop_unlock(loop_);
     return r < 0 ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
 }
 
-MMRESULT PipeWireWaveService::waveInReset(HWAVEIN h)
+MMRESULT PipeWireDevice::start()
 {
-    return Reset(AsIn(h));
-}
-
-MMRESULT PipeWireWaveService::waveInClose(HWAVEIN h)
-{
-    return Close(AsIn(h));
-}
-
-MMRESULT PipeWireWaveService::waveOutPrepareHeader(HWAVEOUT h, WAVEHDR* header)
-{
-    return AsOut(h) ? PrepareHeader(header) : MMSYSERR_INVALHANDLE;
-}
-
-MMRESULT PipeWireWaveService::waveOutUnprepareHeader(HWAVEOUT h, WAVEHDR* header)
-{
-    return AsOut(h) ? UnprepareHeader(header) : MMSYSERR_INVALHANDLE;
-}
-
-MMRESULT PipeWireWaveService::waveOutWrite(HWAVEOUT h, WAVEHDR* header)
-{
-    Device* d = AsOut(h);
-    if (!d)
+    Stream* in = in_.load();
+    if (!in)
         return MMSYSERR_INVALHANDLE;
-    return dead_.load(std::memory_order_acquire) ? MMSYSERR_NODRIVER : d->core.enqueue(header);
+    started_.store(true, std::memory_order_release);
+    pw_thread_loop_lock(loop_);
+    const int r = pw_stream_set_active(in->stream, true);
+    pw_thread_loop_unlock(loop_);
+    return r < 0 ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
 }
 
-MMRESULT PipeWireWaveService::waveOutReset(HWAVEOUT h)
+void PipeWireDevice::stop()
 {
-    return Reset(AsOut(h));
+    Stream* in = in_.load();
+    if (!in)
+        return;
+    started_.store(false, std::memory_order_release);
+    pw_thread_loop_lock(loop_);
+    pw_stream_set_active(in->stream, false);
+    pw_thread_loop_unlock(loop_);
 }
 
-MMRESULT PipeWireWaveService::waveOutClose(HWAVEOUT h)
+void PipeWireDevice::close(Side side)
 {
-    return Close(AsOut(h));
-}
-
-MMRESULT PipeWireWaveService::Reset(Device* d)
-{
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    if (d->capture) {
-        pw_thread_loop_lock(loop_);
-        pw_stream_set_active(d->stream, false);
-        pw_thread_loop_unlock(loop_);
-    }
-    OnAudioThread([d] {
-        d->core.handBack();
-        d->deliverCompleted();
-    });
-    return MMSYSERR_NOERROR;
-}
-
-MMRESULT PipeWireWaveService::Close(Device* d)
-{
-    if (!d)
-        return MMSYSERR_INVALHANDLE;
-    bool busy = false;
-    OnAudioThread([&] { busy = d->core.busy(); });
-    if (busy)
-        return WAVERR_STILLPLAYING;
+    std::atomic<Stream*>& slot = side == Side::Capture ? in_ : out_;
     // Out of the realtime thread's sight first, then gone from the graph.
-    OnAudioThread([&] { (d->capture ? in_ : out_).store(nullptr, std::memory_order_release); });
+    Stream* d = nullptr;
+    exclusive([&] { d = slot.exchange(nullptr, std::memory_order_acq_rel); });
+    if (!d)
+        return;
     pw_thread_loop_lock(loop_);
     spa_hook_remove(&d->listener);
     pw_stream_destroy(d->stream);
     pw_thread_loop_unlock(loop_);
-    if (d->capture)
-        d->inProc(d, WIM_CLOSE, d->instance, 0, 0);
-    else
-        d->outProc(d, WOM_CLOSE, d->instance, 0, 0);
     delete d;
-    return MMSYSERR_NOERROR;
 }
 
 } // namespace wave

@@ -1,0 +1,114 @@
+#pragma once
+// The duplex device over PipeWire: a capture stream and a playback stream in one node
+// group, so one driver schedules both on one clock. The capture stream's process callback,
+// on PipeWire's realtime thread, hands the cycle's input to the engine, takes the cycle's
+// output from it and triggers the playback stream: a block captured in a cycle can be heard
+// in that same cycle. Both streams are S16 mono at the stream's rate; PipeWire's adapters
+// convert to the graph and connect them to the default or the chosen devices.
+
+#include "platform/wave/Duplex.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+struct pw_thread_loop;
+struct pw_context;
+struct pw_core;
+struct pw_data_loop;
+struct pw_registry;
+
+namespace wave {
+
+class PipeWireDevice final : public DuplexDevice {
+public:
+    // Connects to the user's PipeWire server; never waits for it beyond the socket's connect.
+    // UI thread only.
+    PipeWireDevice();
+    ~PipeWireDevice() override;
+    PipeWireDevice(const PipeWireDevice&) = delete;
+    PipeWireDevice& operator=(const PipeWireDevice&) = delete;
+
+    // Whether a server answered; when not, why. Any thread.
+    bool connected() const { return connected_; }
+    const std::string& connectError() const { return connectError_; }
+
+    const char* name() const override { return "PipeWire"; }
+    bool supports(uint32_t rate) const override { return connected_ && rate > 0; }
+    MMRESULT open(Side side, const StreamFormat& format, AudioClient& client) override;
+    MMRESULT start() override;
+    void stop() override;
+    void close(Side side) override;
+    // Runs fn on the realtime thread, or in its place while it waits, and returns after it.
+    void exclusive(const std::function<void()>& fn) override;
+    // The output's wait behind the input, and the cycle the graph takes to play a block.
+    double latencyMs(uint32_t leadFrames) const override;
+    // The graph's sources and sinks by node name, shown by their descriptions.
+    std::vector<DeviceChoice> devices(bool capture) const override;
+    std::string takeFault() override;
+    std::string takeNotice() override;
+
+    struct Stream;
+
+    // Called on PipeWire's realtime thread: the capture stream's cycle.
+    void Process();
+    // Called on PipeWire's realtime thread: the playback stream's cycle, right after.
+    void Play();
+    // Called on PipeWire's loop thread.
+    void Fault(const std::string& text);
+    // Called on PipeWire's loop thread, as the registry announces and removes nodes.
+    void NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description);
+    void NodeRemoved(uint32_t id);
+    // Called on PipeWire's loop thread when the server has answered the sync of this number.
+    void Synced(int seq);
+
+private:
+    bool connected_ = false;
+    std::string connectError_;
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_data_loop* dataLoop_ = nullptr;
+    struct Listener;
+    Listener* coreListener_ = nullptr;
+    pw_registry* registry_ = nullptr;
+    struct RegistryListener;
+    RegistryListener* registryListener_ = nullptr;
+
+    // The graph's audio devices as the registry told them; the loop thread writes, the UI reads.
+    struct Node {
+        std::string name;
+        std::string description;
+        bool source = false;
+        bool sink = false;
+    };
+    mutable std::mutex nodesLock_;
+    std::map<uint32_t, Node> nodes_;
+    mutable int syncAsked_ = -1; // under the loop's lock
+    int syncDone_ = -1;          // under the loop's lock
+
+    uint32_t rate_ = 0;
+    AudioClient* client_ = nullptr;
+    std::atomic<Stream*> in_{nullptr};
+    std::atomic<Stream*> out_{nullptr};
+    std::atomic<bool> started_{false};
+
+    // The realtime thread's own.
+    bool phased_ = false;
+    uint32_t cycleFrames_ = 0; // captured in this cycle
+    bool resampled_ = false;   // the graph runs at another rate than the stream
+    uint64_t lastTicks_ = 0;
+    uint32_t lastQuantum_ = 0;
+    // The graph's period once two cycles agree on it, and its rate.
+    std::atomic<uint32_t> quantum_{0};
+    std::atomic<uint32_t> graphRate_{0};
+    uint32_t noticedQuantum_ = 0; // the UI thread's own
+
+    std::mutex faultLock_;
+    std::string fault_;
+    std::atomic<bool> faulted_{false};
+};
+
+} // namespace wave
