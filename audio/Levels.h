@@ -3,6 +3,8 @@
 // capture callback folds each block in, the UI takes what gathered since its last look. A
 // sample at either rail marks a clip, which stays until the UI takes it.
 
+#include "platform/thread/Doorbell.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -15,10 +17,22 @@ public:
     uint32_t takePeak() { return peak_.exchange(0, std::memory_order_relaxed); }
     // Whether a sample reached full scale since the last take. UI thread only.
     bool takeClip() { return clipped_.exchange(false, std::memory_order_relaxed); }
+    // Rings `sound` once, at the next block loud enough to show, so that a screen at rest
+    // need not look. UI thread only.
+    void watch(thread::Doorbell* sound)
+    {
+        sound_ = sound;
+        watching_.store(true, std::memory_order_release);
+    }
 
 private:
+    // The quietest peak a meter shows above its floor of -60 dBFS.
+    static constexpr uint32_t kAudible = 33;
+
     std::atomic<uint32_t> peak_{0};
     std::atomic<bool> clipped_{false};
+    std::atomic<bool> watching_{false};
+    thread::Doorbell* sound_ = nullptr;
 };
 
 inline void PeakLevel::feed(const int16_t* samples, int32_t count)
@@ -30,6 +44,8 @@ inline void PeakLevel::feed(const int16_t* samples, int32_t count)
     }
     if (block >= 32767)
         clipped_.store(true, std::memory_order_relaxed);
+    if (block >= kAudible && watching_.load(std::memory_order_relaxed) && watching_.exchange(false))
+        sound_->ring();
     // Only the UI's take competes, and only by setting zero: the loop ends by the second turn.
     uint32_t seen = peak_.load(std::memory_order_relaxed);
     while (block > seen && !peak_.compare_exchange_weak(seen, block, std::memory_order_relaxed)) {

@@ -40,7 +40,7 @@ double LevelMeter::ToDb(uint32_t peak)
     return std::max(kFloorDb, 20.0 * std::log10(double(peak) / kFullScale));
 }
 
-void LevelMeter::showPeak(uint32_t peak, bool clipped, double elapsedMs)
+bool LevelMeter::showPeak(uint32_t peak, bool clipped, double elapsedMs)
 {
     const Drawn before = drawn();
     const double db = ToDb(peak);
@@ -55,8 +55,10 @@ void LevelMeter::showPeak(uint32_t peak, bool clipped, double elapsedMs)
     }
     if (clipped)
         clipLit_ = true;
-    if (drawn() != before)
+    const bool changed = drawn() != before;
+    if (changed)
         update();
+    return changed || levelDb_ > kFloorDb || holdDb_ > kFloorDb;
 }
 
 LevelMeter::Drawn LevelMeter::drawn() const

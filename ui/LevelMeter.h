@@ -18,8 +18,9 @@ public:
     explicit LevelMeter(const QString& name, QWidget* parent = nullptr);
 
     // The peak (0 to 32768) that gathered since the last look, whether it clipped, and how
-    // long ago the last look was.
-    void showPeak(uint32_t peak, bool clipped, double elapsedMs);
+    // long ago the last look was. True while the meter moves: it changed, or has yet to fall
+    // to the floor.
+    bool showPeak(uint32_t peak, bool clipped, double elapsedMs);
     // What the bar and the hold mark read, in dBFS.
     double levelDb() const { return levelDb_; }
     double holdDb() const { return holdDb_; }

@@ -24,6 +24,7 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -39,6 +40,10 @@ constexpr int kClientHeight = 400;
 // One timer picks up the audio side's texts and moves the meters, fast enough that a short
 // peak is seen as it happens; one wake-up for both keeps an idle program nearly free.
 constexpr int kScreenRefreshMs = 25;
+// At rest (silence in, the meters at their floor, no text new) it looks this seldom, once
+// this many looks in a row found nothing.
+constexpr int kScreenRestMs = 500;
+constexpr int kQuietLooks = 8;
 constexpr int kMargin = 4;
 constexpr int kMaxProposal = 100;
 constexpr const char* kWavExtension = ".wav";
@@ -144,11 +149,16 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
         move(screen->availableGeometry().center() - rect().center());
 
     screenTimer_ = new QTimer(this);
-    connect(screenTimer_, &QTimer::timeout, this, [this] {
-        PickUpAudioTexts();
-        RefreshLevels(kScreenRefreshMs);
-    });
+    connect(screenTimer_, &QTimer::timeout, this, &TfrmMain::LookAtTheAudio);
     screenTimer_->start(kScreenRefreshMs);
+    // Sound coming in wakes a screen at rest at once.
+    auto* sound = new QSocketNotifier(soundCame_.fd(), QSocketNotifier::Read, this);
+    connect(sound, &QSocketNotifier::activated, this, [this] {
+        soundCame_.clear();
+        quietLooks_ = 0;
+        if (screenTimer_->interval() != kScreenRefreshMs)
+            screenTimer_->start(kScreenRefreshMs);
+    });
 
     frmMain = this;
     FormCreate();
@@ -300,11 +310,32 @@ void TfrmMain::Exit3Click()
     close();
 }
 
-void TfrmMain::PickUpAudioTexts()
+void TfrmMain::LookAtTheAudio()
 {
+    const bool moved = PickUpAudioTexts();
+    const bool moving = RefreshLevels(screenTimer_->interval());
+    if (moved || moving) {
+        quietLooks_ = 0;
+        if (screenTimer_->interval() != kScreenRefreshMs)
+            screenTimer_->start(kScreenRefreshMs);
+        return;
+    }
+    // Nothing it shows has changed for a while: the screen looks twice a second (for the
+    // status line's figures), until sound comes in.
+    if (++quietLooks_ == kQuietLooks && waves_) {
+        waves_->InputLevel.watch(&soundCame_);
+        screenTimer_->start(kScreenRestMs);
+    }
+}
+
+bool TfrmMain::PickUpAudioTexts()
+{
+    bool moved = false;
     thread::LabelText text;
-    if (DepthLabelText.take(text))
+    if (DepthLabelText.take(text)) {
         lbldepth->setText(text.c_str());
+        moved = true;
+    }
     // Only the latest of however many pedal messages came: the slider shows where the pedal
     // stands. It does not set the depth itself, so the sound moves by the glide alone,
     // never by the slider's coarser steps.
@@ -312,25 +343,32 @@ void TfrmMain::PickUpAudioTexts()
     if (midi::MidiInput.takeDepth(midiDepth)) {
         const QSignalBlocker quiet(TrackBar1);
         TrackBar1->setValue(midiDepth.slider);
+        moved = true;
     }
     // A footswitch may have switched the effect.
-    if (cbEffectOn->isChecked() != EffectOn.load())
+    if (cbEffectOn->isChecked() != EffectOn.load()) {
         cbEffectOn->setChecked(EffectOn.load());
+        moved = true;
+    }
     // A text that arrives after "Stop record" belongs to the recording that ended.
-    if (RecordTimeText.take(text) && Button3->isEnabled())
+    if (RecordTimeText.take(text) && Button3->isEnabled()) {
         lblrectime->setText(text.c_str());
+        moved = true;
+    }
     if (recorder::EndedByItself.load() != recorder::Ended::No && Button3->isEnabled())
         ReturnToIdle();
     if (waves_)
         waves_->DeliverReports();
+    // A recording runs its clock: the screen keeps looking while it does.
+    return moved || Settings.Recording.load();
 }
 
-void TfrmMain::RefreshLevels(double elapsedMs)
+bool TfrmMain::RefreshLevels(double elapsedMs)
 {
     if (!waves_)
-        return;
-    InputMeter->showPeak(waves_->InputLevel.takePeak(), waves_->InputLevel.takeClip(), elapsedMs);
-    OutputMeter->showPeak(waves_->OutputLevel.takePeak(), waves_->OutputLevel.takeClip(), elapsedMs);
+        return false;
+    const bool in = InputMeter->showPeak(waves_->InputLevel.takePeak(), waves_->InputLevel.takeClip(), elapsedMs);
+    const bool out = OutputMeter->showPeak(waves_->OutputLevel.takePeak(), waves_->OutputLevel.takeClip(), elapsedMs);
     const wave::WaveService& service = waves_->service();
     const double latency = service.latencyMs();
     const QString status = StatusText(service.name(), latency, service.counters(), EffectOn.load());
@@ -341,6 +379,7 @@ void TfrmMain::RefreshLevels(double elapsedMs)
         notedLatencyMs_ = latency;
         report::Note(QString::asprintf("%s, latency %.1f ms", service.name(), latency).toStdString());
     }
+    return in || out;
 }
 
 QString TfrmMain::StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,

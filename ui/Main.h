@@ -4,6 +4,7 @@
 // the orderly stop when it closes.
 
 #include "config/Settings.h"
+#include "platform/thread/Doorbell.h"
 
 #include <QMainWindow>
 
@@ -87,11 +88,14 @@ public:
 
     // Shows the texts the audio side published since the last look, where a MIDI pedal and
     // footswitch left the depth and the effect, and returns to idle when a recording ended
-    // by itself.
-    void PickUpAudioTexts();
+    // by itself. True when something shown changed or a recording runs.
+    bool PickUpAudioTexts();
     // Takes the levels the audio side gathered into the meters, which fall back by the time
-    // given, and refreshes the status line.
-    void RefreshLevels(double elapsedMs);
+    // given, and refreshes the status line. True while a meter moves.
+    bool RefreshLevels(double elapsedMs);
+    // The screen timer's look: the texts and the meters, fast while something moves, seldom
+    // at rest. UI thread only.
+    void LookAtTheAudio();
     // The status line: the sound's road, its latency (below zero: not known), whether the
     // effect is off, and its glitches.
     static QString StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
@@ -110,6 +114,9 @@ private:
     TfrmWaves* waves_ = nullptr;
     joystick::JoystickService& joysticks_;
     QTimer* screenTimer_ = nullptr;
+    // Rung by the capture callback when sound comes to a screen at rest.
+    thread::Doorbell soundCame_;
+    int quietLooks_ = 0;
     double notedLatencyMs_ = -1.0; // the latency last told on standard error
     bool shown_ = false;
     bool closed_ = false;

@@ -58,6 +58,12 @@ public:
     // found: PipeWire's JACK says nothing when its server dies.
     std::string takeFault() override;
     std::string takeNotice() override;
+    // The server's MIDI outputs by their full port names; "vobblix:pedal" reads the chosen.
+    std::vector<DeviceChoice> midiSources() const override;
+    bool midiCapable() const override { return pedalPort_ != nullptr; }
+    // Connects the pedal port like the audio ports: to the chosen source, or with "All" to
+    // every physical MIDI output; with --no-connect, to nothing.
+    void setMidiInput(midi::MidiSink* sink, const std::string& source) override;
 
     // Called on JACK's realtime thread.
     int Process(uint32_t frames);
@@ -85,6 +91,8 @@ private:
     _jack_client* client_ = nullptr;
     _jack_port* inPort_ = nullptr;
     _jack_port* outPort_ = nullptr;
+    _jack_port* pedalPort_ = nullptr;
+    std::atomic<midi::MidiSink*> midiSink_{nullptr};
     bool onPipeWire_ = false; // the server is PipeWire's JACK emulation
     bool connectPorts_ = true;
 

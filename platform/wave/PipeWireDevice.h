@@ -19,6 +19,9 @@ struct pw_context;
 struct pw_core;
 struct pw_data_loop;
 struct pw_registry;
+struct pw_filter;
+struct pw_proxy;
+struct spa_dict;
 
 namespace wave {
 
@@ -49,6 +52,12 @@ public:
     std::vector<DeviceChoice> devices(bool capture) const override;
     std::string takeFault() override;
     std::string takeNotice() override;
+    // The graph's MIDI outputs, by "node:port" as pw-link names them, shown by their aliases.
+    std::vector<DeviceChoice> midiSources() const override;
+    bool midiCapable() const override { return connected_; }
+    // A "Vobblix pedal" node in the program's group, its MIDI port linked to the chosen
+    // source, or with "All" to every hardware one, also those plugged in later.
+    void setMidiInput(midi::MidiSink* sink, const std::string& source) override;
 
     struct Stream;
 
@@ -61,10 +70,17 @@ public:
     // Called on PipeWire's loop thread, as the registry announces and removes nodes.
     void NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description);
     void NodeRemoved(uint32_t id);
+    // Called on PipeWire's loop thread, as the registry announces ports.
+    void PortAdded(uint32_t id, const spa_dict* props);
+    // Called on PipeWire's realtime thread: hands the pedal port's messages on.
+    void ReadPedal();
     // Called on PipeWire's loop thread when the server has answered the sync of this number.
     void Synced(int seq);
 
 private:
+    // Links the pedal port to the sources chosen that have not been yet. On the loop thread.
+    void LinkPedal();
+
     bool connected_ = false;
     std::string connectError_;
     pw_thread_loop* loop_ = nullptr;
@@ -86,6 +102,24 @@ private:
     };
     mutable std::mutex nodesLock_;
     std::map<uint32_t, Node> nodes_;
+    // Every node's name, and whether it bridges hardware MIDI; the MIDI outputs; the links
+    // made to the pedal port; the pedal's node and port (the loop thread's, under nodesLock_).
+    struct NodeName {
+        std::string name;
+        bool bridge = false;
+    };
+    struct MidiPort {
+        uint32_t node = 0;
+        std::string name;
+        std::string description;
+        bool hardware = false;
+    };
+    std::map<uint32_t, NodeName> nodeNames_;
+    std::map<uint32_t, MidiPort> midiPorts_;
+    std::map<uint32_t, pw_proxy*> linkedSources_;
+    uint32_t pedalNodeId_ = 0;
+    uint32_t pedalPortId_ = 0;
+    std::string midiSource_;
     mutable int syncAsked_ = -1; // under the loop's lock
     int syncDone_ = -1;          // under the loop's lock
 
@@ -109,6 +143,12 @@ private:
     std::mutex faultLock_;
     std::string fault_;
     std::atomic<bool> faulted_{false};
+
+    pw_filter* pedal_ = nullptr;
+    void* pedalPort_ = nullptr;
+    struct PedalListener;
+    PedalListener* pedalListener_ = nullptr;
+    std::atomic<midi::MidiSink*> midiSink_{nullptr};
 };
 
 } // namespace wave

@@ -201,4 +201,23 @@ TEST_F(Lifecycle, ASignalAtAnyMomentOfTheStartEndsTheProgram)
     EXPECT_TRUE(EndedWell(testsupport::Terminate(again)));
 }
 
+// Time the program did not run (stopped by a signal, a laptop's sleep) had no sound: it is
+// counted and said, with how long it was, and the program plays on.
+TEST_F(Lifecycle, TimeTheProgramDidNotRunIsSaid)
+{
+    testsupport::WriteStore(dir / "config", kStore);
+    const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Disk());
+    ASSERT_TRUE(WaitUntilPlaying(child));
+    ::kill(child, SIGSTOP);
+    std::this_thread::sleep_for(1500ms);
+    ::kill(child, SIGCONT);
+    EXPECT_TRUE(testsupport::WaitForText(dir / "stderr.txt", "vobblix: warning: Vobblix did not run for ", 10s))
+        << Read(dir / "stderr.txt");
+    const std::string said = Read(dir / "stderr.txt");
+    const auto at = said.find("did not run for ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NEAR(std::strtod(said.c_str() + at + 16, nullptr), 1.5, 0.5) << said;
+    EXPECT_TRUE(EndedWell(testsupport::Terminate(child)));
+}
+
 } // namespace
