@@ -3,7 +3,10 @@
 #include "platform/registry/Registry.h"
 #include "platform/report/Report.h"
 
+#include <limits>
 #include <optional>
+#include <string>
+#include <vector>
 
 TSettings Settings;
 
@@ -16,6 +19,11 @@ int32_t Signed(uint32_t dword) { return static_cast<int32_t>(dword); }
 
 enum class Stored { Dword, Bool, String };
 
+constexpr uint32_t kNoLimit = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t kLargestChannel = 16;
+constexpr uint32_t kLargestMidiNumber = 127;
+constexpr uint32_t kLargestFootswitchKind = 2;
+
 // What a save stores: the slider positions and the start choices, given or the record's.
 struct Saving {
     const SliderPositions& sliders;
@@ -25,9 +33,9 @@ struct Saving {
 // One row per value in the store, in the order they are read and written: its name, its
 // type, the default a new store gets (and a value that cannot be read falls back to), where
 // it goes in the record and what a save stores. A string is kept in the record's member
-// named, its default empty; one absent from the store reads as empty, with no report. A
-// number added after the first stores (later) reads its default when absent, so that an
-// older store loads as it did.
+// named; one absent from the store reads as empty, with no report. A row added after the
+// first stores (later) takes its default when absent, with no report, so that an older store
+// loads as it did; a number may have a largest value, checked at load.
 struct StoredValue {
     const char* name;
     Stored type;
@@ -37,6 +45,8 @@ struct StoredValue {
     std::string TSettings::*text = nullptr;
     const std::string& (*savedText)(const Saving&) = nullptr;
     bool later = false;
+    uint32_t largest = kNoLimit;
+    const char* textFallback = "";
 };
 
 constexpr StoredValue kStoredValues[] = {
@@ -71,29 +81,58 @@ constexpr StoredValue kStoredValues[] = {
      [](const Saving& s) -> const std::string& { return s.start.OutputDevice; }},
     {"FootswitchButton", Stored::Dword, 0, [](uint32_t v) { Settings.FootswitchButton = v; },
      [](const Saving&) { return uint32_t(Settings.FootswitchButton); }, nullptr, nullptr, true},
+    // The MIDI pedal and footswitch, and whether the effect is on.
+    {"MidiPedal", Stored::Bool, 0, [](uint32_t v) { Settings.MidiPedal = v != 0; },
+     [](const Saving& s) { return uint32_t(s.start.MidiPedal); }, nullptr, nullptr, true, 1},
+    {"MidiSource", Stored::String, 0, nullptr, nullptr, &TSettings::MidiSource,
+     [](const Saving&) -> const std::string& { return Settings.MidiSource; }, true, kNoLimit, "All"},
+    {"MidiChannel", Stored::Dword, 0, [](uint32_t v) { Settings.MidiChannel = Signed(v); },
+     [](const Saving&) { return uint32_t(Settings.MidiChannel); }, nullptr, nullptr, true, kLargestChannel},
+    {"MidiController", Stored::Dword, 11, [](uint32_t v) { Settings.MidiController = Signed(v); },
+     [](const Saving&) { return uint32_t(Settings.MidiController); }, nullptr, nullptr, true, kLargestMidiNumber},
+    {"Midi14Bit", Stored::Bool, 0, [](uint32_t v) { Settings.Midi14Bit = v != 0; },
+     [](const Saving&) { return uint32_t(Settings.Midi14Bit); }, nullptr, nullptr, true, 1},
+    {"MidiFootswitch", Stored::Dword, 0, [](uint32_t v) { Settings.MidiFootswitch = Signed(v); },
+     [](const Saving&) { return uint32_t(Settings.MidiFootswitch); }, nullptr, nullptr, true,
+     kLargestFootswitchKind},
+    {"MidiFootswitchChannel", Stored::Dword, 0, [](uint32_t v) { Settings.MidiFootswitchChannel = Signed(v); },
+     [](const Saving&) { return uint32_t(Settings.MidiFootswitchChannel); }, nullptr, nullptr, true,
+     kLargestChannel},
+    {"MidiFootswitchNumber", Stored::Dword, 64, [](uint32_t v) { Settings.MidiFootswitchNumber = Signed(v); },
+     [](const Saving&) { return uint32_t(Settings.MidiFootswitchNumber); }, nullptr, nullptr, true,
+     kLargestMidiNumber},
+    {"EffectOn", Stored::Bool, 1, [](uint32_t v) { Settings.EffectOn = v != 0; },
+     [](const Saving&) { return uint32_t(Settings.EffectOn); }, nullptr, nullptr, true, 1},
 };
 
-void Fallback(const StoredValue& v);
+void Fallback(const StoredValue& v)
+{
+    if (v.type == Stored::String)
+        Settings.*v.text = v.textFallback;
+    else
+        v.set(v.fallback);
+}
 
-void Read(const registry::Registry& reg, const StoredValue& v)
+// Reads one value; a number beyond the row's range takes the default and is added to
+// `outOfRange`, to be said once.
+void Read(const registry::Registry& reg, const StoredValue& v, std::vector<std::string>& outOfRange)
 {
     if (v.later && !reg.ValueExists(v.name)) {
         Fallback(v);
         return;
     }
-    switch (v.type) {
-    case Stored::Dword: v.set(reg.ReadInteger(v.name)); break;
-    case Stored::Bool: v.set(reg.ReadBool(v.name) ? 1u : 0u); break;
-    case Stored::String: Settings.*v.text = reg.ReadString(v.name); break;
+    if (v.type == Stored::String) {
+        Settings.*v.text = reg.ReadString(v.name);
+        return;
     }
-}
-
-void Fallback(const StoredValue& v)
-{
-    if (v.type == Stored::String)
-        (Settings.*v.text).clear();
-    else
-        v.set(v.fallback);
+    const uint32_t value = reg.ReadInteger(v.name);
+    if (value > v.largest) {
+        outOfRange.push_back(std::string(v.name) + " = " + std::to_string(value) + " is out of range (0 to " +
+                             std::to_string(v.largest) + "); Vobblix uses " + std::to_string(v.fallback) + ".");
+        Fallback(v);
+        return;
+    }
+    v.set(v.type == Stored::Bool ? uint32_t(value != 0) : value);
 }
 
 void Write(registry::Registry& reg, const StoredValue& v, const Saving& saving)
@@ -110,7 +149,7 @@ void WriteDefault(registry::Registry& reg, const StoredValue& v)
     switch (v.type) {
     case Stored::Dword: reg.WriteInteger(v.name, v.fallback); break;
     case Stored::Bool: reg.WriteBool(v.name, v.fallback != 0); break;
-    case Stored::String: reg.WriteString(v.name, ""); break;
+    case Stored::String: reg.WriteString(v.name, v.textFallback); break;
     }
 }
 
@@ -143,8 +182,9 @@ void UseDefaultsForUnreadableFile(const registry::ParseProblem& problem)
         Fallback(v);
 }
 
-// A rate or a buffer size the sound cannot use is replaced by its default, and said, once.
-void KeepToWhatTheSoundCanUse()
+// A rate or a buffer size the sound cannot use is replaced by its default; the text that says
+// so, empty when both were usable.
+std::string KeepToWhatTheSoundCanUse()
 {
     std::string text;
     const std::string file = "The settings file '" + registry::StorePath(settings::kKeyPath).string() + "' holds ";
@@ -166,6 +206,20 @@ void KeepToWhatTheSoundCanUse()
                 std::to_string(settings::LargestBlockLength(Settings.SampleRate)) + "); Vobblix uses " +
                 std::to_string(settings::kDefaultBlockLength) + " instead.";
     }
+    return text;
+}
+
+// The values out of range and a rate or size the sound cannot use, said together, once.
+void ReportWhatWasReplaced(const std::vector<std::string>& outOfRange)
+{
+    std::string text;
+    if (!outOfRange.empty()) {
+        text = "Settings in " + registry::StorePath(settings::kKeyPath).string() + ":";
+        for (const auto& line : outOfRange)
+            text += "\n" + line;
+    }
+    if (const std::string unusable = KeepToWhatTheSoundCanUse(); !unusable.empty())
+        text += (text.empty() ? "" : "\n") + unusable;
     if (!text.empty())
         report::Error(text);
 }
@@ -202,7 +256,7 @@ std::string BlockLengthProblem(int64_t size, uint32_t rate)
 StartChoices CurrentStartChoices()
 {
     return {Settings.SampleRate, Settings.memBlockLength, Settings.UsingMouse, Settings.Priority,
-            Settings.InputDevice, Settings.OutputDevice};
+            Settings.InputDevice, Settings.OutputDevice, Settings.MidiPedal};
 }
 
 void ApplyStartChoices(const StartChoices& choices)
@@ -213,6 +267,7 @@ void ApplyStartChoices(const StartChoices& choices)
     Settings.Priority = choices.Priority;
     Settings.InputDevice = choices.InputDevice;
     Settings.OutputDevice = choices.OutputDevice;
+    Settings.MidiPedal = choices.MidiPedal;
 }
 
 void LoadSettings()
@@ -228,9 +283,10 @@ void LoadSettings()
         // read: the save at the close then stores a sound record that keeps all the user's
         // values. The first failure is reported, and the damaged file is kept aside first.
         std::optional<report::FrameworkError> failure;
+        std::vector<std::string> outOfRange;
         for (const auto& v : kStoredValues) {
             try {
-                Read(reg, v);
+                Read(reg, v, outOfRange);
             } catch (const report::FrameworkError& e) {
                 Fallback(v);
                 if (!failure)
@@ -238,7 +294,10 @@ void LoadSettings()
             }
         }
         reg.CloseKey();
-        KeepToWhatTheSoundCanUse();
+        // The MIDI pedal's row says what the source is, also in a store written by hand.
+        if (Settings.MidiPedal)
+            Settings.UsingMouse = false;
+        ReportWhatWasReplaced(outOfRange);
         if (failure) {
             registry::KeepAside(registry::StorePath(settings::kKeyPath));
             throw *failure;
@@ -297,6 +356,14 @@ void ResetSettingsRecord()
     Settings.LastFreqofs = 0;
     Settings.LastResonance = 0;
     Settings.LastPAF = 0;
+    Settings.MidiPedal = false;
+    Settings.MidiChannel = 0;
+    Settings.MidiController = 0;
+    Settings.Midi14Bit = false;
+    Settings.MidiFootswitch = 0;
+    Settings.MidiFootswitchChannel = 0;
+    Settings.MidiFootswitchNumber = 0;
+    Settings.EffectOn = false;
     Settings.FootswitchButton = 0;
     for (const auto& v : kStoredValues)
         if (v.type == Stored::String)

@@ -25,6 +25,22 @@ struct TSettings {
     // The backend's names of the chosen input and output; empty: the system default.
     std::string InputDevice;
     std::string OutputDevice;
+    // The MIDI pedal is the depth source; with it UsingMouse is false, except for a run in
+    // which the sound has no MIDI and the mouse stands in.
+    bool MidiPedal{};
+    // The MIDI output the pedal's port is linked to, by the server's name; "All": every one.
+    std::string MidiSource;
+    // 0: any channel; 1-16.
+    int32_t MidiChannel{};
+    int32_t MidiController{};
+    // 14-bit from the start; otherwise 7-bit until the fine part arrives.
+    bool Midi14Bit{};
+    // 0: no MIDI footswitch; 1: a controller (64 and up on); 2: a note (each note-on toggles).
+    int32_t MidiFootswitch{};
+    int32_t MidiFootswitchChannel{};
+    int32_t MidiFootswitchNumber{};
+    // Whether the effect was on; the filter's own flag is the live one.
+    bool EffectOn{};
     // The joystick button that switches the effect on and off, numbered from 1; 0: none.
     uint32_t FootswitchButton{};
 };
@@ -49,6 +65,7 @@ struct StartChoices {
     int32_t Priority{};
     std::string InputDevice;
     std::string OutputDevice;
+    bool MidiPedal{};
 };
 
 // The record's own start choices. UI thread only.
@@ -61,9 +78,9 @@ void ApplyStartChoices(const StartChoices& choices);
 // value that cannot be read takes its default and the others are still read; then the first
 // failure is thrown as report::FrameworkError, the file kept aside as "<file>.broken". A file
 // that does not parse is kept aside the same way and reported once, by its path and line, and
-// the defaults are used. A rate or buffer size the sound cannot use is reported once, with the
-// value used instead. A store that can be neither opened nor created reports and requests
-// termination.
+// the defaults are used. A value outside its range, and a rate or buffer size the sound cannot
+// use, take their defaults and are reported together, in one error box, with the values used
+// instead. A store that can be neither opened nor created reports and requests termination.
 // UI thread only.
 void LoadSettings();
 

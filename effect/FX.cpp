@@ -57,6 +57,13 @@ void Glide()
 
 } // namespace
 
+void ToggleEffect()
+{
+    bool on = EffectOn.load(std::memory_order_relaxed);
+    while (!EffectOn.compare_exchange_weak(on, !on, std::memory_order_relaxed)) {
+    }
+}
+
 void ResetDepth()
 {
     CurrentDepth.store(kResetDepth);
@@ -67,6 +74,16 @@ void ProcessBuffer(int16_t* samples, int32_t count)
 {
     Glide();
     auto& s = gState;
+    const double wetTo = EffectOn.load(std::memory_order_relaxed) ? 1.0 : 0.0;
+    if (!s.WetKnown) {
+        s.Wet = wetTo;
+        s.WetKnown = true;
+    }
+    const double wetFrom = s.Wet;
+    const bool fading = Differs(wetFrom, wetTo) && count > 0;
+    // A switch fades over the block it lands in: the filtered and the dry signal differ by
+    // far more than one sample's step, and a hard cut between them would click.
+    const double wetStep = fading ? (wetTo - wetFrom) / count : 0.0;
     for (int32_t i = 0; i < count; ++i) {
         const double x = samples[i];
         if (Differs(FreqOffset.load(std::memory_order_relaxed), s.CachedFreqOffset) ||
@@ -82,8 +99,14 @@ void ProcessBuffer(int16_t* samples, int32_t count)
             y = kSampleMin;
         else if (y > kSampleMax)
             y = kSampleMax;
-        samples[i] = static_cast<int16_t>(y);
+        if (fading) {
+            const double wet = wetFrom + wetStep * (i + 1);
+            samples[i] = static_cast<int16_t>(wet * y + (1.0 - wet) * x);
+        } else if (wetTo > 0.0) {
+            samples[i] = static_cast<int16_t>(y);
+        }
     }
+    s.Wet = wetTo;
 }
 
 namespace fx {
@@ -117,6 +140,7 @@ void ResetForTests()
     FreqOffset = 0.0;
     Resonance = 0.0;
     PedalAccelFactor = 0.0;
+    EffectOn = true;
     thread::LabelText discard;
     while (DepthLabelText.take(discard)) {
     }

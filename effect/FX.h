@@ -14,8 +14,15 @@ extern std::atomic<double> TargetDepth;
 extern std::atomic<double> FreqOffset;
 extern std::atomic<double> Resonance;
 extern std::atomic<double> PedalAccelFactor;
-// Whether the effect is switched on: the footswitch flips it on the UI thread.
+
+// Whether the effect is heard. Off, the captured block plays as it came while the filter runs
+// on beside it, so that switching back finds its state warm. Written by the check box, the
+// footswitches and the store at start; read by the filter once per block.
 extern std::atomic<bool> EffectOn;
+
+// Flips EffectOn.
+// Called on any thread (a footswitch may be read on the UI thread or the audio thread).
+void ToggleEffect();
 
 // The depth label's text from the latest glide step, for the UI thread to pick up.
 extern thread::LatestValue<thread::LabelText> DepthLabelText;
@@ -24,7 +31,9 @@ extern thread::LatestValue<thread::LabelText> DepthLabelText;
 // UI thread only.
 void ResetDepth();
 
-// One glide step in pedal mode, then every sample through the filter, in place.
+// One glide step in pedal mode, then every sample through the filter, in place; with the
+// effect off the samples stay as they came, and a block in which it was switched fades from
+// the one to the other.
 // Called on the capture callback thread; calls must not overlap.
 void ProcessBuffer(int16_t* samples, int32_t count);
 
@@ -47,6 +56,10 @@ struct State {
     Coefficients c;
     double X1{}, X2{}, Y1{}, Y2{};
     double CachedFreqOffset{}, CachedResonance{}, CachedDepth{};
+    // How much of the filtered signal the last block ended with: 1 on, 0 off. Taken from
+    // EffectOn by the first block, which plays as the switch says without a fade.
+    double Wet{1.0};
+    bool WetKnown{false};
 };
 State CurrentState();
 

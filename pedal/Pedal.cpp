@@ -60,7 +60,7 @@ void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> 
     gService = &service;
     gMoveSlider = std::move(moveSlider);
     PedalWindow.procedure = &PedalWndProc;
-    if (Settings.UsingMouse)
+    if (Settings.UsingMouse || Settings.MidiPedal)
         return;
     const auto device = static_cast<uint32_t>(Settings.PedalDevice);
     if (service.joySetCapture(&PedalWindow, device, kCapturePeriodMs, true) != joystick::JOYERR_NOERROR) {
@@ -98,7 +98,7 @@ intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
         ButtonDown(uint32_t(wParam));
     if (!move && !zmove)
         return DefWindowProc(PedalWindow, msg, wParam, lParam);
-    if (Settings.UsingMouse)
+    if (Settings.UsingMouse || Settings.MidiPedal)
         return 0;
     const auto bits = static_cast<uint32_t>(lParam);
     uint32_t reading = 0;
@@ -130,11 +130,6 @@ intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
     return 0;
 }
 
-void ToggleEffect()
-{
-    EffectOn = !EffectOn;
-}
-
 void LearnFootswitch(std::function<void(int32_t)> learned)
 {
     gLearnButton = std::move(learned);
@@ -157,6 +152,6 @@ bool PedalCaptured()
 
 void ReleasePedal()
 {
-    if (!Settings.UsingMouse && gService)
+    if (!Settings.UsingMouse && !Settings.MidiPedal && gService)
         gService->joyReleaseCapture(static_cast<uint32_t>(Settings.PedalDevice));
 }

@@ -19,7 +19,7 @@ PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t peda
 // The hidden window that receives the joystick messages.
 extern joystick::Window PedalWindow;
 
-// Creates PedalWindow and, in pedal mode, captures the joystick and sets the bounds; a
+// Creates PedalWindow and, in joystick pedal mode, captures the joystick and sets the bounds; a
 // joystick that cannot be captured is reported and the depth follows the mouse instead.
 // moveSlider sets the depth slider's position (its change handler runs only on a change).
 // UI thread only.
@@ -28,10 +28,6 @@ void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> 
 // PedalWindow's procedure: movements set the depth, the footswitch button toggles the
 // effect. UI thread only.
 intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam);
-
-// The footswitch: switches the effect off when it is on, and on when it is off.
-// UI thread only.
-void ToggleEffect();
 
 // The next joystick button that goes down is handed to learned (its number, from 1) instead
 // of acting as the footswitch; a later call replaces the waiting one. UI thread only.

@@ -1,26 +1,38 @@
 #include "ui/JoySettings.h"
 
 #include "config/Settings.h"
+#include "pedal/MidiPedal.h"
 #include "pedal/Pedal.h"
+#include "platform/wave/Wave.h"
+#include "ui/DeviceChoices.h"
 #include "ui/Main.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTimer>
 
 TfrmJoySetup* frmJoySetup = nullptr;
 
 namespace {
 
 constexpr int kWidth = 289;
-// The designed 273 pixels and the footswitch's group below the axis.
+// The designed 273 pixels and the footswitch's group below the axis; the MIDI group then goes
+// where the designed window put its buttons, and the window grows by its height.
 constexpr int kFootswitchRoom = 64;
 constexpr int kHeight = 273 + kFootswitchRoom;
-constexpr int kButtonsTop = 240 + kFootswitchRoom;
+constexpr int kMidiTop = 240 + kFootswitchRoom;
+constexpr int kGap = 7;
+constexpr int kButtonsHeight = 25;
+constexpr int kMargin = 8;
+constexpr int kGroupWidth = 273;
 constexpr int kMaxButton = 64;
 constexpr const char* kLearn = "Learn";
 constexpr const char* kLearning = "Press a button...";
@@ -29,6 +41,10 @@ constexpr const char* kLearnNeedsPedal =
 constexpr int kLeft = 380;
 constexpr int kTop = 182;
 constexpr int kFontPoints = 8;
+// What MIDI Learn caught is looked for this often, only while it listens.
+constexpr int kLearnPollMs = 50;
+constexpr const char* kListening = "Move it";
+constexpr const char* kNeedsServer = "A MIDI pedal needs PipeWire or JACK.";
 
 // Places a control at its designed spot; a caption longer than the designed width on this
 // system's font widens it, within its parent, rather than being cut.
@@ -41,6 +57,23 @@ W* Place(W* w, QWidget* parent, int left, int top, int width, int height)
     return w;
 }
 
+// "Any", then the channels 1 to 16: the index is the stored value.
+QComboBox* ChannelBox()
+{
+    auto* box = new QComboBox;
+    box->addItem("Any");
+    for (int c = 1; c <= midi::kChannels; ++c)
+        box->addItem(QString::number(c));
+    return box;
+}
+
+QSpinBox* NumberBox()
+{
+    auto* box = new QSpinBox;
+    box->setRange(0, midi::kLargestNumber);
+    return box;
+}
+
 } // namespace
 
 TfrmJoySetup::TfrmJoySetup()
@@ -49,7 +82,7 @@ TfrmJoySetup::TfrmJoySetup()
     setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     QFont font("MS Sans Serif", kFontPoints);
     setFont(font);
-    setFixedSize(kWidth, kHeight);
+    resize(kWidth, kHeight);
     setBackgroundRole(QPalette::Window);
     setAutoFillBackground(true);
 
@@ -83,10 +116,55 @@ TfrmJoySetup::TfrmJoySetup()
     btnLearn = Place(new QPushButton(kLearn), GroupBox3, 152, 22, 105, 25);
     btnLearn->setAutoDefault(false);
 
+    GroupBoxMidi = new QGroupBox("MIDI Pedal", this);
+    auto* m = new QGridLayout(GroupBoxMidi);
+    lblMidiNeedsServer = new QLabel(kNeedsServer);
+    lblMidiNeedsServer->setWordWrap(true);
+    lblMidiNeedsServer->hide();
+    m->addWidget(lblMidiNeedsServer, 0, 0, 1, 4);
+    cbMidiSource = new QComboBox;
+    cbMidiSource->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    cbMidiSource->setMinimumContentsLength(1);
+    m->addWidget(new QLabel("Source:"), 1, 0);
+    m->addWidget(cbMidiSource, 1, 1, 1, 3);
+    cbMidiChannel = ChannelBox();
+    m->addWidget(new QLabel("Channel:"), 2, 0);
+    m->addWidget(cbMidiChannel, 2, 1);
+    auto* resolution = new QButtonGroup(this);
+    rbMidi7Bit = new QRadioButton("7-bit");
+    rbMidi14Bit = new QRadioButton("14-bit");
+    resolution->addButton(rbMidi7Bit);
+    resolution->addButton(rbMidi14Bit);
+    rbMidi7Bit->setChecked(true);
+    m->addWidget(rbMidi7Bit, 2, 2);
+    m->addWidget(rbMidi14Bit, 2, 3);
+    edtMidiController = NumberBox();
+    btnLearnController = new QPushButton(kLearn);
+    m->addWidget(new QLabel("Controller:"), 3, 0);
+    m->addWidget(edtMidiController, 3, 1);
+    m->addWidget(btnLearnController, 3, 2, 1, 2);
+    cbFootswitch = new QComboBox;
+    cbFootswitch->addItems({"None", "Controller", "Note"});
+    edtFootswitchNumber = NumberBox();
+    btnLearnFootswitch = new QPushButton(kLearn);
+    m->addWidget(new QLabel("Switch:"), 4, 0);
+    m->addWidget(cbFootswitch, 4, 1);
+    m->addWidget(edtFootswitchNumber, 4, 2);
+    m->addWidget(btnLearnFootswitch, 4, 3);
+    cbFootswitchChannel = ChannelBox();
+    m->addWidget(new QLabel("Switch ch.:"), 5, 0);
+    m->addWidget(cbFootswitchChannel, 5, 1);
+    m->setColumnStretch(1, 1);
+    // Only controllers 0-31 have a fine part to make 14 bits with.
+    connect(edtMidiController, &QSpinBox::valueChanged, this,
+            [this](int n) { rbMidi14Bit->setEnabled(n < midi::kFinePartOffset && edtMidiController->isEnabled()); });
+    connect(btnLearnController, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnControllerClick);
+    connect(btnLearnFootswitch, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnFootswitchClick);
+    learnTimer_ = new QTimer(this);
+    connect(learnTimer_, &QTimer::timeout, this, &TfrmJoySetup::PickUpLearned);
+
     btnOK = new QPushButton("OK", this);
-    btnOK->setGeometry(208, kButtonsTop, 75, 25);
     btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setGeometry(8, kButtonsTop, 75, 25);
     // Neither button answers Enter or Escape.
     btnOK->setAutoDefault(false);
     btnCancel->setAutoDefault(false);
@@ -101,8 +179,84 @@ TfrmJoySetup::TfrmJoySetup()
     connect(btnOK, &QPushButton::clicked, this, &TfrmJoySetup::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmJoySetup::btnCancelClick);
     connect(btnLearn, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnClick);
+    FitMidiGroup();
     move(kLeft, kTop);
     frmJoySetup = this;
+}
+
+void TfrmJoySetup::FitMidiGroup()
+{
+    const int height = GroupBoxMidi->sizeHint().height();
+    GroupBoxMidi->setGeometry(kMargin, kMidiTop, kGroupWidth, height);
+    const int buttons = kMidiTop + height + kGap;
+    btnOK->setGeometry(208, buttons, 75, kButtonsHeight);
+    btnCancel->setGeometry(8, buttons, 75, kButtonsHeight);
+    setFixedSize(kWidth, buttons + kButtonsHeight + kMargin);
+}
+
+void TfrmJoySetup::setService(const wave::WaveService* service)
+{
+    service_ = service;
+    const bool hasMidi = service_ && service_->midiCapable();
+    lblMidiNeedsServer->setVisible(!hasMidi);
+    for (QWidget* w : GroupBoxMidi->findChildren<QWidget*>())
+        if (w != lblMidiNeedsServer)
+            w->setEnabled(hasMidi);
+    rbMidi14Bit->setEnabled(hasMidi && edtMidiController->value() < midi::kFinePartOffset);
+    FitMidiGroup();
+}
+
+void TfrmJoySetup::FillMidiSources(const std::string& chosen)
+{
+    FillChoices(cbMidiSource, midi::kAllSources, midi::kAllSources,
+                service_ ? service_->midiSources() : std::vector<wave::DeviceChoice>(), chosen);
+}
+
+void TfrmJoySetup::btnLearnControllerClick()
+{
+    StartLearning(int(midi::LearnFor::Pedal), btnLearnController);
+}
+
+void TfrmJoySetup::btnLearnFootswitchClick()
+{
+    StartLearning(int(midi::LearnFor::Footswitch), btnLearnFootswitch);
+}
+
+void TfrmJoySetup::StartLearning(int what, QPushButton* button)
+{
+    StopLearning();
+    learningFor_ = what;
+    button->setText(kListening);
+    midi::MidiInput.learn(midi::LearnFor(what));
+    learnTimer_->start(kLearnPollMs);
+}
+
+void TfrmJoySetup::StopLearning()
+{
+    StopLearningFootswitch();
+    btnLearn->setText(kLearn);
+    learnTimer_->stop();
+    if (learningFor_ != int(midi::LearnFor::Nothing))
+        midi::MidiInput.learn(midi::LearnFor::Nothing);
+    learningFor_ = int(midi::LearnFor::Nothing);
+    btnLearnController->setText(kLearn);
+    btnLearnFootswitch->setText(kLearn);
+}
+
+void TfrmJoySetup::PickUpLearned()
+{
+    const auto caught = midi::MidiInput.takeCaught();
+    if (!caught)
+        return;
+    if (learningFor_ == int(midi::LearnFor::Pedal)) {
+        cbMidiChannel->setCurrentIndex(caught->channel);
+        edtMidiController->setValue(caught->number);
+    } else if (learningFor_ == int(midi::LearnFor::Footswitch)) {
+        cbFootswitch->setCurrentIndex(int(caught->kind));
+        edtFootswitchNumber->setValue(caught->number);
+        cbFootswitchChannel->setCurrentIndex(caught->channel);
+    }
+    StopLearning();
 }
 
 void TfrmJoySetup::Spawn()
@@ -120,6 +274,13 @@ void TfrmJoySetup::Spawn()
     }
     cbInvertPedal->setChecked(Settings.InvertPedal);
     StopLearning();
+    FillMidiSources(Settings.MidiSource);
+    cbMidiChannel->setCurrentIndex(Settings.MidiChannel);
+    edtMidiController->setValue(Settings.MidiController);
+    (Settings.Midi14Bit ? rbMidi14Bit : rbMidi7Bit)->setChecked(true);
+    cbFootswitch->setCurrentIndex(Settings.MidiFootswitch);
+    edtFootswitchNumber->setValue(Settings.MidiFootswitchNumber);
+    cbFootswitchChannel->setCurrentIndex(Settings.MidiFootswitchChannel);
     edtFootswitch->setValue(int(std::min<uint32_t>(Settings.FootswitchButton, kMaxButton)));
     // The buttons reach the program only through the captured joystick.
     btnLearn->setEnabled(PedalCaptured());
@@ -144,6 +305,15 @@ void TfrmJoySetup::btnOKClick()
     Settings.InvertPedal = cbInvertPedal->isChecked();
     StopLearning();
     Settings.FootswitchButton = uint32_t(edtFootswitch->value());
+    Settings.MidiSource = cbMidiSource->currentData().toString().toStdString();
+    Settings.MidiChannel = cbMidiChannel->currentIndex();
+    Settings.MidiController = edtMidiController->value();
+    Settings.Midi14Bit = rbMidi14Bit->isChecked() && rbMidi14Bit->isEnabled();
+    Settings.MidiFootswitch = cbFootswitch->currentIndex();
+    Settings.MidiFootswitchNumber = edtFootswitchNumber->value();
+    Settings.MidiFootswitchChannel = cbFootswitchChannel->currentIndex();
+    // The pedal listens the new way from its next message; the source is linked at start.
+    midi::MidiInput.configure(MidiConfigFromSettings());
     if (frmMain)
         frmMain->SaveSettings();
     hide();
@@ -157,21 +327,16 @@ void TfrmJoySetup::btnCancelClick()
 
 void TfrmJoySetup::btnLearnClick()
 {
-    if (LearningFootswitch()) {
-        StopLearning();
+    // A second press stops waiting; a press while MIDI Learn listens takes over from it.
+    const bool waiting = LearningFootswitch();
+    StopLearning();
+    if (waiting)
         return;
-    }
     btnLearn->setText(kLearning);
     LearnFootswitch([this](int32_t button) {
         edtFootswitch->setValue(std::min(button, kMaxButton));
         btnLearn->setText(kLearn);
     });
-}
-
-void TfrmJoySetup::StopLearning()
-{
-    StopLearningFootswitch();
-    btnLearn->setText(kLearn);
 }
 
 void TfrmJoySetup::closeEvent(QCloseEvent* event)

@@ -3,6 +3,7 @@
 #include "audio/Waves.h"
 #include "config/Settings.h"
 #include "effect/FX.h"
+#include "pedal/MidiPedal.h"
 #include "pedal/Pedal.h"
 #include "platform/joystick/Joystick.h"
 #include "platform/report/Report.h"
@@ -12,13 +13,16 @@
 #include "ui/SaveDialog.h"
 #include "ui/Settings.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QHBoxLayout>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -75,8 +79,14 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     auto* g1 = new QVBoxLayout(GroupBox1);
     g1->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     lbldepth = new QLabel("Depth = N/A");
+    cbEffectOn = new QCheckBox("Effect on");
+    cbEffectOn->setChecked(true);
     TrackBar1 = Slider(1, 99, 99, false);
-    g1->addWidget(lbldepth);
+    // The box shares the depth label's row, so the window keeps its designed height.
+    auto* depthRow = new QHBoxLayout;
+    depthRow->addWidget(lbldepth, 1);
+    depthRow->addWidget(cbEffectOn);
+    g1->addLayout(depthRow);
     g1->addWidget(TrackBar1);
     column->addWidget(GroupBox1);
 
@@ -131,6 +141,7 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     connect(TrackBar2, &QSlider::valueChanged, this, &TfrmMain::TrackBar2Change);
     connect(TrackBar3, &QSlider::valueChanged, this, &TfrmMain::TrackBar3Change);
     connect(TrackBar4, &QSlider::valueChanged, this, &TfrmMain::TrackBar4Change);
+    connect(cbEffectOn, &QCheckBox::clicked, this, &TfrmMain::cbEffectOnClick);
 
     // The levels come on top of the window's designed height, and nothing more.
     setFixedSize(kClientWidth, kClientHeight + GroupBoxLevels->sizeHint().height() + column->spacing());
@@ -170,6 +181,8 @@ void TfrmMain::FormCreate()
     }
     if (report::TerminationRequested())
         return;
+    EffectOn = Settings.EffectOn;
+    cbEffectOn->setChecked(Settings.EffectOn);
     try {
         // The service reads the pedal's events as they come, with nothing on a timer.
         OpenPedal(joysticks_, [this](int32_t position) { TrackBar1->setValue(position); });
@@ -239,6 +252,7 @@ void TfrmMain::StopSequence()
 
 bool TfrmMain::SaveSettings(AfterFailedOpen after, const StartChoices* choices)
 {
+    Settings.EffectOn = EffectOn.load();
     try {
         const SliderPositions sliders{TrackBar2->value(), TrackBar3->value(), TrackBar4->value()};
         return ::SaveSettings(sliders, choices ? *choices : CurrentStartChoices(), after);
@@ -270,6 +284,11 @@ void TfrmMain::TrackBar4Change()
 {
     PedalAccelFactor = TrackBar4->value() / 1000.0;
     lblpaf->setText(Fixed2("Pedal Acceleration Factor = ", PedalAccelFactor));
+}
+
+void TfrmMain::cbEffectOnClick()
+{
+    EffectOn = cbEffectOn->isChecked();
 }
 
 void TfrmMain::Settings1Click()
@@ -317,6 +336,20 @@ bool TfrmMain::PickUpAudioTexts()
         lbldepth->setText(text.c_str());
         moved = true;
     }
+    // Only the latest of however many pedal messages came: the slider shows where the pedal
+    // stands. It does not set the depth itself, so the sound moves by the glide alone,
+    // never by the slider's coarser steps.
+    PedalScaled midiDepth;
+    if (midi::MidiInput.takeDepth(midiDepth)) {
+        const QSignalBlocker quiet(TrackBar1);
+        TrackBar1->setValue(midiDepth.slider);
+        moved = true;
+    }
+    // A footswitch may have switched the effect.
+    if (cbEffectOn->isChecked() != EffectOn.load()) {
+        cbEffectOn->setChecked(EffectOn.load());
+        moved = true;
+    }
     // A text that arrives after "Stop record" belongs to the recording that ended.
     if (RecordTimeText.take(text) && Button3->isEnabled()) {
         lblrectime->setText(text.c_str());
@@ -338,7 +371,7 @@ bool TfrmMain::RefreshLevels(double elapsedMs)
     const bool out = OutputMeter->showPeak(waves_->OutputLevel.takePeak(), waves_->OutputLevel.takeClip(), elapsedMs);
     const wave::WaveService& service = waves_->service();
     const double latency = service.latencyMs();
-    const QString status = StatusText(service.name(), latency, service.counters());
+    const QString status = StatusText(service.name(), latency, service.counters(), EffectOn.load());
     if (status != lblstatus->text())
         lblstatus->setText(status);
     // Told on standard error too, once known and after each change the line shows.
@@ -349,12 +382,13 @@ bool TfrmMain::RefreshLevels(double elapsedMs)
     return in || out;
 }
 
-QString TfrmMain::StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters)
+QString TfrmMain::StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
+                             bool effectOn)
 {
     const QString latency =
         latencyMs < 0 ? QStringLiteral("latency not known") : QString::asprintf("latency %.1f ms", latencyMs);
-    return QString::asprintf("%s, ", backend) + latency +
-           QString::asprintf("\n%llu underruns, %llu overruns", static_cast<unsigned long long>(counters.underruns),
+    return QString::asprintf("%s, ", backend) + latency + (effectOn ? "\n" : "\nEffect off, ") +
+           QString::asprintf("%llu underruns, %llu overruns", static_cast<unsigned long long>(counters.underruns),
                              static_cast<unsigned long long>(counters.overruns));
 }
 

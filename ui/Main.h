@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QPushButton;
@@ -52,6 +53,8 @@ public:
     void TrackBar2Change();
     void TrackBar3Change();
     void TrackBar4Change();
+    // The "Effect on" box: the effect is heard or the sound passes as it came.
+    void cbEffectOnClick();
     // "Start record" and "Stop record".
     void Button2Click();
     void Button3Click();
@@ -66,6 +69,7 @@ public:
 
     QGroupBox* GroupBox1 = nullptr;
     QLabel* lbldepth = nullptr;
+    QCheckBox* cbEffectOn = nullptr;
     QSlider* TrackBar1 = nullptr;
     QGroupBox* GroupBox2 = nullptr;
     QLabel* lblfreqofs = nullptr;
@@ -82,8 +86,9 @@ public:
     LevelMeter* OutputMeter = nullptr;
     QLabel* lblstatus = nullptr;
 
-    // Shows the texts the audio side published since the last look, and returns to idle
-    // when a recording ended by itself. True when a text changed or a recording runs.
+    // Shows the texts the audio side published since the last look, where a MIDI pedal and
+    // footswitch left the depth and the effect, and returns to idle when a recording ended
+    // by itself. True when something shown changed or a recording runs.
     bool PickUpAudioTexts();
     // Takes the levels the audio side gathered into the meters, which fall back by the time
     // given, and refreshes the status line. True while a meter moves.
@@ -91,8 +96,10 @@ public:
     // The screen timer's look: the texts and the meters, fast while something moves, seldom
     // at rest. UI thread only.
     void LookAtTheAudio();
-    // The status line: the sound's road, its latency (below zero: not known) and its glitches.
-    static QString StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters);
+    // The status line: the sound's road, its latency (below zero: not known), whether the
+    // effect is off, and its glitches.
+    static QString StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
+                              bool effectOn = true);
 
 protected:
     void showEvent(QShowEvent* event) override;

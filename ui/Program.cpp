@@ -1,5 +1,6 @@
 #include "ui/Program.h"
 
+#include "pedal/MidiPedal.h"
 #include "platform/report/Report.h"
 #include "platform/thread/Doorbell.h"
 #include "recorder/SaveToFile.h"
@@ -36,10 +37,14 @@ Program::Program(wave::WaveService& service, joystick::JoystickService& joystick
     frmWaves = waves.get();
     main->setWaves(waves.get());
     settings->setService(&service);
+    joySetup->setService(&service);
     ProcessedBlockHook = &RecordProcessedBlock;
-    // Settings that could not be created leave nothing to open the devices with.
-    if (!report::TerminationRequested())
+    // Settings that could not be created leave nothing to open the devices with. The MIDI
+    // port is made with the stream, so the pedal is handed over first.
+    if (!report::TerminationRequested()) {
+        OpenMidiPedal(service);
         waves->FormCreate();
+    }
 }
 
 Program::~Program()

@@ -5,6 +5,7 @@
 #include "config/Settings.h"
 #include "pedal/Pedal.h"
 #include "platform/report/Report.h"
+#include "ui/DeviceChoices.h"
 #include "ui/JoySettings.h"
 #include "ui/Main.h"
 #include "ui/Program.h"
@@ -34,7 +35,6 @@ constexpr int kFontPoints = 8;
 constexpr int kMargin = 4;
 constexpr int kSpacing = 2;
 constexpr const char* kSystemDefault = "System default";
-constexpr const char* kNotConnected = " (not connected)";
 constexpr const char* kRestart = "You need to restart the application for the new settings to take effect.";
 
 QRadioButton* Radio(const char* text, QButtonGroup* group, QLayout* layout)
@@ -63,6 +63,7 @@ TfrmSettings::TfrmSettings()
     auto* source = new QButtonGroup(this);
     rbMouse = Radio("I'm using my mouse", source, g1);
     rbPedal = Radio("I'm using my pc wheel pedal joystick", source, g1);
+    rbMidi = Radio("I'm using a MIDI expression pedal", source, g1);
     rbMouse->setChecked(true);
     btnSetupPedal = new QPushButton("Setup my pedal");
     g1->addWidget(btnSetupPedal, 0, Qt::AlignLeft);
@@ -139,6 +140,7 @@ TfrmSettings::TfrmSettings()
 
     connect(rbMouse, &QRadioButton::clicked, this, &TfrmSettings::rbMouseClick);
     connect(rbPedal, &QRadioButton::clicked, this, &TfrmSettings::rbPedalClick);
+    connect(rbMidi, &QRadioButton::clicked, this, &TfrmSettings::rbMidiClick);
     connect(btnSetupPedal, &QPushButton::clicked, this, &TfrmSettings::btnSetupPedalClick);
     for (QRadioButton* r : {rb44100, rb22050, rb11025})
         connect(r, &QRadioButton::clicked, this, &TfrmSettings::UpdateLatency);
@@ -147,8 +149,9 @@ TfrmSettings::TfrmSettings()
     connect(btnCancel, &QPushButton::clicked, this, &TfrmSettings::btnCancelClick);
 
     UpdateLatency();
-    // The devices come on top of the window's designed height, and nothing more.
-    setFixedSize(kWidth, kHeight + GroupBoxDevices->sizeHint().height() + kSpacing);
+    // The devices and the third source come on top of the window's designed height, and
+    // nothing more.
+    setFixedSize(kWidth, kHeight + GroupBoxDevices->sizeHint().height() + rbMidi->sizeHint().height() + 2 * kSpacing);
     if (QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
     frmSettings = this;
@@ -156,8 +159,9 @@ TfrmSettings::TfrmSettings()
 
 void TfrmSettings::Spawn()
 {
-    const bool mouse = Settings.UsingMouse;
-    (mouse ? rbMouse : rbPedal)->setChecked(true);
+    // The MIDI pedal stays the choice through a run in which the mouse stood in for it.
+    const bool mouse = Settings.UsingMouse && !Settings.MidiPedal;
+    (Settings.MidiPedal ? rbMidi : mouse ? rbMouse : rbPedal)->setChecked(true);
     btnSetupPedal->setEnabled(!mouse);
     switch (Settings.SampleRate) {
     case 11025: rb11025->setChecked(true); break;
@@ -181,20 +185,8 @@ void TfrmSettings::Spawn()
 
 void TfrmSettings::FillDevices(QComboBox* box, bool capture, const std::string& chosen)
 {
-    box->clear();
-    box->addItem(kSystemDefault, QString());
-    if (service_)
-        for (const wave::DeviceChoice& d : service_->devices(capture)) {
-            box->addItem(QString::fromStdString(d.description), QString::fromStdString(d.id));
-            box->setItemData(box->count() - 1, QString::fromStdString(d.id), Qt::ToolTipRole);
-        }
-    const QString id = QString::fromStdString(chosen);
-    int at = box->findData(id);
-    if (at < 0) {
-        box->addItem(id + kNotConnected, id);
-        at = box->count() - 1;
-    }
-    box->setCurrentIndex(at);
+    FillChoices(box, kSystemDefault, QString(), service_ ? service_->devices(capture) : std::vector<wave::DeviceChoice>(),
+                chosen);
 }
 
 void TfrmSettings::rbMouseClick()
@@ -203,6 +195,11 @@ void TfrmSettings::rbMouseClick()
 }
 
 void TfrmSettings::rbPedalClick()
+{
+    btnSetupPedal->setEnabled(true);
+}
+
+void TfrmSettings::rbMidiClick()
 {
     btnSetupPedal->setEnabled(true);
 }
@@ -284,6 +281,7 @@ void TfrmSettings::btnOKClick()
     }
     chosen.memBlockLength = static_cast<uint32_t>(*size);
     chosen.UsingMouse = rbMouse->isChecked();
+    chosen.MidiPedal = rbMidi->isChecked();
     if (rbnormal->isChecked())
         chosen.Priority = 0;
     else if (rbhigh->isChecked())

@@ -29,6 +29,7 @@ public:
 
     void rbMouseClick();
     void rbPedalClick();
+    void rbMidiClick();
     void btnSetBSClick();
     void btnSetupPedalClick();
     void btnOKClick();
@@ -37,6 +38,7 @@ public:
     QGroupBox* GroupBox1 = nullptr;
     QRadioButton* rbMouse = nullptr;
     QRadioButton* rbPedal = nullptr;
+    QRadioButton* rbMidi = nullptr;
     QPushButton* btnSetupPedal = nullptr;
     QGroupBox* GroupBox2 = nullptr;
     QGroupBox* GroupBox3 = nullptr;

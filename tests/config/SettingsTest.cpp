@@ -141,6 +141,122 @@ TEST(Settings, TheChosenDevicesAreOptionalRoundTripAndAreCheckedLikeTheRest)
     EXPECT_EQ(Settings.OutputDevice, "");
 }
 
+// The MIDI pedal's rows and the effect switch came after the first stores: a store of before
+// them loads as it did, with their defaults and no report; they round trip; the first run
+// writes them; a value out of range is said once, in one box, and takes its default.
+TEST(Settings, TheMidiRowsAreOptionalRoundTripAndAreRangeChecked)
+{
+    TempStore store;
+    report::RecordingSink sink;
+    store.write(TempStore::defaults());
+    LoadSettings();
+    EXPECT_TRUE(sink.shown().empty());
+    EXPECT_TRUE(Settings.UsingMouse);
+    EXPECT_FALSE(Settings.MidiPedal);
+    EXPECT_EQ(Settings.MidiSource, "All");
+    EXPECT_EQ(Settings.MidiChannel, 0);
+    EXPECT_EQ(Settings.MidiController, 11);
+    EXPECT_FALSE(Settings.Midi14Bit);
+    EXPECT_EQ(Settings.MidiFootswitch, 0);
+    EXPECT_EQ(Settings.MidiFootswitchChannel, 0);
+    EXPECT_EQ(Settings.MidiFootswitchNumber, 64);
+    EXPECT_TRUE(Settings.EffectOn);
+
+    Settings.UsingMouse = false;
+    Settings.MidiPedal = true;
+    Settings.MidiSource = "Midi-Bridge:FCB1010 (capture): [1] FCB1010 MIDI 1";
+    Settings.MidiChannel = 16;
+    Settings.MidiController = 4;
+    Settings.Midi14Bit = true;
+    Settings.MidiFootswitch = 2;
+    Settings.MidiFootswitchChannel = 10;
+    Settings.MidiFootswitchNumber = 36;
+    Settings.EffectOn = false;
+    ASSERT_TRUE(SaveSettings({10, 90, 100}));
+    const auto t = Stored(store);
+    EXPECT_EQ(t["MidiPedal"].value<int64_t>(), 1);
+    EXPECT_EQ(t["UsingMouse"].value<int64_t>(), 0);
+    EXPECT_EQ(t["MidiController"].value<int64_t>(), 4);
+    EXPECT_EQ(t["EffectOn"].value<int64_t>(), 0);
+    ResetSettingsRecord();
+    LoadSettings();
+    EXPECT_TRUE(Settings.MidiPedal);
+    EXPECT_FALSE(Settings.UsingMouse);
+    EXPECT_EQ(Settings.MidiSource, "Midi-Bridge:FCB1010 (capture): [1] FCB1010 MIDI 1");
+    EXPECT_EQ(Settings.MidiChannel, 16);
+    EXPECT_EQ(Settings.MidiController, 4);
+    EXPECT_TRUE(Settings.Midi14Bit);
+    EXPECT_EQ(Settings.MidiFootswitch, 2);
+    EXPECT_EQ(Settings.MidiFootswitchChannel, 10);
+    EXPECT_EQ(Settings.MidiFootswitchNumber, 36);
+    EXPECT_FALSE(Settings.EffectOn);
+    EXPECT_TRUE(sink.shown().empty());
+
+    // A hand-written file that names the MIDI pedal means it, whatever UsingMouse says.
+    store.write(TempStore::defaults() + "MidiPedal = 1\n");
+    LoadSettings();
+    EXPECT_TRUE(Settings.MidiPedal);
+    EXPECT_FALSE(Settings.UsingMouse);
+
+    // Out of range: said once, for all of them together; the defaults are used, and the
+    // close stores them, so the next start is quiet.
+    store.write(TempStore::defaults() +
+                "MidiChannel = 17\nMidiController = 128\nMidiFootswitch = 3\nEffectOn = 2\nMidiFootswitchNumber = 5\n");
+    EXPECT_EQ(FailureOf(LoadSettings), "(no error)");
+    ASSERT_EQ(sink.texts().size(), 1u);
+    EXPECT_EQ(sink.shown()[0].kind, report::Kind::Error);
+    EXPECT_EQ(sink.texts()[0], "Settings in " + store.file().string() +
+                                   ":\nMidiChannel = 17 is out of range (0 to 16); Vobblix uses 0."
+                                   "\nMidiController = 128 is out of range (0 to 127); Vobblix uses 11."
+                                   "\nMidiFootswitch = 3 is out of range (0 to 2); Vobblix uses 0."
+                                   "\nEffectOn = 2 is out of range (0 to 1); Vobblix uses 1.");
+    EXPECT_EQ(Settings.MidiChannel, 0);
+    EXPECT_EQ(Settings.MidiController, 11);
+    EXPECT_EQ(Settings.MidiFootswitch, 0);
+    EXPECT_EQ(Settings.MidiFootswitchNumber, 5);
+    EXPECT_TRUE(Settings.EffectOn);
+    ASSERT_TRUE(SaveSettings({10, 90, 100}));
+    sink.clear();
+    LoadSettings();
+    EXPECT_TRUE(sink.shown().empty());
+
+    // With a rate the sound cannot use as well, the same box says both.
+    std::string text = TempStore::defaults() + "MidiChannel = 17\n";
+    text.replace(text.find("Sample_rate = 44100"), 19, "Sample_rate = 12345");
+    store.write(text);
+    LoadSettings();
+    ASSERT_EQ(sink.texts().size(), 1u);
+    EXPECT_EQ(sink.texts()[0], "Settings in " + store.file().string() +
+                                   ":\nMidiChannel = 17 is out of range (0 to 16); Vobblix uses 0.\nThe settings file '" +
+                                   store.file().string() +
+                                   "' holds Sample_rate = 12345, which is not one of the rates Vobblix offers "
+                                   "(44100, 22050 or 11025 Hz); Vobblix uses 44100 instead.");
+    EXPECT_EQ(Settings.SampleRate, 44100u);
+    sink.clear();
+
+    // A wrong type is what it is for every other value.
+    store.write(TempStore::defaults() + "MidiChannel = \"2\"\n");
+    EXPECT_EQ(FailureOf(LoadSettings), "Invalid data type for 'MidiChannel'");
+    EXPECT_EQ(Settings.MidiChannel, 0);
+}
+
+TEST(Settings, TheFirstRunWritesTheMidiRowsWithTheirDefaults)
+{
+    TempStore store;
+    LoadSettings();
+    const auto t = Stored(store);
+    EXPECT_EQ(t["MidiPedal"].value<int64_t>(), 0);
+    EXPECT_EQ(t["MidiSource"].value<std::string>(), "All");
+    EXPECT_EQ(t["MidiChannel"].value<int64_t>(), 0);
+    EXPECT_EQ(t["MidiController"].value<int64_t>(), 11);
+    EXPECT_EQ(t["Midi14Bit"].value<int64_t>(), 0);
+    EXPECT_EQ(t["MidiFootswitch"].value<int64_t>(), 0);
+    EXPECT_EQ(t["MidiFootswitchNumber"].value<int64_t>(), 64);
+    EXPECT_EQ(t["EffectOn"].value<int64_t>(), 1);
+    EXPECT_EQ(Settings.MidiSource, "All");
+    EXPECT_TRUE(Settings.EffectOn);
+}
+
 // The footswitch button came later: a store without it loads as before, with none chosen
 // and no report; a choice survives the close; a value of another type or below zero is
 // reported like any other number's and leaves none chosen.

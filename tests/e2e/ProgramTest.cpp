@@ -99,61 +99,93 @@ TEST(Program, StartsAndStopsOnAnyStoredBufferSize)
     }
 }
 
-TEST(Program, PlaysTheFilteredInputAndSavesOnSigterm)
+// Plays the input through the program started in dir (with the store there, if any), waits
+// until the whole input and a margin were played, ends it with SIGTERM and gives back what
+// it played.
+std::vector<int16_t> PlayThrough(const fs::path& dir, const std::vector<int16_t>& input)
 {
-    std::string tmpl = (fs::temp_directory_path() / "vobblix-e2e-XXXXXX").string();
-    const fs::path dir = ::mkdtemp(tmpl.data());
-    const auto input = Signal(44100);
     std::ofstream(dir / "in.raw", std::ios::binary)
         .write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size() * 2));
-    auto padded = input;
-    padded.resize(input.size() + 22050, 0);
-    const auto expected = Filtered(padded);
-
     const pid_t child = Spawn(dir);
-    ASSERT_GE(child, 0);
+    EXPECT_GE(child, 0);
+    if (child < 0)
+        return {};
 
     // The program plays in real time: wait until the whole signal and a margin were played.
     const auto wanted = std::uintmax_t(input.size() * 2 + 44100);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
-    bool exited = false;
     for (;;) {
         std::error_code ec;
         if (fs::file_size(dir / "out.raw", ec) >= wanted && !ec)
             break;
         if (::waitpid(child, &status, WNOHANG) == child) {
-            exited = true;
+            ADD_FAILURE() << "the program ended by itself, status " << status;
+            return {};
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "the program played too little";
             break;
         }
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the program played too little";
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_FALSE(exited) << "the program ended by itself, status " << status;
     ::kill(child, SIGTERM);
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
     std::ifstream in(dir / "out.raw", std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<int16_t> played(bytes.size() / 2);
     std::memcpy(played.data(), bytes.data(), played.size() * 2);
-    // In order, behind silence; anything else in between can only be inserted silence.
+    return played;
+}
+
+// The first `count` samples of `expected`, in order, behind silence; anything else in
+// between can only be inserted silence.
+void ExpectInOrderBehindSilence(const std::vector<int16_t>& played, const std::vector<int16_t>& expected, size_t count)
+{
     size_t j = 0;
-    for (size_t i = 0; i < played.size() && j < input.size(); ++i) {
+    for (size_t i = 0; i < played.size() && j < count; ++i) {
         if (played[i] == expected[j])
             ++j;
         else
-            ASSERT_EQ(played[i], 0) << "output sample " << i << " where filtered sample " << j << " was due";
+            ASSERT_EQ(played[i], 0) << "output sample " << i << " where sample " << j << " was due";
     }
-    EXPECT_EQ(j, input.size());
+    EXPECT_EQ(j, count);
+}
+
+TEST(Program, PlaysTheFilteredInputAndSavesOnSigterm)
+{
+    std::string tmpl = (fs::temp_directory_path() / "vobblix-e2e-XXXXXX").string();
+    const fs::path dir = ::mkdtemp(tmpl.data());
+    const auto input = Signal(44100);
+    auto padded = input;
+    padded.resize(input.size() + 22050, 0);
+    ExpectInOrderBehindSilence(PlayThrough(dir, input), Filtered(padded), input.size());
 
     const auto store = toml::parse_file((dir / "config/Drenmarq/Vobblix 1.1.toml").string());
     EXPECT_EQ(store["InvertPedal"].value<int64_t>(), 1);
     EXPECT_EQ(store["LastFreqofs"].value<int64_t>(), 10);
     EXPECT_EQ(store["LastResonance"].value<int64_t>(), 90);
     EXPECT_EQ(store["Sample_rate"].value<int64_t>(), 44100);
+    EXPECT_EQ(store["EffectOn"].value<int64_t>(), 1);
+    fs::remove_all(dir);
+}
+
+// Started with the effect off, the program plays what it captured, sample for sample, and
+// keeps it off.
+TEST(Program, WithTheEffectOffPlaysTheInputSampleForSample)
+{
+    std::string tmpl = (fs::temp_directory_path() / "vobblix-off-XXXXXX").string();
+    const fs::path dir = ::mkdtemp(tmpl.data());
+    fs::create_directories(dir / "config/Drenmarq");
+    std::ofstream(dir / "config/Drenmarq/Vobblix 1.1.toml")
+        << "Sample_rate = 44100\nmemBlockLength = 1000\nUsingMouse = 1\nPedalDevice = 0\nInvertPedal = 0\n"
+           "Priority = 0\nPedalAxis = 1\nLastFreqofs = 10\nLastResonance = 90\nLastPAF = 100\nEffectOn = 0\n";
+    const auto input = Signal(44100);
+    ExpectInOrderBehindSilence(PlayThrough(dir, input), input, input.size());
+    const auto store = toml::parse_file((dir / "config/Drenmarq/Vobblix 1.1.toml").string());
+    EXPECT_EQ(store["EffectOn"].value<int64_t>(), 0);
     fs::remove_all(dir);
 }
 

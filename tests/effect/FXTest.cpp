@@ -223,6 +223,96 @@ TEST_F(FXTest, UnprimedParametersPassTheSignalThrough)
     EXPECT_EQ(out, in);
 }
 
+// A sine of the given amplitude and frequency at 44100 Hz.
+std::vector<int16_t> Sine(size_t n, double amplitude, double hz)
+{
+    std::vector<int16_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = int16_t(std::lrint(amplitude * std::sin(2.0 * M_PI * hz * double(i) / 44100.0)));
+    return v;
+}
+
+// The largest difference between neighbouring samples in [from, to).
+int LargestStep(const std::vector<int16_t>& v, size_t from, size_t to)
+{
+    int largest = 0;
+    for (size_t i = std::max<size_t>(from, 1); i < to; ++i)
+        largest = std::max(largest, std::abs(int(v[i]) - int(v[i - 1])));
+    return largest;
+}
+
+TEST_F(FXTest, OffPlaysTheInputSampleForSampleWhileTheFilterRunsOnBeside)
+{
+    // Pedal mode: the glide goes on as well.
+    Settings.UsingMouse = false;
+    TargetDepth = 0.4;
+    EffectOn = false;
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    ReferenceFilter ref;
+    for (int block = 0; block < 20; ++block) {
+        std::vector<int16_t> in(333);
+        for (auto& x : in)
+            x = int16_t(sample(rng));
+        auto out = in;
+        const double depth = CurrentDepth + ((TargetDepth * 100 - CurrentDepth * 100) * 0.1) / 99;
+        ProcessBuffer(out.data(), int32_t(out.size()));
+        // Every block plays as it came, the very first one too.
+        ASSERT_EQ(out, in) << block;
+        EXPECT_DOUBLE_EQ(CurrentDepth, depth);
+        ref.set(0.10, 9.0, depth);
+        for (int16_t x : in)
+            ref.step(x);
+    }
+    // The filter's history is what it would be had it been heard all along.
+    const fx::State s = fx::CurrentState();
+    EXPECT_EQ(s.Y1, ref.y1);
+    EXPECT_EQ(s.Y2, ref.y2);
+    EXPECT_EQ(s.X1, ref.x1);
+}
+
+// Switching fades over the block it lands in. The oracle: a step between neighbouring
+// samples anywhere in the played sound is no larger than the largest step the dry or the
+// filtered sound takes by itself (5 % allowed for the fade's own slope, at most
+// 2 × 32768 / 500 ≈ 131 against steps of about 1700 here).
+TEST_F(FXTest, SwitchingOnOrOffHasNoStepLargerThanTheSignalsOwn)
+{
+    constexpr size_t kBlock = 500;
+    constexpr size_t kBlocks = 24;
+    CurrentDepth = 0.3;
+    const auto in = Sine(kBlock * kBlocks, 12000.0, 1000.0);
+    std::vector<int16_t> played;
+    // Off for 6 blocks, on for 8, off for 6, on again.
+    const auto onIn = [](size_t block) { return (block >= 6 && block < 14) || block >= 20; };
+    for (size_t b = 0; b < kBlocks; ++b) {
+        EffectOn = onIn(b);
+        std::vector<int16_t> block(in.begin() + long(b * kBlock), in.begin() + long((b + 1) * kBlock));
+        ProcessBuffer(block.data(), int32_t(block.size()));
+        played.insert(played.end(), block.begin(), block.end());
+    }
+    // What the filter makes of the whole input, heard throughout.
+    ReferenceFilter ref(0.10, 9.0, 0.3);
+    std::vector<int16_t> wet(in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+        wet[i] = ref.step(in[i]);
+
+    const int own = std::max(LargestStep(in, 0, in.size()), LargestStep(wet, 2 * kBlock, in.size()));
+    EXPECT_LE(LargestStep(played, 0, played.size()), own * 105 / 100);
+    // Outside the fading blocks the sound is exactly the dry or the filtered one.
+    for (size_t b = 0; b < kBlocks; ++b) {
+        if (b == 6 || b == 14 || b == 20)
+            continue;
+        const auto& heard = onIn(b) ? wet : in;
+        for (size_t i = b * kBlock; i < (b + 1) * kBlock; ++i)
+            ASSERT_EQ(played[i], heard[i]) << "block " << b << " sample " << i;
+    }
+    // The test means something: a hard cut would have stepped by far more.
+    int cut = 0;
+    for (size_t at : {6 * kBlock, 14 * kBlock, 20 * kBlock})
+        cut = std::max({cut, std::abs(int(wet[at]) - int(in[at - 1])), std::abs(int(in[at]) - int(wet[at - 1]))});
+    EXPECT_GT(cut, 2 * own);
+}
+
 TEST(LatestValue, TheReaderEndsWithTheWritersLastValue)
 {
     thread::LatestValue<int> latest;

@@ -12,6 +12,7 @@
 #include "ui/Program.h"
 #include "ui/QtEventLoop.h"
 
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -171,6 +172,9 @@ TEST(PedalWindow, InputEventsMoveTheSliderAndLearnChoosesTheFootswitch)
         fed.Press(pedal, BTN_THUMB2);
         TakeWaitingEvents();
         EXPECT_FALSE(EffectOn);
+        // The main window's box follows, as it does for the MIDI footswitch.
+        w.PickUpAudioTexts();
+        EXPECT_FALSE(w.cbEffectOn->isChecked());
 
         // A learn left with Cancel takes nothing: the next press is the footswitch again.
         j.Spawn();
@@ -181,6 +185,8 @@ TEST(PedalWindow, InputEventsMoveTheSliderAndLearnChoosesTheFootswitch)
         TakeWaitingEvents();
         EXPECT_TRUE(EffectOn);
         EXPECT_EQ(Settings.FootswitchButton, 3u);
+        w.PickUpAudioTexts();
+        EXPECT_TRUE(w.cbEffectOn->isChecked());
 
         w.close();
         EXPECT_FALSE(joysticks.Capturing());

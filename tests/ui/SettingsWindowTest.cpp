@@ -55,7 +55,7 @@ TEST_F(SettingsWindows, TheLatencyFollowsTheRateAndTheSetButton)
     EXPECT_EQ(s().windowTitle(), "Vobblix Settings");
     // The designed size, and the devices' group under it.
     EXPECT_EQ(s().width(), 282);
-    EXPECT_EQ(s().height(), 369 + s().GroupBoxDevices->sizeHint().height() + 2);
+    EXPECT_EQ(s().height(), 369 + s().GroupBoxDevices->sizeHint().height() + s().rbMidi->sizeHint().height() + 4);
     s().Spawn();
     EXPECT_TRUE(s().isVisible());
     EXPECT_EQ(s().edtBufferSize->text(), "1000");
@@ -280,8 +280,12 @@ TEST_F(SettingsWindows, CancelAndTheCloseBoxStoreNothing)
 TEST_F(SettingsWindows, ThePedalSetupStoresItsThreeSettingsAndTheSlidersAtOnce)
 {
     EXPECT_EQ(j().windowTitle(), "Joystick Setup");
-    // The designed size, and the footswitch's group below the axis.
-    EXPECT_EQ(j().size(), QSize(289, 273 + 64));
+    // The designed width; the footswitch's group below the axis, then the MIDI group, make
+    // it taller.
+    EXPECT_EQ(j().width(), 289);
+    EXPECT_EQ(j().GroupBox3->geometry().top(), 240);
+    EXPECT_EQ(j().GroupBoxMidi->geometry().top(), 240 + 64);
+    EXPECT_GT(j().height(), 273 + 64);
     EXPECT_EQ(j().pos(), QPoint(380, 182));
     EXPECT_EQ(j().rbY->geometry().topLeft(), QPoint(16, 48));
     EXPECT_FALSE(j().btnOK->autoDefault());

@@ -1,0 +1,276 @@
+#include "pedal/MidiPedal.h"
+
+#include "config/Settings.h"
+#include "effect/FX.h"
+#include "platform/report/Report.h"
+#include "platform/wave/Wave.h"
+
+namespace midi {
+
+MidiPedal MidiInput;
+
+namespace {
+
+constexpr uint8_t kStatusBit = 0x80;
+constexpr uint8_t kRealtimeFirst = 0xF8;
+constexpr uint8_t kSystemFirst = 0xF0;
+constexpr uint8_t kSysexStart = 0xF0;
+constexpr uint8_t kKindMask = 0xF0;
+constexpr uint8_t kChannelMask = 0x0F;
+constexpr uint8_t kNoteOn = 0x90;
+constexpr uint8_t kControlChange = 0xB0;
+constexpr uint8_t kProgramChange = 0xC0;
+constexpr uint8_t kChannelPressure = 0xD0;
+// 120-127 are the channel mode messages (all notes off and the like), not controls.
+constexpr int32_t kFirstModeMessage = 120;
+constexpr int32_t kSwitchOnFrom = 64;
+constexpr uint32_t kLargest7Bit = 127;
+constexpr uint32_t kLargest14Bit = 16383;
+constexpr int kFineShift = 7;
+
+// The whole configuration in one word, so that the audio thread reads it in one load.
+constexpr uint32_t kSevenBits = 0x7F;
+constexpr uint32_t kFiveBits = 0x1F;
+constexpr uint32_t kTwoBits = 0x3;
+constexpr int kChannelAt = 1;
+constexpr int kControllerAt = 6;
+constexpr int kFourteenAt = 13;
+constexpr int kInvertAt = 14;
+constexpr int kSwitchKindAt = 15;
+constexpr int kSwitchChannelAt = 17;
+constexpr int kSwitchNumberAt = 22;
+
+// What Learn caught, in one word: number, channel, kind, and a bit that says it waits.
+constexpr int kCaughtChannelAt = 7;
+constexpr int kCaughtKindAt = 12;
+constexpr uint32_t kCaughtWaiting = 1u << 31;
+
+uint32_t Field(int32_t value, uint32_t mask) { return static_cast<uint32_t>(value) & mask; }
+
+uint32_t Pack(const PedalConfig& c)
+{
+    return uint32_t(c.drivesDepth) | Field(c.channel, kFiveBits) << kChannelAt |
+           Field(c.controller, kSevenBits) << kControllerAt | uint32_t(c.fourteenBit) << kFourteenAt |
+           uint32_t(c.invert) << kInvertAt | Field(int32_t(c.switchKind), kTwoBits) << kSwitchKindAt |
+           Field(c.switchChannel, kFiveBits) << kSwitchChannelAt | Field(c.switchNumber, kSevenBits) << kSwitchNumberAt;
+}
+
+PedalConfig Unpack(uint32_t w)
+{
+    PedalConfig c;
+    c.drivesDepth = (w & 1u) != 0;
+    c.channel = int32_t(w >> kChannelAt & kFiveBits);
+    c.controller = int32_t(w >> kControllerAt & kSevenBits);
+    c.fourteenBit = (w >> kFourteenAt & 1u) != 0;
+    c.invert = (w >> kInvertAt & 1u) != 0;
+    c.switchKind = SwitchKind(w >> kSwitchKindAt & kTwoBits);
+    c.switchChannel = int32_t(w >> kSwitchChannelAt & kFiveBits);
+    c.switchNumber = int32_t(w >> kSwitchNumberAt & kSevenBits);
+    return c;
+}
+
+bool OnChannel(int32_t wanted, int32_t channel) { return wanted == kAnyChannel || wanted == channel; }
+
+} // namespace
+
+void MidiPedal::receive(const uint8_t* message, uint32_t size)
+{
+    for (uint32_t i = 0; i < size; ++i)
+        feed(message[i]);
+}
+
+void MidiPedal::feed(uint8_t byte)
+{
+    // Realtime bytes (clock, start, stop, active sensing) may stand anywhere, even inside
+    // another message, and change nothing.
+    if (byte >= kRealtimeFirst)
+        return;
+    if (byte >= kSystemFirst) {
+        // System exclusive and system common cancel running status; their data is skipped.
+        inSysex_ = byte == kSysexStart;
+        status_ = 0;
+        count_ = 0;
+        return;
+    }
+    if (byte & kStatusBit) {
+        status_ = byte;
+        count_ = 0;
+        inSysex_ = false;
+        return;
+    }
+    if (inSysex_ || status_ == 0)
+        return;
+    data_[count_++] = byte;
+    const uint8_t kind = status_ & kKindMask;
+    const uint8_t needed = kind == kProgramChange || kind == kChannelPressure ? 1 : 2;
+    if (count_ < needed)
+        return;
+    // Running status: the next data bytes make another message of the same kind.
+    count_ = 0;
+    dispatch();
+}
+
+void MidiPedal::dispatch()
+{
+    const uint32_t packed = config_.load(std::memory_order_acquire);
+    if (packed != seenConfig_) {
+        // Another controller or mode: what was heard of the old one says nothing.
+        seenConfig_ = packed;
+        coarse_ = -1;
+        fine_ = false;
+        heardFine_.store(false, std::memory_order_relaxed);
+    }
+    const int32_t channel = (status_ & kChannelMask) + 1;
+    switch (status_ & kKindMask) {
+    case kControlChange: controller(channel, data_[0], data_[1]); break;
+    case kNoteOn:
+        // A note-on of velocity 0 is a note-off.
+        if (data_[1] > 0)
+            noteOn(channel, data_[0]);
+        break;
+    default: break;
+    }
+}
+
+void MidiPedal::controller(int32_t channel, int32_t number, int32_t value)
+{
+    if (learning_.load(std::memory_order_relaxed) != uint8_t(LearnFor::Nothing) && number < kFirstModeMessage)
+        Catch(SwitchKind::Controller, channel, number);
+    const PedalConfig c = Unpack(seenConfig_);
+    if (c.switchKind == SwitchKind::Controller && number == c.switchNumber && OnChannel(c.switchChannel, channel))
+        EffectOn.store(value >= kSwitchOnFrom, std::memory_order_relaxed);
+    if (!c.drivesDepth || !OnChannel(c.channel, channel))
+        return;
+    const bool pairs = c.controller < kFinePartOffset;
+    if (number == c.controller) {
+        coarse_ = value;
+        coarseChannel_ = channel;
+        // A coarse part sets the fine part to 0 until its own arrives.
+        if (pairs && (c.fourteenBit || fine_))
+            publishDepth(uint32_t(value) << kFineShift, kLargest14Bit, c.invert);
+        else
+            publishDepth(uint32_t(value), kLargest7Bit, c.invert);
+    } else if (pairs && number == c.controller + kFinePartOffset && coarse_ >= 0 && channel == coarseChannel_) {
+        fine_ = true;
+        heardFine_.store(true, std::memory_order_relaxed);
+        publishDepth(uint32_t(coarse_) << kFineShift | uint32_t(value), kLargest14Bit, c.invert);
+    }
+}
+
+void MidiPedal::Catch(SwitchKind kind, int32_t channel, int32_t number)
+{
+    caught_.store(kCaughtWaiting | uint32_t(kind) << kCaughtKindAt | uint32_t(channel) << kCaughtChannelAt |
+                      uint32_t(number),
+                  std::memory_order_release);
+    learning_.store(uint8_t(LearnFor::Nothing), std::memory_order_relaxed);
+}
+
+void MidiPedal::noteOn(int32_t channel, int32_t number)
+{
+    if (learning_.load(std::memory_order_relaxed) == uint8_t(LearnFor::Footswitch))
+        Catch(SwitchKind::Note, channel, number);
+    const PedalConfig c = Unpack(seenConfig_);
+    if (c.switchKind == SwitchKind::Note && number == c.switchNumber && OnChannel(c.switchChannel, channel))
+        ToggleEffect();
+}
+
+void MidiPedal::publishDepth(uint32_t reading, uint32_t largest, bool invert)
+{
+    // Scaled as a joystick reading with the bounds 0..largest, so both ends are reached:
+    // 0 gives 0 and the largest value 0.99.
+    const PedalScaled scaled = ScalePedalReading(reading, 0, largest, invert);
+    TargetDepth.store(scaled.depth, std::memory_order_relaxed);
+    depth_.publish(scaled);
+}
+
+void MidiPedal::configure(const PedalConfig& config)
+{
+    config_.store(Pack(config), std::memory_order_release);
+}
+
+PedalConfig MidiPedal::config() const
+{
+    return Unpack(config_.load(std::memory_order_acquire));
+}
+
+void MidiPedal::learn(LearnFor what)
+{
+    caught_.store(0, std::memory_order_relaxed);
+    learning_.store(uint8_t(what), std::memory_order_release);
+}
+
+LearnFor MidiPedal::learning() const
+{
+    return LearnFor(learning_.load(std::memory_order_acquire));
+}
+
+std::optional<Caught> MidiPedal::takeCaught()
+{
+    if ((caught_.load(std::memory_order_relaxed) & kCaughtWaiting) == 0)
+        return std::nullopt;
+    const uint32_t w = caught_.exchange(0, std::memory_order_acquire);
+    if ((w & kCaughtWaiting) == 0)
+        return std::nullopt;
+    Caught c;
+    c.kind = SwitchKind(w >> kCaughtKindAt & kTwoBits);
+    c.channel = int32_t(w >> kCaughtChannelAt & kFiveBits);
+    c.number = int32_t(w & kSevenBits);
+    return c;
+}
+
+bool MidiPedal::takeDepth(PedalScaled& out)
+{
+    return depth_.take(out);
+}
+
+void MidiPedal::reset()
+{
+    config_ = 0;
+    learning_ = 0;
+    caught_ = 0;
+    heardFine_ = false;
+    PedalScaled discard;
+    while (depth_.take(discard)) {
+    }
+    seenConfig_ = ~0u;
+    status_ = 0;
+    count_ = 0;
+    inSysex_ = false;
+    coarse_ = -1;
+    coarseChannel_ = -1;
+    fine_ = false;
+}
+
+} // namespace midi
+
+midi::PedalConfig MidiConfigFromSettings()
+{
+    midi::PedalConfig c;
+    c.drivesDepth = Settings.MidiPedal && !Settings.UsingMouse;
+    c.channel = Settings.MidiChannel;
+    c.controller = Settings.MidiController;
+    c.fourteenBit = Settings.Midi14Bit;
+    c.invert = Settings.InvertPedal;
+    c.switchKind = midi::SwitchKind(Settings.MidiFootswitch);
+    c.switchChannel = Settings.MidiFootswitchChannel;
+    c.switchNumber = Settings.MidiFootswitchNumber;
+    return c;
+}
+
+void OpenMidiPedal(wave::WaveService& service)
+{
+    if (service.midiCapable()) {
+        // The port is there whatever the source, so that "Learn" hears a pedal being set up
+        // for the first time; it changes nothing until the settings ask it to.
+        midi::MidiInput.configure(MidiConfigFromSettings());
+        service.setMidiInput(&midi::MidiInput, Settings.MidiSource);
+        return;
+    }
+    const std::string road = std::string(" needs PipeWire or JACK, and the sound goes through ") + service.name();
+    if (Settings.MidiPedal && !Settings.UsingMouse) {
+        report::Error("A MIDI pedal" + road + ". The depth follows the mouse until Vobblix runs on PipeWire or JACK.");
+        Settings.UsingMouse = true;
+    } else if (Settings.MidiFootswitch != int32_t(midi::SwitchKind::None)) {
+        report::Warning("a MIDI footswitch" + road + "; the \"Effect on\" box still switches the effect");
+    }
+}

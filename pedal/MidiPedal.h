@@ -1,0 +1,126 @@
+#pragma once
+// A MIDI expression pedal and a MIDI footswitch. The messages a native server's port
+// received are read on its realtime thread: a controller value becomes the filter's target
+// depth at once (the glide smooths its steps), a footswitch switches the effect, and "Learn"
+// catches the next controller or note. The UI picks up the latest depth and what Learn
+// caught at its own pace, from atomics: a flood of messages costs it nothing.
+
+#include "pedal/Pedal.h"
+#include "platform/midi/MidiSink.h"
+#include "platform/thread/LatestValue.h"
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace wave { class WaveService; }
+
+namespace midi {
+
+inline constexpr int32_t kAnyChannel = 0;
+inline constexpr int32_t kChannels = 16;
+inline constexpr int32_t kDefaultController = 11;
+inline constexpr int32_t kDefaultFootswitch = 64;
+inline constexpr int32_t kLargestNumber = 127;
+// Controllers 0-31 have a fine part, 32 above.
+inline constexpr int32_t kFinePartOffset = 32;
+inline constexpr const char* kAllSources = "All";
+
+enum class SwitchKind : uint8_t { None = 0, Controller = 1, Note = 2 };
+
+// What the pedal listens to.
+struct PedalConfig {
+    // Whether the controller drives the depth (the MIDI pedal is the source).
+    bool drivesDepth = false;
+    int32_t channel = kAnyChannel; // 0 any, 1-16
+    int32_t controller = kDefaultController;
+    // 14-bit from the start; otherwise 7-bit until the fine part arrives.
+    bool fourteenBit = false;
+    bool invert = false;
+    SwitchKind switchKind = SwitchKind::None;
+    int32_t switchChannel = kAnyChannel;
+    int32_t switchNumber = kDefaultFootswitch;
+    bool operator==(const PedalConfig&) const = default;
+};
+
+// What Learn caught: a controller or a note, on channel 1-16.
+struct Caught {
+    SwitchKind kind = SwitchKind::Controller;
+    int32_t channel = 1;
+    int32_t number = 0;
+    bool operator==(const Caught&) const = default;
+};
+
+enum class LearnFor : uint8_t { Nothing = 0, Pedal = 1, Footswitch = 2 };
+
+class MidiPedal final : public MidiSink {
+public:
+    // A byte stream as much as a list of messages: running status, realtime bytes anywhere,
+    // system exclusive skipped, a note-on of velocity 0 taken as a note-off.
+    // Called on the audio thread.
+    void receive(const uint8_t* message, uint32_t size) override;
+
+    // Takes effect from the next message. Called on the UI thread.
+    void configure(const PedalConfig& config);
+    // Called on the UI thread.
+    PedalConfig config() const;
+
+    // The pedal: the next controller that moves; the footswitch: the next controller or
+    // note-on. Nothing cancels a Learn. Called on the UI thread.
+    void learn(LearnFor what);
+    // Called on the UI thread.
+    LearnFor learning() const;
+    // What the last Learn caught, once. Called on the UI thread.
+    std::optional<Caught> takeCaught();
+
+    // The latest depth and slider position, when a new one came since the last take.
+    // Called on the UI thread.
+    bool takeDepth(PedalScaled& out);
+    // Whether the fine part of the pedal's controller arrived. Any thread.
+    bool heardFinePart() const { return heardFine_.load(std::memory_order_relaxed); }
+
+    // Back to a pedal that heard nothing (tests run several in one process). UI thread,
+    // while no port feeds it.
+    void reset();
+
+private:
+    void feed(uint8_t byte);
+    void dispatch();
+    void controller(int32_t channel, int32_t number, int32_t value);
+    void noteOn(int32_t channel, int32_t number);
+    // Hands what Learn caught to the UI and ends the Learn.
+    void Catch(SwitchKind kind, int32_t channel, int32_t number);
+    void publishDepth(uint32_t reading, uint32_t largest, bool invert);
+
+    std::atomic<uint32_t> config_{};
+    std::atomic<uint8_t> learning_{0};
+    // Packed Caught, with a bit that says one is waiting.
+    std::atomic<uint32_t> caught_{0};
+    std::atomic<bool> heardFine_{false};
+    thread::LatestValue<PedalScaled> depth_;
+
+    // The audio thread's own.
+    uint32_t seenConfig_ = ~0u;
+    uint8_t status_ = 0;
+    uint8_t data_[2]{};
+    uint8_t count_ = 0;
+    bool inSysex_ = false;
+    int32_t coarse_ = -1;
+    int32_t coarseChannel_ = -1;
+    bool fine_ = false;
+};
+
+// The process-wide pedal that the native backends feed.
+extern MidiPedal MidiInput;
+
+} // namespace midi
+
+// From the settings: whether the MIDI port is needed (the MIDI pedal is the source, or a MIDI
+// footswitch is chosen), what the pedal listens to. UI thread only.
+midi::PedalConfig MidiConfigFromSettings();
+
+// At start, before the stream opens: hands the pedal to the service's MIDI input. A MIDI
+// pedal on a service without MIDI is reported, and the depth follows the mouse for this
+// run; the choice stays stored. UI thread only.
+void OpenMidiPedal(wave::WaveService& service);

@@ -1,0 +1,248 @@
+// The MIDI pedal: byte streams as ports deliver them, to TargetDepth, the effect switch and
+// what Learn caught. The golden depths are v × 0.99 / largest (127 for 7 bits, 16383 for 14),
+// worked out with exact fractions and written down to 15 decimals, not taken from the code.
+
+#include "pedal/MidiPedal.h"
+
+#include "config/Settings.h"
+#include "effect/FX.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <vector>
+
+namespace {
+
+using midi::Caught;
+using midi::LearnFor;
+using midi::MidiPedal;
+using midi::PedalConfig;
+using midi::SwitchKind;
+
+constexpr double kUntouched = -1.0;
+
+class MidiPedalTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fx::ResetForTests();
+        pedal.reset();
+        config.drivesDepth = true;
+        pedal.configure(config);
+        TargetDepth = kUntouched;
+    }
+    void Send(std::initializer_list<uint8_t> bytes)
+    {
+        const std::vector<uint8_t> message(bytes);
+        pedal.receive(message.data(), uint32_t(message.size()));
+    }
+    void Configure()
+    {
+        pedal.configure(config);
+        TargetDepth = kUntouched;
+    }
+
+    MidiPedal pedal;
+    PedalConfig config;
+};
+
+struct Row {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    double depth; // kUntouched: the message must leave TargetDepth alone
+};
+
+void Play(MidiPedal& pedal, const std::vector<Row>& rows)
+{
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        TargetDepth = kUntouched;
+        pedal.receive(r.bytes.data(), uint32_t(r.bytes.size()));
+        EXPECT_NEAR(TargetDepth.load(), r.depth, 1e-12);
+    }
+}
+
+TEST_F(MidiPedalTest, SevenBitMessagesAsPortsDeliverThem)
+{
+    Play(pedal, {
+                    {"controller 11, channel 1, value 64", {0xB0, 11, 64}, 0.498897637795276},
+                    {"running status, full travel", {11, 127}, 0.99},
+                    {"running status, heel down", {11, 0}, 0.0},
+                    {"a clock byte inside a message", {0xB0, 0xF8, 11, 0xFE, 16}, 0.124724409448819},
+                    {"two messages in one event, the last counts", {0xB0, 11, 1, 11, 126}, 0.982204724409449},
+                    {"another controller", {0xB0, 7, 100}, kUntouched},
+                    {"a program change, then running status of its own kind", {0xC0, 5, 11}, kUntouched},
+                    {"system exclusive holding controller-like data", {0xB0, 11, 5, 0xF0, 0x7E, 11, 64, 0xF7},
+                     0.038976377952756},
+                    {"running status was cancelled by the system exclusive", {11, 64}, kUntouched},
+                    {"a note-on", {0x90, 11, 64}, kUntouched},
+                    {"channel 16 passes the Any filter", {0xBF, 11, 63}, 0.491102362204724},
+                    {"a status byte ends a system exclusive left open", {0xF0, 1, 2, 0xB0, 11, 16}, 0.124724409448819},
+                });
+    // A message cut across two events still arrives whole.
+    TargetDepth = kUntouched;
+    Send({0xB0, 11});
+    EXPECT_EQ(TargetDepth.load(), kUntouched);
+    Send({1});
+    EXPECT_NEAR(TargetDepth.load(), 0.007795275590551, 1e-12);
+}
+
+TEST_F(MidiPedalTest, ChannelControllerAndInversionFilter)
+{
+    config.channel = 2;
+    config.controller = 4;
+    config.invert = true;
+    Configure();
+    Play(pedal, {
+                    {"channel 1 is not channel 2", {0xB0, 4, 64}, kUntouched},
+                    {"controller 11 is not 4", {0xB1, 11, 64}, kUntouched},
+                    {"inverted heel down is full", {0xB1, 4, 0}, 0.99},
+                    {"inverted full travel is 0", {0xB1, 4, 127}, 0.0},
+                    {"inverted 63 is 64's depth", {0xB1, 4, 63}, 0.498897637795276},
+                });
+    // Not the depth source: the controller changes nothing.
+    config.drivesDepth = false;
+    Configure();
+    Send({0xB1, 4, 10});
+    EXPECT_EQ(TargetDepth.load(), kUntouched);
+}
+
+TEST_F(MidiPedalTest, FourteenBitsOnceTheFinePartArrivesOrWhenChosen)
+{
+    EXPECT_FALSE(pedal.heardFinePart());
+    Play(pedal, {
+                    {"coarse alone is 7-bit", {0xB0, 11, 64}, 0.498897637795276},
+                    {"the fine part makes it 14-bit", {0xB0, 43, 0}, 0.495030214246475},
+                    {"fine 127 under coarse 64", {0xB0, 43, 127}, 0.502704632851126},
+                    {"a new coarse part resets the fine part", {0xB0, 11, 127}, 127.0 * 128 * 0.99 / 16383},
+                    {"top", {0xB0, 43, 127}, 0.99},
+                    {"bottom", {0xB0, 11, 0}, 0.0},
+                    {"a fine part on another channel is not this pedal's", {0xB1, 43, 5}, kUntouched},
+                });
+    EXPECT_TRUE(pedal.heardFinePart());
+
+    // Chosen: 14-bit from the first coarse part.
+    config.fourteenBit = true;
+    Configure();
+    Play(pedal, {
+                    {"a fine part before any coarse part says nothing", {0xB0, 43, 5}, kUntouched},
+                    {"coarse 64 is 8192", {0xB0, 11, 64}, 0.495030214246475},
+                });
+
+    // Controllers from 32 up have no fine part: 7 bits whatever was chosen.
+    config.controller = 40;
+    Configure();
+    Play(pedal, {
+                    {"controller 40, 7-bit", {0xB0, 40, 127}, 0.99},
+                    {"72 is not a fine part", {0xB0, 72, 3}, kUntouched},
+                });
+}
+
+TEST_F(MidiPedalTest, AFloodLeavesOnlyTheLatestForTheScreen)
+{
+    for (int i = 0; i < 10000; ++i)
+        Send({0xB0, 11, uint8_t(i % 128)});
+    Send({0xB0, 11, 64});
+    PedalScaled latest;
+    ASSERT_TRUE(pedal.takeDepth(latest));
+    EXPECT_NEAR(latest.depth, 0.498897637795276, 1e-12);
+    EXPECT_EQ(latest.slider, 49);
+    EXPECT_FALSE(pedal.takeDepth(latest));
+    // Full travel: the slider value a joystick's full travel gives.
+    Send({0xB0, 11, 127});
+    ASSERT_TRUE(pedal.takeDepth(latest));
+    EXPECT_EQ(latest.slider, 98);
+}
+
+TEST_F(MidiPedalTest, LearnCatchesTheNextControllerOrNoteOnce)
+{
+    pedal.learn(LearnFor::Pedal);
+    EXPECT_EQ(pedal.learning(), LearnFor::Pedal);
+    Send({0x93, 60, 100});          // a note is no pedal
+    Send({0xB3, 123, 0});           // all notes off is no pedal either
+    EXPECT_FALSE(pedal.takeCaught());
+    Send({0xB3, 4, 10, 36, 5});     // coarse then fine: the coarse part is the pedal
+    EXPECT_EQ(pedal.takeCaught(), (Caught{SwitchKind::Controller, 4, 4}));
+    EXPECT_FALSE(pedal.takeCaught());
+    EXPECT_EQ(pedal.learning(), LearnFor::Nothing);
+    Send({0xB3, 7, 10});
+    EXPECT_FALSE(pedal.takeCaught());
+
+    pedal.learn(LearnFor::Footswitch);
+    Send({0x9F, 60, 0}); // a note-off in disguise
+    Send({0x8F, 60, 64});
+    EXPECT_FALSE(pedal.takeCaught());
+    Send({0x9F, 60, 1});
+    EXPECT_EQ(pedal.takeCaught(), (Caught{SwitchKind::Note, 16, 60}));
+    pedal.learn(LearnFor::Footswitch);
+    Send({0xB0, 80, 127});
+    EXPECT_EQ(pedal.takeCaught(), (Caught{SwitchKind::Controller, 1, 80}));
+
+    // Cancelled: nothing is caught.
+    pedal.learn(LearnFor::Pedal);
+    pedal.learn(LearnFor::Nothing);
+    Send({0xB0, 11, 3});
+    EXPECT_FALSE(pedal.takeCaught());
+}
+
+TEST_F(MidiPedalTest, FootswitchByControllerOrByNote)
+{
+    config.switchKind = SwitchKind::Controller;
+    config.switchNumber = 64;
+    config.switchChannel = 3;
+    Configure();
+    Send({0xB2, 64, 0});
+    EXPECT_FALSE(EffectOn.load());
+    Send({0xB2, 64, 63});
+    EXPECT_FALSE(EffectOn.load());
+    Send({0xB2, 64, 64});
+    EXPECT_TRUE(EffectOn.load());
+    Send({0xB0, 64, 0}); // channel 1
+    EXPECT_TRUE(EffectOn.load());
+    Send({0xB2, 65, 0});
+    EXPECT_TRUE(EffectOn.load());
+    // The footswitch moves no depth.
+    EXPECT_EQ(TargetDepth.load(), kUntouched);
+
+    config.switchKind = SwitchKind::Note;
+    config.switchNumber = 36;
+    config.switchChannel = midi::kAnyChannel;
+    Configure();
+    Send({0x95, 36, 90});
+    EXPECT_FALSE(EffectOn.load());
+    Send({0x95, 36, 0}); // release as velocity 0
+    Send({0x85, 36, 0}); // release as note-off
+    Send({0x95, 37, 90});
+    EXPECT_FALSE(EffectOn.load());
+    Send({0x95, 36, 90, 36, 90}); // two presses, running status
+    EXPECT_FALSE(EffectOn.load());
+    Send({0x95, 36, 90});
+    EXPECT_TRUE(EffectOn.load());
+}
+
+TEST(MidiConfig, TheSettingsMakeThePedalsConfiguration)
+{
+    ResetSettingsRecord();
+    Settings.UsingMouse = false;
+    Settings.MidiPedal = true;
+    Settings.MidiChannel = 16;
+    Settings.MidiController = 127;
+    Settings.Midi14Bit = true;
+    Settings.InvertPedal = true;
+    Settings.MidiFootswitch = 2;
+    Settings.MidiFootswitchChannel = 9;
+    Settings.MidiFootswitchNumber = 100;
+    const PedalConfig c = MidiConfigFromSettings();
+    EXPECT_EQ(c, (PedalConfig{true, 16, 127, true, true, SwitchKind::Note, 9, 100}));
+    // Packed and read back whole.
+    MidiPedal pedal;
+    pedal.configure(c);
+    EXPECT_EQ(pedal.config(), c);
+    // The mouse standing in for a pedal the sound cannot reach: the pedal is silent.
+    Settings.UsingMouse = true;
+    EXPECT_FALSE(MidiConfigFromSettings().drivesDepth);
+    ResetSettingsRecord();
+}
+
+} // namespace

@@ -1,0 +1,109 @@
+#pragma once
+// What the MIDI senders' tests check on either server: a receiving port of the test's own
+// keeps every message it got and hands it to a MIDI pedal, as a backend will hand it to the
+// program's; sweeps and notes then arrive whole and in order, and the pedal ends where the
+// sweep ends.
+
+#include "support/MidiMessages.h"
+
+#include "effect/FX.h"
+#include "pedal/MidiPedal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+// Every message a receiving port got, kept without allocating.
+class MessageLog {
+public:
+    // Called on the receiver's realtime thread.
+    void add(const uint8_t* bytes, uint32_t size)
+    {
+        const size_t count = count_.load(std::memory_order_relaxed);
+        if (count >= messages_.size() || size > 3)
+            return;
+        MidiMessage m;
+        std::copy(bytes, bytes + size, m.bytes.begin());
+        m.size = uint8_t(size);
+        messages_[count] = m;
+        count_.store(count + 1, std::memory_order_release);
+    }
+    size_t received() const { return count_.load(std::memory_order_acquire); }
+    // False after 10 s.
+    bool WaitFor(size_t count) const
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (received() < count && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return received() >= count;
+    }
+    std::vector<MidiMessage> since(size_t from) const
+    {
+        return {messages_.begin() + long(from), messages_.begin() + long(received())};
+    }
+
+private:
+    std::vector<MidiMessage> messages_ = std::vector<MidiMessage>(1 << 16);
+    std::atomic<size_t> count_{0};
+};
+
+// The pedal the receivers feed: controller 11 on any channel drives the depth, note 36
+// switches the effect.
+inline void ConfigureReceivingPedal(midi::MidiPedal& pedal)
+{
+    fx::ResetForTests();
+    midi::PedalConfig c;
+    c.drivesDepth = true;
+    c.switchKind = midi::SwitchKind::Note;
+    c.switchNumber = 36;
+    pedal.configure(c);
+}
+
+// Sends, waits until everything went out and arrived, and gives back what arrived.
+template <typename Sender>
+std::vector<MidiMessage> RoundTrip(Sender& sender, const MessageLog& log, const std::vector<MidiMessage>& messages)
+{
+    const size_t before = log.received();
+    EXPECT_TRUE(sender.Send(messages));
+    EXPECT_TRUE(sender.WaitSent(10000));
+    EXPECT_TRUE(log.WaitFor(before + messages.size()));
+    return log.since(before);
+}
+
+template <typename Sender>
+void CheckSweeps(Sender& sender, const MessageLog& log, const midi::MidiPedal& pedal)
+{
+    EXPECT_EQ(sender.port(), "vobblix-midi-sender:midi_out");
+    // More than one cycle's worth, so that the spreading over cycles is exercised.
+    const auto up = ControllerSweep(1, 11, 0, 127, 127, false);
+    EXPECT_EQ(RoundTrip(sender, log, up), up);
+    EXPECT_EQ(TargetDepth.load(), 0.99);
+    const auto down = ControllerSweep(1, 11, 127, 0, 127, false);
+    EXPECT_EQ(RoundTrip(sender, log, down), down);
+    EXPECT_EQ(TargetDepth.load(), 0.0);
+
+    const auto fine = ControllerSweep(1, 11, 0, 16383, 300, true);
+    ASSERT_EQ(fine.size(), 602u);
+    EXPECT_EQ(RoundTrip(sender, log, fine), fine);
+    EXPECT_TRUE(pedal.heardFinePart());
+    EXPECT_EQ(TargetDepth.load(), 0.99);
+}
+
+template <typename Sender>
+void CheckNotes(Sender& sender, const MessageLog& log)
+{
+    ASSERT_TRUE(EffectOn.load());
+    const std::vector<MidiMessage> press = {NoteOnMessage(10, 36, 100), NoteOnMessage(10, 36, 0)};
+    EXPECT_EQ(RoundTrip(sender, log, press), press);
+    EXPECT_FALSE(EffectOn.load());
+    RoundTrip(sender, log, press);
+    EXPECT_TRUE(EffectOn.load());
+}
+
+} // namespace testsupport
