@@ -355,9 +355,9 @@ std::string PipeWireDevice::takeNotice()
 
 void PipeWireDevice::NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description)
 {
-    if (!mediaClass || !name)
+    if (!name)
         return;
-    const std::string_view kind(mediaClass);
+    const std::string_view kind(mediaClass ? mediaClass : "");
     {
         std::lock_guard lock(nodesLock_);
         nodeNames_[id] = NodeName{name, kind == "Midi/Bridge"};
@@ -442,7 +442,6 @@ void PipeWireDevice::setMidiInput(midi::MidiSink* sink, const std::string& sourc
     if (!connected_ || !sink || pedal_)
         return;
     midiSink_.store(sink, std::memory_order_release);
-    const std::string group = "vobblix-" + std::to_string(::getpid());
     pw_thread_loop_lock(loop_);
     {
         std::lock_guard lock(nodesLock_);
@@ -455,7 +454,7 @@ void PipeWireDevice::setMidiInput(midi::MidiSink* sink, const std::string& sourc
                            pw_properties_new(PW_KEY_MEDIA_TYPE, "Midi", PW_KEY_MEDIA_CATEGORY, "Capture",
                                              PW_KEY_MEDIA_ROLE, "Production", PW_KEY_APP_NAME, kAppName,
                                              PW_KEY_NODE_NAME, kPedalNode, PW_KEY_NODE_DESCRIPTION,
-                                             kPedalDescription, PW_KEY_NODE_GROUP, group.c_str(), nullptr));
+                                             kPedalDescription, nullptr));
     if (pedal_) {
         pw_filter_add_listener(pedal_, &pedalListener_->hook, &pedalListener_->events, this);
         pedalPort_ = pw_filter_add_port(pedal_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,

@@ -55,8 +55,9 @@ public:
     // The graph's MIDI outputs, by "node:port" as pw-link names them, shown by their aliases.
     std::vector<DeviceChoice> midiSources() const override;
     bool midiCapable() const override { return connected_; }
-    // A "Vobblix pedal" node in the program's group, its MIDI port linked to the chosen
-    // source, or with "All" to every hardware one, also those plugged in later.
+    // A "Vobblix pedal" node, its MIDI port linked to the chosen source, or with "All" to
+    // every hardware one, also those plugged in later. It runs in its source's cycle, apart
+    // from the sound's: a MIDI source's driver must not become the sound's.
     void setMidiInput(midi::MidiSink* sink, const std::string& source) override;
 
     struct Stream;

@@ -7,6 +7,7 @@
 // program still closes.
 
 #include "support/Filtered.h"
+#include "support/JackMidiSender.h"
 #include "support/JackProbe.h"
 #include "support/PrivateSession.h"
 #include "support/Spawn.h"
@@ -331,6 +332,30 @@ TEST_F(Jack, TheChosenPhysicalPortsAreListedAndPatchedAtStart)
 // A server of its own, killed while the program plays: one clear report, and the close
 // still ends in order. PipeWire's JACK does not tell its clients that its server died: the
 // program finds it by the cycles that stopped.
+// A MIDI foot controller: the program's pedal port is connected to the chosen source at
+// start, the footswitch's controller switches the effect off from the process cycle, and
+// the choice is kept at the close.
+TEST_F(Jack, AMidiFootswitchOnThePedalPortSwitchesTheEffectOff)
+{
+    testsupport::JackMidiSender sender;
+    ASSERT_TRUE(sender.ok());
+    JackProbe probe(44100);
+    ASSERT_TRUE(probe.ok());
+    testsupport::WriteStore(dir, testsupport::StoreFor(44100, kBlockBytes) + "EffectOn = 1\nMidiFootswitch = 1\n"
+                                 "MidiFootswitchNumber = 64\nMidiSource = \"" + sender.port() + "\"\n");
+    child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, {}, {"--audio=jack"}, dir / "stderr.txt"});
+    ASSERT_TRUE(WaitForConnections(probe, "vobblix:pedal", {sender.port()})) << ReadAll(dir / "stderr.txt");
+    ASSERT_TRUE(sender.Send({testsupport::ControllerMessage(1, 64, 0)}));
+    ASSERT_TRUE(sender.WaitSent(5000));
+    // The screen shows it within its slowest look, and the close stores what it shows.
+    std::this_thread::sleep_for(1500ms);
+    const int status = testsupport::Terminate(child);
+    child = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(ReadAll(dir / "Drenmarq/Vobblix 1.1.toml").find("EffectOn = 0"), std::string::npos)
+        << ReadAll(dir / "Drenmarq/Vobblix 1.1.toml");
+}
+
 TEST_F(Jack, AServerKilledMidRunIsReportedAndTheProgramClosesCleanly)
 {
     std::unique_ptr<testsupport::PrivateServer> session;

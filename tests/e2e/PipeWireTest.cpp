@@ -6,6 +6,7 @@
 
 #include "support/Filtered.h"
 #include "support/PrivateSession.h"
+#include "support/PwMidiSender.h"
 #include "support/PwProbe.h"
 #include "support/Spawn.h"
 
@@ -342,6 +343,28 @@ TEST_F(PipeWire, ASignalAtAnyMomentOfTheStartEndsTheProgram)
     const auto failures =
         testsupport::SignalsThroughTheStart(VOBBLIX_EXE, Launch{dir, {}, {"--audio=pipewire"}, dir / "stderr.txt"});
     EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures) << ReadAll(dir / "stderr.txt");
+}
+
+// A MIDI foot controller on the graph: the "Vobblix pedal" node's port is linked to the
+// chosen source at start, the footswitch's controller switches the effect off from the
+// realtime cycle, and the choice is kept at the close.
+TEST_F(PipeWire, AMidiFootswitchOnThePedalNodeSwitchesTheEffectOff)
+{
+    testsupport::PwMidiSender sender;
+    ASSERT_TRUE(sender.connected());
+    ASSERT_TRUE(WaitForPort(sender.port(), 5000));
+    testsupport::WriteStore(dir, testsupport::StoreFor(44100, 1000) + "EffectOn = 1\nMidiFootswitch = 1\n"
+                                 "MidiFootswitchNumber = 64\nMidiSource = \"" + sender.port() + "\"\n");
+    const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, {}, {"--audio=pipewire"}, dir / "stderr.txt"});
+    EXPECT_TRUE(WaitForLink(sender.port(), "vobblix.pedal:pedal", 15000)) << ReadAll(dir / "stderr.txt");
+    EXPECT_TRUE(sender.Send({testsupport::ControllerMessage(1, 64, 0)}));
+    EXPECT_TRUE(sender.WaitSent(5000));
+    // The screen shows it within its slowest look, and the close stores what it shows.
+    std::this_thread::sleep_for(1500ms);
+    const int status = testsupport::Terminate(child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(ReadAll(dir / "Drenmarq/Vobblix 1.1.toml").find("EffectOn = 0"), std::string::npos)
+        << ReadAll(dir / "Drenmarq/Vobblix 1.1.toml");
 }
 
 TEST_F(PipeWire, WithoutAServerTheProgramPlaysThroughSdlAndSaysSo)
