@@ -337,6 +337,10 @@ TEST_F(Jack, TheChosenPhysicalPortsAreListedAndPatchedAtStart)
 // the choice is kept at the close.
 TEST_F(Jack, AMidiFootswitchOnThePedalPortSwitchesTheEffectOff)
 {
+    // PipeWire's JACK passes MIDI its own way; there the native pedal node is the one to use,
+    // and its own test covers it.
+    if (OnPipeWire())
+        GTEST_SKIP() << "MIDI through PipeWire's JACK is not covered";
     testsupport::JackMidiSender sender;
     ASSERT_TRUE(sender.ok());
     JackProbe probe(44100);
