@@ -263,32 +263,43 @@ TEST_F(Jack, APeriodChangeMidRunKeepsTheSoundWhole)
 // arrives when the port says, to within the resamplers' filter spread.
 TEST_F(Jack, AResampledRatePlaysOnTimeAsReported)
 {
-    JackProbe probe(3 * 44100);
-    ASSERT_TRUE(probe.ok());
-    if (probe.rate() != 44100)
-        GTEST_SKIP() << "the server runs at " << probe.rate() << " Hz";
-    Start(22050);
-    ASSERT_TRUE(probe.PatchProgramWhenReady());
-    const size_t lead = 44100;
-    std::vector<int16_t> played(lead, 0);
-    for (size_t i = 0; i < 44100; ++i)
-        played.push_back(int16_t(12000 * std::sin(2 * M_PI * 220 * double(i) / 44100)));
-    probe.Play(AsFloats(played));
-    ASSERT_TRUE(probe.WaitRecorded(played.size() + 22050));
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        JackProbe probe(3 * 44100);
+        ASSERT_TRUE(probe.ok());
+        if (probe.rate() != 44100)
+            GTEST_SKIP() << "the server runs at " << probe.rate() << " Hz";
+        Start(22050);
+        ASSERT_TRUE(probe.PatchProgramWhenReady());
+        const size_t lead = 44100;
+        std::vector<int16_t> played(lead, 0);
+        for (size_t i = 0; i < 44100; ++i)
+            played.push_back(int16_t(12000 * std::sin(2 * M_PI * 220 * double(i) / 44100)));
+        const uint64_t xrunsBefore = probe.xruns();
+        probe.Play(AsFloats(played));
+        ASSERT_TRUE(probe.WaitRecorded(played.size() + 22050));
 
-    const long reported = long(probe.CaptureLatency("vobblix:output"));
-    // The lead of a block at 22050 Hz, seen at 44100 Hz, is the largest part.
-    EXPECT_GE(reported, long(2 * (kBlockBytes / 2 - 1)));
-    EXPECT_LE(reported, long(2 * (kBlockBytes / 2 - 1)) + 80);
-    const long onset = FirstAbove(probe.recording(), 200.0f / kFullScale) - long(lead);
-    EXPECT_NEAR(double(onset), double(reported), 40.0) << ReadAll(dir / "stderr.txt");
-    // And a 220 Hz tone comes out as one: count its rising zero crossings over half a second.
-    int crossings = 0;
-    const auto& heard = probe.recording();
-    for (size_t i = lead + size_t(reported) + 4410; i < lead + size_t(reported) + 4410 + 22050; ++i)
-        if (heard[i - 1] < 0 && heard[i] >= 0)
-            ++crossings;
-    EXPECT_NEAR(crossings, 110, 2);
+        const long reported = long(probe.CaptureLatency("vobblix:output"));
+        const long onset = FirstAbove(probe.recording(), 200.0f / kFullScale) - long(lead);
+        // And a 220 Hz tone comes out as one: count its rising zero crossings over half a second.
+        int crossings = 0;
+        const auto& heard = probe.recording();
+        for (size_t i = lead + size_t(reported) + 4410; i < lead + size_t(reported) + 4410 + 22050; ++i)
+            if (heard[i - 1] < 0 && heard[i] >= 0)
+                ++crossings;
+        // A run the machine skipped cycles under may stray; it is tried again, from the start.
+        const bool strays = std::abs(crossings - 110) > 2 || std::abs(onset - reported) > 40;
+        if (strays && probe.xruns() > xrunsBefore && attempt < kAttempts) {
+            testsupport::Terminate(child);
+            child = -1;
+            continue;
+        }
+        // The lead of a block at 22050 Hz, seen at 44100 Hz, is the largest part.
+        EXPECT_GE(reported, long(2 * (kBlockBytes / 2 - 1)));
+        EXPECT_LE(reported, long(2 * (kBlockBytes / 2 - 1)) + 80);
+        EXPECT_NEAR(double(onset), double(reported), 40.0) << ReadAll(dir / "stderr.txt");
+        EXPECT_NEAR(crossings, 110, 2) << probe.xruns() - xrunsBefore << " xruns";
+        return;
+    }
 }
 
 // The settings' lists are the server's physical ports; at start the program patches itself to
