@@ -1,19 +1,11 @@
 #pragma once
 // The duplex device over SDL2 audio: a capture device and a playback device, S16 mono at
 // the stream's rate (SDL converts when the card differs), each run by an SDL thread of its
-// own pace. SDL's threads only copy bytes: the playback thread from the engine, the capture
-// thread into a ring that a thread of the device's own hands to the engine, so that the
-// filter never slows the capture's pace.
+// own pace that hands bytes to and from the engine, which filters on the capture's.
 
-#include "platform/thread/ByteRing.h"
-#include "platform/thread/Doorbell.h"
 #include "platform/wave/Duplex.h"
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <thread>
-#include <vector>
 
 namespace wave {
 
@@ -38,35 +30,14 @@ public:
     void stop() override;
     void close(Side side) override;
     void exclusive(const std::function<void()>& fn) override;
-    // Captured periods the hand-over ring had no room for.
-    void addCounters(WaveCounters& counters) const override;
     // SDL's device names, which are also what it opens them by.
     std::vector<DeviceChoice> devices(bool capture) const override;
 
-    // Called on SDL's capture thread.
-    void Captured(const uint8_t* bytes, uint32_t length);
-
 private:
-    // The hand-over thread: gives the engine what SDL captured, in order.
-    void HandOver();
-    // Gives the engine what the ring holds, unless kept out. On the hand-over thread.
-    void Drain();
-
     bool ready_ = false;
     char name_[48] = "SDL";
-    uint32_t capture_ = 0; // SDL's device ids; 0 when closed
+    uint32_t capture_ = 0;  // SDL's device ids; 0 when closed
     uint32_t playback_ = 0;
-    AudioClient* client_ = nullptr;
-    std::unique_ptr<thread::ByteRing> ring_;
-    std::vector<uint8_t> chunk_; // the hand-over thread's own
-    thread::Doorbell captured_;
-    std::thread handOver_;
-    std::atomic<bool> closing_{false};
-    // The handshake that keeps the hand-over thread out while the UI thread works.
-    std::atomic<bool> blocked_{false};
-    std::atomic<bool> inside_{false};
-    std::atomic<uint64_t> droppedFrames_{0};
-    std::atomic<uint64_t> drops_{0};
 };
 
 } // namespace wave
