@@ -1,5 +1,7 @@
 #include "config/Settings.h"
 
+#include "platform/midi/MidiSink.h"
+
 #include "platform/registry/Registry.h"
 #include "platform/report/Report.h"
 
@@ -85,7 +87,7 @@ constexpr StoredValue kStoredValues[] = {
     {"MidiPedal", Stored::Bool, 0, [](uint32_t v) { Settings.MidiPedal = v != 0; },
      [](const Saving& s) { return uint32_t(s.start.MidiPedal); }, nullptr, nullptr, true, 1},
     {"MidiSource", Stored::String, 0, nullptr, nullptr, &TSettings::MidiSource,
-     [](const Saving&) -> const std::string& { return Settings.MidiSource; }, true, kNoLimit, "All"},
+     [](const Saving&) -> const std::string& { return Settings.MidiSource; }, true, kNoLimit, midi::kAllSources},
     {"MidiChannel", Stored::Dword, 0, [](uint32_t v) { Settings.MidiChannel = Signed(v); },
      [](const Saving&) { return uint32_t(Settings.MidiChannel); }, nullptr, nullptr, true, kLargestChannel},
     {"MidiController", Stored::Dword, 11, [](uint32_t v) { Settings.MidiController = Signed(v); },

@@ -25,7 +25,6 @@ inline constexpr int32_t kDefaultFootswitch = 64;
 inline constexpr int32_t kLargestNumber = 127;
 // Controllers 0-31 have a fine part, 32 above.
 inline constexpr int32_t kFinePartOffset = 32;
-inline constexpr const char* kAllSources = "All";
 
 enum class SwitchKind : uint8_t { None = 0, Controller = 1, Note = 2 };
 

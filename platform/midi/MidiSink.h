@@ -6,6 +6,9 @@
 
 namespace midi {
 
+// The source that stands for every hardware MIDI output the server has.
+inline constexpr const char* kAllSources = "All";
+
 class MidiSink {
 public:
     virtual ~MidiSink() = default;

@@ -71,9 +71,6 @@ public:
     bool takeCaptureGap(CaptureGap& gap);
     uint64_t gapsLost() const { return counts_.gapsLost.load(); }
 
-    // The device under the engine. UI thread only.
-    DuplexDevice& device() { return *device_; }
-
 private:
     struct Port;
 

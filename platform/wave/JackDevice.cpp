@@ -22,8 +22,6 @@ constexpr const char* kClientName = "vobblix";
 constexpr const char* kInputPort = "input";
 constexpr const char* kOutputPort = "output";
 constexpr const char* kPedalPort = "pedal";
-// What "All" MIDI sources means: every physical one.
-constexpr const char* kAllSources = "All";
 // The largest period served; a server running longer ones gets silence and a report.
 constexpr uint32_t kMaxPeriod = 16384;
 // The most the settings' rate may exceed the server's: the converted cycle must fit.
@@ -414,7 +412,7 @@ void JackDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)
     if (!client_ || !pedalPort_ || !connectPorts_ || !sink)
         return;
     const char* pedal = jack_port_name(pedalPort_);
-    if (source != kAllSources) {
+    if (source != midi::kAllSources) {
         jack_connect(client_, source.c_str(), pedal);
         return;
     }

@@ -36,8 +36,6 @@ constexpr const char* kPedalNode = "vobblix.pedal";
 constexpr const char* kPedalDescription = "Vobblix pedal";
 constexpr const char* kPedalPort = "pedal";
 constexpr const char* kMidiFormat = "8 bit raw midi";
-// What "All" MIDI sources means: every hardware one.
-constexpr const char* kAllSources = "All";
 // Frames a resampling adapter's requests may stray from the captured total, either way.
 constexpr uint32_t kResamplerSlack = 2;
 // The longest the device lists wait for the server's answer.
@@ -419,7 +417,7 @@ void PipeWireDevice::LinkPedal()
     if (!pedal_ || pedalPortId_ == 0)
         return;
     for (const auto& [id, port] : midiPorts_) {
-        const bool wanted = midiSource_ == kAllSources ? port.hardware : port.name == midiSource_;
+        const bool wanted = midiSource_ == midi::kAllSources ? port.hardware : port.name == midiSource_;
         if (!wanted || port.node == pedalNodeId_ || linkedSources_.count(id))
             continue;
         pw_properties* props = pw_properties_new(nullptr, nullptr);
