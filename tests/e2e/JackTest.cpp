@@ -9,6 +9,7 @@
 #include "support/Filtered.h"
 #include "support/JackMidiSender.h"
 #include "support/JackProbe.h"
+#include "support/PedalSweep.h"
 #include "support/PrivateSession.h"
 #include "support/Spawn.h"
 
@@ -61,6 +62,15 @@ long FirstAbove(const std::vector<float>& v, float level)
         if (std::fabs(v[i]) > level)
             return long(i);
     return -1;
+}
+
+// The recording as the 16-bit samples it carries.
+std::vector<int16_t> AsSamples(const std::vector<float>& heard)
+{
+    std::vector<int16_t> s(heard.size());
+    for (size_t i = 0; i < heard.size(); ++i)
+        s[i] = int16_t(std::clamp(std::lround(heard[i] * kFullScale), -32768L, 32767L));
+    return s;
 }
 
 class Jack : public ::testing::Test {
@@ -124,15 +134,6 @@ protected:
             std::this_thread::sleep_for(10ms);
         }
         return true;
-    }
-
-    // The recording as the 16-bit samples it carries.
-    static std::vector<int16_t> AsSamples(const std::vector<float>& heard)
-    {
-        std::vector<int16_t> s(heard.size());
-        for (size_t i = 0; i < heard.size(); ++i)
-            s[i] = int16_t(std::clamp(std::lround(heard[i] * kFullScale), -32768L, 32767L));
-        return s;
     }
 
     fs::path dir;
@@ -369,6 +370,48 @@ TEST_F(Jack, AMidiFootswitchOnThePedalPortSwitchesTheEffectOff)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(ReadAll(dir / "Drenmarq/Vobblix 1.1.toml").find("EffectOn = 0"), std::string::npos)
         << ReadAll(dir / "Drenmarq/Vobblix 1.1.toml");
+}
+
+// The test's sender on vobblix:pedal, the probe's tone through the program.
+struct JackSweepRig {
+    JackProbe& probe;
+    testsupport::JackMidiSender& sender;
+    bool waitRecorded(size_t frames) { return probe.WaitRecorded(frames); }
+    bool send(const std::vector<testsupport::MidiMessage>& messages) { return sender.Send(messages); }
+    std::vector<int16_t> recording() const { return AsSamples(probe.recording()); }
+};
+
+// A MIDI expression pedal held at depths of 7 and 14 bits through vobblix:pedal: the tone
+// comes out filtered at each depth it asked for.
+TEST_F(Jack, AMidiPedalOnThePedalPortFiltersAtTheDepthsItAsksFor)
+{
+    if (OnPipeWire())
+        GTEST_SKIP() << "MIDI through PipeWire's JACK is not covered";
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        SCOPED_TRACE(attempt);
+        testsupport::JackMidiSender sender;
+        ASSERT_TRUE(sender.ok());
+        JackProbe probe(testsupport::SweepFrames());
+        ASSERT_TRUE(probe.ok());
+        if (probe.rate() != testsupport::kSweepRate)
+            GTEST_SKIP() << "the server runs at " << probe.rate() << " Hz";
+        // Connected as a user would have it: the pedal port to the chosen source.
+        testsupport::WriteStore(dir, testsupport::MidiPedalStore(sender.port()));
+        child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, {}, {"--audio=jack"}, dir / "stderr.txt"});
+        ASSERT_TRUE(WaitForConnections(probe, "vobblix:pedal", {sender.port()})) << ReadAll(dir / "stderr.txt");
+        ASSERT_TRUE(probe.PatchProgramWhenReady());
+        const uint64_t xrunsBefore = probe.xruns();
+        probe.Play(AsFloats(testsupport::SweepTone(testsupport::SweepFrames())));
+        JackSweepRig rig{probe, sender};
+        const auto rms = testsupport::HeldRms(rig);
+        testsupport::Terminate(child);
+        child = -1;
+        const uint64_t late = probe.xruns() - xrunsBefore;
+        if (!testsupport::HeardAsAsked(rms) && late > 0 && attempt < kAttempts)
+            continue;
+        testsupport::CheckHeldDepths(rms, std::to_string(late) + " xruns");
+        return;
+    }
 }
 
 TEST_F(Jack, AServerKilledMidRunIsReportedAndTheProgramClosesCleanly)
