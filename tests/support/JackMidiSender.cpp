@@ -49,6 +49,11 @@ bool JackMidiSender::Connect(const std::string& input) const
     return r == 0 || r == EEXIST;
 }
 
+bool JackMidiSender::Connected(const std::string& input) const
+{
+    return port_ && jack_port_connected_to(port_, input.c_str());
+}
+
 bool JackMidiSender::Send(const std::vector<MidiMessage>& messages)
 {
     for (const MidiMessage& m : messages) {

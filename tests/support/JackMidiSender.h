@@ -27,6 +27,8 @@ public:
     std::string port() const;
     // Connects the output to a MIDI input port, e.g. "vobblix:pedal".
     bool Connect(const std::string& input) const;
+    // Whether the output is connected to that port now.
+    bool Connected(const std::string& input) const;
     // Queues messages; false when they do not all fit. Test thread only.
     bool Send(const std::vector<MidiMessage>& messages);
     // Waits until every queued message went out; false after timeoutMs.
