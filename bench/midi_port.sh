@@ -6,3 +6,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh build >/dev/null
 bash scripts/with-pipewire.sh bash scripts/with-jack.sh build/bench/bench_midi_port
+VOBBLIX_JACK_ON_PIPEWIRE=1 bash scripts/with-pipewire.sh pw-jack build/bench/bench_midi_port 2>&1 | grep "PipeWire's JACK"

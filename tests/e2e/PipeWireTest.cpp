@@ -367,10 +367,8 @@ TEST_F(PipeWire, AMidiFootswitchOnThePedalNodeSwitchesTheEffectOff)
                                  "MidiFootswitchNumber = 64\nMidiSource = \"" + sender.port() + "\"\n");
     const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, {}, {"--audio=pipewire"}, dir / "stderr.txt"});
     EXPECT_TRUE(WaitForLink(sender.port(), "vobblix.pedal:pedal", 15000)) << ReadAll(dir / "stderr.txt");
-    EXPECT_TRUE(sender.Send({testsupport::ControllerMessage(1, 64, 0)}));
-    EXPECT_TRUE(sender.WaitSent(5000));
-    // The screen shows it within its slowest look, and the close stores what it shows.
-    std::this_thread::sleep_for(1500ms);
+    // The footswitch off, for a second and a half; the close stores where it stands.
+    EXPECT_TRUE(testsupport::KeepSending(sender, testsupport::ControllerMessage(1, 64, 0), 1500ms));
     const int status = testsupport::Terminate(child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(ReadAll(dir / "Drenmarq/Vobblix 1.1.toml").find("EffectOn = 0"), std::string::npos)
