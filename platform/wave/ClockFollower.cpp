@@ -58,8 +58,9 @@ void ClockFollower::EndWindow()
             std::fill(recent_, recent_ + kRecentWindows, windowMin_);
         }
         settled_ = true;
-        // Too close is put right at once; too far only once the last few windows all were,
-        // since a late wake-up of the input makes one window look closer than it is.
+        // Too close risks a dry-out and is put right at once. Too far only costs delay and is
+        // put right once the last few windows all were, so that one late wake-up of the
+        // input, which makes a window look closer, is not answered by squeezing back after.
         std::copy_backward(recent_, recent_ + kRecentWindows - 1, recent_ + kRecentWindows);
         recent_[0] = windowMin_;
         const int64_t target = target_.load(std::memory_order_relaxed);
@@ -90,19 +91,20 @@ uint32_t ClockFollower::take(uint32_t frames, uint32_t waiting, int64_t behind)
             return frames;
         started_ = true;
     }
-    if (waiting < frames)
+    uint32_t want = frames;
+    if (plan_ != 0 && frames >= 2) {
+        const int64_t step = plan_ > 0 ? std::min(step_, plan_) : std::max(step_, plan_);
+        want = uint32_t(std::max<int64_t>(int64_t(frames) + step, 1));
+        plan_ -= int64_t(want) - int64_t(frames);
+        taken_.fetch_add(int64_t(want) - int64_t(frames), std::memory_order_relaxed);
+        adjustments_.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (waiting < want)
         dried_ = true;
     windowMin_ = std::min(windowMin_, behind - int64_t(frames));
     if (++seen_ >= windowCallbacks_)
         EndWindow();
-    if (plan_ == 0 || frames < 2)
-        return frames;
-    const int64_t step = plan_ > 0 ? std::min(step_, plan_) : std::max(step_, plan_);
-    const int64_t want = std::max<int64_t>(int64_t(frames) + step, 1);
-    plan_ -= want - int64_t(frames);
-    taken_.fetch_add(want - int64_t(frames), std::memory_order_relaxed);
-    adjustments_.fetch_add(1, std::memory_order_relaxed);
-    return uint32_t(want);
+    return want;
 }
 
 void ClockFollower::Stretch(const int16_t* in, uint32_t got, int16_t* out, uint32_t frames)
