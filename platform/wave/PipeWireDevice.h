@@ -85,6 +85,8 @@ private:
     pw_registry* registry_ = nullptr;
     struct RegistryListener;
     RegistryListener* registryListener_ = nullptr;
+    // The MIDI pedal's node, following the graph on this connection's registry.
+    std::unique_ptr<midi::PipeWirePedalPort> pedal_;
 
     // The graph's audio devices as the registry told them; the loop thread writes, the UI reads.
     struct Node {
@@ -95,7 +97,6 @@ private:
     };
     mutable std::mutex nodesLock_;
     std::map<uint32_t, Node> nodes_;
-    std::unique_ptr<midi::PipeWirePedalPort> pedal_; // with the registry
     mutable int syncAsked_ = -1; // under the loop's lock
     int syncDone_ = -1;          // under the loop's lock
 
