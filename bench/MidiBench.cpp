@@ -1,7 +1,7 @@
 // A MIDI message handed to the pedal's sink, as a backend's realtime cycle hands it, to the
 // new TargetDepth: median and maximum over many messages of 7 and 14 bits, and the
-// throughput of a flood. The figure through a real port (server cycle included) comes from
-// the end-to-end benchmark once the backends have their MIDI ports.
+// throughput of a flood. The figure through a real port (server cycle included) is
+// bench_midi_port's (bench/midi_port.sh).
 
 #include "effect/FX.h"
 #include "pedal/MidiPedal.h"

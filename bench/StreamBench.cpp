@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <chrono>
@@ -79,6 +80,13 @@ int main(int argc, char** argv)
 
     std::atomic<bool> stopping{false};
     wave::WaveCounters counts;
+    struct Mark {
+        double at;
+        uint64_t captured;
+        uint64_t played;
+    };
+    std::vector<Mark> marks;
+    marks.reserve(size_t(seconds * 1200) + 1000);
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     {
@@ -87,9 +95,17 @@ int main(int argc, char** argv)
         TfrmWaves waves(service, stopping, StandalonePump());
         waves.FormCreate();
         waves.StartCapture();
-        {
-            std::unique_lock lock(gMutex);
-            gCv.wait(lock, [&] { return gBytes >= frames * 2; });
+        // Where each thread stood, every millisecond: the disk driver's two threads keep paces
+        // of their own, so a click's delay is told by when each thread moved it.
+        for (;;) {
+            {
+                std::unique_lock lock(gMutex);
+                if (gCv.wait_for(lock, std::chrono::milliseconds(1), [&] { return gBytes >= frames * 2; }))
+                    break;
+            }
+            const auto c = service.counters();
+            marks.push_back({std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+                             c.capturedFrames, c.playbackFrames});
         }
         counts = service.counters();
         stopping = true;
@@ -102,34 +118,57 @@ int main(int argc, char** argv)
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<int16_t> out(bytes.size() / 2);
     std::memcpy(out.data(), bytes.data(), out.size() * 2);
-    // Each click's delay: the first clearly loud output sample at or after it, on the input's
-    // clock (the output started playing silence before capture started).
+    // Each click's delay: the first clearly loud output sample at or after it, less the
+    // silence the output played before capture started (on the output file's positions).
+    // And as heard: the time from the capture cycle that brought the click to the playback
+    // cycle that took it, in input frames at the pace the input kept, with the click's place
+    // in each cycle added.
     const size_t ahead = size_t(counts.playbackFramesAtCaptureStart);
-    std::vector<long> delays;
+    const uint32_t period = wave::SdlDevice::PeriodFrames(block);
+    const double pace = marks.size() < 2 ? kRate
+                                         : double(marks.back().captured - marks.front().captured) /
+                                               std::max(marks.back().at - marks.front().at, 1e-3);
+    auto firstPast = [&](uint64_t Mark::*field, uint64_t position) {
+        return std::find_if(marks.begin(), marks.end(), [&](const Mark& m) { return m.*field > position; });
+    };
+    std::vector<long> delays, heard;
     size_t from = 0;
+    // Clicks are paired in order: the output's clock may run ahead of the input's or behind it.
     for (size_t i = kClickEvery / 2; i < frames; i += kClickEvery) {
-        from = std::max(from, i);
         while (from < out.size() && std::abs(out[from]) < kClick / 4)
             ++from;
         if (from >= out.size())
             break;
         delays.push_back(long(from) - long(i) - long(ahead));
-        ++from;
+        const auto captured = firstPast(&Mark::captured, i);
+        const auto played = firstPast(&Mark::played, from);
+        if (captured != marks.end() && played != marks.end()) {
+            const double inPlace = double(i) - double(captured->captured - period);
+            const double outPlace = double(from) - double(played->played - period);
+            heard.push_back(std::lround((played->at - captured->at) * pace + double(period) - inPlace + outPlace));
+        }
+        // Past the click's ringing, well short of the next click.
+        from += kClickEvery / 2;
     }
     std::sort(delays.begin(), delays.end());
+    std::sort(heard.begin(), heard.end());
     const long median = delays.empty() ? -1 : delays[delays.size() / 2];
-    const uint32_t period = wave::SdlDevice::PeriodFrames(block);
+    const long heardMedian = heard.empty() ? -1 : heard[heard.size() / 2];
     std::printf("buffer %u bytes (%u samples), SDL period %u frames; output ran %zu frames ahead\n", block,
                 block / 2, period, ahead);
     std::printf("click-to-click delay: median %ld samples (%.2f ms), min %ld, max %ld over %zu clicks\n", median,
                 1000.0 * double(median) / kRate, delays.empty() ? -1 : delays.front(),
                 delays.empty() ? -1 : delays.back(), delays.size());
-    std::printf("  beyond the buffer itself: %ld samples; goal <= one buffer + one period = %u\n",
-                median - long(block / 2), block / 2 + period);
+    std::printf("  as heard (the input thread kept %.0f frames a second): median %ld samples (%.2f ms), min %ld, "
+                "max %ld; goal <= one buffer + one period = %u\n",
+                pace, heardMedian, 1000.0 * double(heardMedian) / kRate, heard.empty() ? -1 : heard.front(),
+                heard.empty() ? -1 : heard.back(), block / 2 + period);
     const double audioMinutes = double(frames) / kRate / 60.0;
     std::printf("underruns: %llu (%llu frames) in %.2f min of audio = %.1f per minute\n",
                 (unsigned long long)counts.underruns, (unsigned long long)counts.underrunFrames, audioMinutes,
                 double(counts.underruns) / audioMinutes);
+    std::printf("clock adjustments: %llu playback callbacks a sample longer or shorter\n",
+                (unsigned long long)counts.clockAdjustments);
     std::printf("CPU: %.3f s over %.2f s wall for %.2f s of audio = %.2f ms per second of audio\n", cpu, wall,
                 double(frames) / kRate, 1000.0 * cpu / (double(frames) / kRate));
     fs::remove_all(dir);

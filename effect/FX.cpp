@@ -13,6 +13,7 @@ std::atomic<double> PedalAccelFactor{0.0};
 std::atomic<bool> EffectOn{true};
 
 thread::LatestValue<thread::LabelText> DepthLabelText;
+thread::NewsBell ControlsMoved;
 
 namespace {
 
@@ -62,6 +63,7 @@ void ToggleEffect()
     bool on = EffectOn.load(std::memory_order_relaxed);
     while (!EffectOn.compare_exchange_weak(on, !on, std::memory_order_relaxed)) {
     }
+    ControlsMoved.tell();
 }
 
 void ResetDepth()

@@ -2,6 +2,7 @@
 // The sweep filter: a resonant low-pass biquad whose cutoff follows the depth, and the
 // five parameters that drive it.
 
+#include "platform/thread/Doorbell.h"
 #include "platform/thread/LatestValue.h"
 
 #include <atomic>
@@ -20,7 +21,12 @@ extern std::atomic<double> PedalAccelFactor;
 // footswitches and the store at start; read by the filter once per block.
 extern std::atomic<bool> EffectOn;
 
-// Flips EffectOn.
+// Told when a footswitch or the MIDI pedal changed what the main window shows (the effect
+// switch, the depth), on whatever thread it was read: a screen at rest watches it so that
+// it wakes at once.
+extern thread::NewsBell ControlsMoved;
+
+// Flips EffectOn and tells ControlsMoved.
 // Called on any thread (a footswitch may be read on the UI thread or the audio thread).
 void ToggleEffect();
 

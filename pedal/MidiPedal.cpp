@@ -137,8 +137,10 @@ void MidiPedal::controller(int32_t channel, int32_t number, int32_t value)
     if (learning_.load(std::memory_order_relaxed) != uint8_t(LearnFor::Nothing) && number < kFirstModeMessage)
         Catch(SwitchKind::Controller, channel, number);
     const PedalConfig c = Unpack(seenConfig_);
-    if (c.switchKind == SwitchKind::Controller && number == c.switchNumber && OnChannel(c.switchChannel, channel))
+    if (c.switchKind == SwitchKind::Controller && number == c.switchNumber && OnChannel(c.switchChannel, channel)) {
         EffectOn.store(value >= kSwitchOnFrom, std::memory_order_relaxed);
+        ControlsMoved.tell();
+    }
     if (!c.drivesDepth || !OnChannel(c.channel, channel))
         return;
     const bool pairs = c.controller < kFinePartOffset;
@@ -181,6 +183,7 @@ void MidiPedal::publishDepth(uint32_t reading, uint32_t largest, bool invert)
     const PedalScaled scaled = ScalePedalReading(reading, 0, largest, invert);
     TargetDepth.store(scaled.depth, std::memory_order_relaxed);
     depth_.publish(scaled);
+    ControlsMoved.tell();
 }
 
 void MidiPedal::configure(const PedalConfig& config)

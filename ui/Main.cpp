@@ -48,6 +48,15 @@ constexpr int kMargin = 4;
 constexpr int kMaxProposal = 100;
 constexpr const char* kWavExtension = ".wav";
 
+// Wakes a screen at rest: rung by the capture callback when sound comes, and by whatever
+// read a footswitch or the MIDI pedal. It lives as long as the process, so that a port that
+// still feeds the pedal after the window closed never rings one that is gone.
+thread::Doorbell& ScreenBell()
+{
+    static thread::Doorbell bell;
+    return bell;
+}
+
 QSlider* Slider(int min, int max, int position, bool ticks)
 {
     auto* s = new QSlider(Qt::Horizontal);
@@ -151,10 +160,10 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     screenTimer_ = new QTimer(this);
     connect(screenTimer_, &QTimer::timeout, this, &TfrmMain::LookAtTheAudio);
     screenTimer_->start(kScreenRefreshMs);
-    // Sound coming in wakes a screen at rest at once.
-    auto* sound = new QSocketNotifier(soundCame_.fd(), QSocketNotifier::Read, this);
-    connect(sound, &QSocketNotifier::activated, this, [this] {
-        soundCame_.clear();
+    // Sound coming in, a footswitch or the MIDI pedal wakes a screen at rest at once.
+    auto* wake = new QSocketNotifier(ScreenBell().fd(), QSocketNotifier::Read, this);
+    connect(wake, &QSocketNotifier::activated, this, [this] {
+        ScreenBell().clear();
         quietLooks_ = 0;
         if (screenTimer_->interval() != kScreenRefreshMs)
             screenTimer_->start(kScreenRefreshMs);
@@ -166,6 +175,7 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
 
 TfrmMain::~TfrmMain()
 {
+    ControlsMoved.watch(nullptr);
     if (frmMain == this)
         frmMain = nullptr;
 }
@@ -321,11 +331,23 @@ void TfrmMain::LookAtTheAudio()
         return;
     }
     // Nothing it shows has changed for a while: the screen looks twice a second (for the
-    // status line's figures), until sound comes in.
+    // status line's figures), until sound comes in or a control moves.
     if (++quietLooks_ == kQuietLooks && waves_) {
-        waves_->InputLevel.watch(&soundCame_);
+        waves_->InputLevel.watch(&ScreenBell());
+        ControlsMoved.watch(&ScreenBell());
+        // A control that moved since the look above, before the watch, would wait a whole
+        // rest: it is picked up now.
+        if (PickUpAudioTexts()) {
+            quietLooks_ = 0;
+            return;
+        }
         screenTimer_->start(kScreenRestMs);
     }
+}
+
+int TfrmMain::screenLookMs() const
+{
+    return screenTimer_->interval();
 }
 
 bool TfrmMain::PickUpAudioTexts()

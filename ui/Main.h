@@ -4,7 +4,6 @@
 // the orderly stop when it closes.
 
 #include "config/Settings.h"
-#include "platform/thread/Doorbell.h"
 
 #include <QMainWindow>
 
@@ -96,6 +95,8 @@ public:
     // The screen timer's look: the texts and the meters, fast while something moves, seldom
     // at rest. UI thread only.
     void LookAtTheAudio();
+    // How often the screen looks now, in milliseconds.
+    int screenLookMs() const;
     // The status line: the sound's road, its latency (below zero: not known), whether the
     // effect is off, and its glitches.
     static QString StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
@@ -114,8 +115,6 @@ private:
     TfrmWaves* waves_ = nullptr;
     joystick::JoystickService& joysticks_;
     QTimer* screenTimer_ = nullptr;
-    // Rung by the capture callback when sound comes to a screen at rest.
-    thread::Doorbell soundCame_;
     int quietLooks_ = 0;
     double notedLatencyMs_ = -1.0; // the latency last told on standard error
     bool shown_ = false;

@@ -3,6 +3,7 @@
 // never a lock or an allocation. The waiting side blocks in wait() or watches fd() from an
 // event loop. Rings before a wait are not lost; several rings may wake it once.
 
+#include <atomic>
 #include <chrono>
 
 namespace thread {
@@ -26,6 +27,26 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// Rings a doorbell once, at the first news after a watch: the waiting side asks for it when
+// it stops looking by itself, and whichever thread has news tells it. Without a watch a
+// telling costs one load.
+class NewsBell {
+public:
+    // The doorbell must outlive every telling. Called on the waiting thread.
+    void watch(Doorbell* bell) { bell_.store(bell, std::memory_order_release); }
+    // Any thread, realtime ones included: one exchange and one write, no lock.
+    void tell()
+    {
+        if (bell_.load(std::memory_order_relaxed) == nullptr)
+            return;
+        if (Doorbell* bell = bell_.exchange(nullptr, std::memory_order_acq_rel))
+            bell->ring();
+    }
+
+private:
+    std::atomic<Doorbell*> bell_{nullptr};
 };
 
 } // namespace thread

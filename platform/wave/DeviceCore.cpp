@@ -20,6 +20,8 @@ void GlitchCounts::into(WaveCounters& c) const
     c.underruns += underruns.load(std::memory_order_relaxed);
     c.overrunFrames += overrunFrames.load(std::memory_order_relaxed);
     c.overruns += overruns.load(std::memory_order_relaxed);
+    c.capturedFrames += capturedFrames.load(std::memory_order_relaxed);
+    c.playbackFrames += playbackFrames.load(std::memory_order_relaxed);
 }
 
 DeviceCore::DeviceCore(bool capture, uint32_t capacity, GlitchCounts& counts)
@@ -44,8 +46,10 @@ MMRESULT DeviceCore::enqueue(WAVEHDR* h)
     if (MMRESULT r = EnqueueHeader(h))
         return r;
     held_.fetch_add(1, std::memory_order_relaxed);
-    if (!capture_)
+    if (!capture_) {
         queuedBytes_.fetch_add(Usable(h), std::memory_order_release);
+        counts_.writtenFrames.fetch_add(Usable(h) / 2, std::memory_order_release);
+    }
     pending_.try_enqueue(h);
     return MMSYSERR_NOERROR;
 }
@@ -64,6 +68,7 @@ void DeviceCore::capture(const uint8_t* src, uint32_t have)
     const uint32_t len = have;
     const uint64_t firstFrame = frames.load(std::memory_order_relaxed);
     frames.store(firstFrame + have / 2, std::memory_order_relaxed);
+    counts_.capturedFrames.fetch_add(have / 2, std::memory_order_release);
     while (have > 0) {
         if (!current_) {
             if (!pending_.try_dequeue(current_)) {
@@ -100,6 +105,7 @@ void DeviceCore::capture(const uint8_t* src, uint32_t have)
 void DeviceCore::play(uint8_t* dst, uint32_t want)
 {
     frames.fetch_add(want / 2, std::memory_order_relaxed);
+    counts_.playbackFrames.fetch_add(want / 2, std::memory_order_relaxed);
     auto& silence = everPlayed_ ? counts_.underrunFrames : counts_.leadingSilenceFrames;
     if (prerolling_) {
         if (queuedBytes_.load(std::memory_order_acquire) == 0 && leadLeft_ == 0) {
@@ -160,6 +166,14 @@ void DeviceCore::play(uint8_t* dst, uint32_t want)
         }
         prerolling_ = cushionBytes_ > 0;
     }
+}
+
+uint32_t DeviceCore::waitingFrames() const
+{
+    if (prerolling_)
+        return 0;
+    const uint64_t bytes = leadLeft_ + queuedBytes_.load(std::memory_order_acquire);
+    return uint32_t(std::min<uint64_t>(bytes / 2, UINT32_MAX));
 }
 
 bool DeviceCore::takeCompleted(WAVEHDR*& h)

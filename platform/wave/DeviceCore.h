@@ -30,6 +30,10 @@ struct GlitchCounts {
     std::atomic<uint64_t> overrunFrames{0};
     std::atomic<uint64_t> overruns{0};
     std::atomic<uint64_t> gapsLost{0};
+    std::atomic<uint64_t> capturedFrames{0};
+    std::atomic<uint64_t> playbackFrames{0};
+    // Frames written to the output.
+    std::atomic<uint64_t> writtenFrames{0};
 
     // Adds the glitch counts to a snapshot.
     void into(WaveCounters& c) const;
@@ -49,6 +53,9 @@ public:
     // Copies the oldest written buffers' bytes out; silence where none is waiting, counted.
     // Called on the audio thread.
     void play(uint8_t* dst, uint32_t bytes);
+    // Frames of sound and of lead silence queued ahead of the next play(); 0 while the output
+    // waits for its first block or for sound after running dry. Called on the audio thread.
+    uint32_t waitingFrames() const;
     // Plays this many bytes of silence before the next written bytes, e.g. to set the phase
     // between capture and playback. Called on the audio thread.
     void lead(uint32_t bytes) { leadLeft_ = bytes & ~1u; }

@@ -32,6 +32,13 @@ public:
     // Fills dst with the next samples to play, silence where none waits. Called on the
     // device's playback thread.
     virtual void play(uint8_t* dst, uint32_t bytes) = 0;
+    // Frames of sound (and of silence set ahead of it) waiting to be played; 0 while the
+    // output waits for its first block. Called on the device's playback thread.
+    virtual uint32_t waiting() const = 0;
+    // How many frames the output runs behind the input: captured and not yet played, in the
+    // capture's block under way, queued, or behind silence set ahead of them. Called on the
+    // device's playback thread.
+    virtual int64_t behind() const = 0;
     // Tells the engine how the capture arrives: cycles of about `cycleFrames` at the stream's
     // rate, of varying length when the server resamples, with the output asking `ahead`
     // frames more than the input brought so far. The engine sets the phase between capture

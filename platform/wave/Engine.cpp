@@ -82,6 +82,9 @@ void WaveEngine::captured(const uint8_t* src, uint32_t bytes)
     }
     lastCaptureNs_ = now;
     in->core.capture(src, bytes);
+    // After the count it stamps: a reader that takes the stamp first never sees the output
+    // closer than it is.
+    lastCycle_.store((now / 1000) << 16 | std::min<uint32_t>(bytes / 2, 0xffff), std::memory_order_release);
     Deliver(*in);
 }
 
@@ -94,6 +97,31 @@ void WaveEngine::play(uint8_t* dst, uint32_t bytes)
     }
     out->core.play(dst, bytes);
     Deliver(*out);
+}
+
+uint32_t WaveEngine::waiting() const
+{
+    const Port* out = out_.load(std::memory_order_acquire);
+    return out && !dead_.load(std::memory_order_acquire) ? out->core.waitingFrames() : 0;
+}
+
+int64_t WaveEngine::behind() const
+{
+    // Read in this order, a block written or captured meanwhile can only make the distance
+    // look longer for a moment, never shorter.
+    const uint64_t written = counts_.writtenFrames.load(std::memory_order_acquire);
+    const uint32_t queued = waiting();
+    const uint64_t cycle = lastCycle_.load(std::memory_order_acquire);
+    const uint64_t captured = counts_.capturedFrames.load(std::memory_order_acquire) -
+                              counts_.overrunFrames.load(std::memory_order_acquire);
+    // The input went on since its last cycle: counting what it took in meanwhile keeps the
+    // distance from jumping by a cycle each time the two threads' wake-ups pass each other.
+    const uint64_t atUs = cycle >> 16;
+    const uint64_t nowUs = NowNs() / 1000;
+    const uint64_t sinceUs = cycle == 0 || nowUs < atUs ? 0 : nowUs - atUs;
+    const uint64_t sinceFrames =
+        std::min<uint64_t>(sinceUs * rate_.load(std::memory_order_relaxed) / 1'000'000u, cycle & 0xffff);
+    return int64_t(captured + sinceFrames) - int64_t(written) + int64_t(queued);
 }
 
 uint32_t WaveEngine::phase(uint32_t cycleFrames, bool varies, uint32_t ahead)
@@ -157,6 +185,8 @@ MMRESULT WaveEngine::Open(Side side, void** handle, const PCMWAVEFORMAT& format,
     // a side before it opens it, so no thread sees the slot change.
     if (side == Side::Playback)
         leadFrames_.store(0, std::memory_order_relaxed);
+    else
+        rate_.store(format.nSamplesPerSec, std::memory_order_relaxed);
     slot.store(port.get(), std::memory_order_release);
     const StreamFormat stream{format.nSamplesPerSec, blockHint_,
                               side == Side::Capture ? inputDevice() : outputDevice()};
@@ -240,8 +270,10 @@ MMRESULT WaveEngine::Reset(Port* port)
         device_->stop();
     device_->exclusive([&] {
         port->core.handBack();
-        if (port->side == Side::Capture)
+        if (port->side == Side::Capture) {
             lastCaptureNs_ = 0;
+            lastCycle_.store(0, std::memory_order_release);
+        }
         Deliver(*port);
     });
     return MMSYSERR_NOERROR;

@@ -78,6 +78,9 @@ private:
     void captured(const uint8_t* src, uint32_t bytes) override;
     // Called on the device's playback thread.
     void play(uint8_t* dst, uint32_t bytes) override;
+    // Called on the device's playback thread.
+    uint32_t waiting() const override;
+    int64_t behind() const override;
     // Called on the device's audio thread.
     uint32_t phase(uint32_t cycleFrames, bool varies, uint32_t ahead) override;
     void cushion(uint32_t frames) override;
@@ -106,6 +109,11 @@ private:
     std::atomic<uint64_t> playbackFramesAtCaptureStart_{0};
     // The frames the output waits behind the input, at the stream's rate.
     std::atomic<uint32_t> leadFrames_{0};
+
+    // When the input's last cycle came, in microseconds of boot time, above the frames it
+    // brought (16 bits): one word, so the output's thread reads both without a lock.
+    std::atomic<uint64_t> lastCycle_{0};
+    std::atomic<uint32_t> rate_{0};
 
     // The capture thread's own (reset with it kept out).
     uint64_t lastCaptureNs_ = 0;

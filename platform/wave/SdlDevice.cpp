@@ -24,13 +24,20 @@ void SDLCALL Capture(void* client, Uint8* stream, int len)
     static_cast<AudioClient*>(client)->captured(stream, static_cast<uint32_t>(len));
 }
 
-// Called on SDL's playback thread.
-void SDLCALL Play(void* client, Uint8* stream, int len)
-{
-    static_cast<AudioClient*>(client)->play(stream, static_cast<uint32_t>(len));
-}
-
 } // namespace
+
+void SdlDevice::Play(void* output, uint8_t* stream, int len)
+{
+    auto& o = *static_cast<Output*>(output);
+    const uint32_t frames = uint32_t(len) / 2;
+    uint32_t got = o.follower.take(frames, o.client->waiting(), o.client->behind());
+    if (got == frames || got > o.scratch.size()) {
+        o.client->play(stream, uint32_t(len));
+        return;
+    }
+    o.client->play(reinterpret_cast<uint8_t*>(o.scratch.data()), got * 2);
+    ClockFollower::Stretch(o.scratch.data(), got, reinterpret_cast<int16_t*>(stream), frames);
+}
 
 SdlDevice::SdlDevice()
 {
@@ -85,13 +92,19 @@ MMRESULT SdlDevice::open(Side side, const StreamFormat& format, AudioClient& cli
     if (!capture)
         client.cushion(kCushionPeriods * period);
 
+    if (!capture) {
+        output_.client = &client;
+        output_.follower.restart(period);
+        output_.scratch.assign(ClockFollower::MostFrames(period), 0);
+    }
+
     SDL_AudioSpec want{};
     want.freq = int(format.rate);
     want.format = AUDIO_S16LSB;
     want.channels = 1;
     want.samples = static_cast<Uint16>(period);
-    want.callback = capture ? &Capture : &Play;
-    want.userdata = &client;
+    want.callback = capture ? &Capture : &SdlDevice::Play;
+    want.userdata = capture ? static_cast<void*>(&client) : static_cast<void*>(&output_);
     SDL_AudioSpec have{};
     const SDL_AudioDeviceID id =
         SDL_OpenAudioDevice(format.device.empty() ? nullptr : format.device.c_str(), capture ? 1 : 0, &want, &have, 0);
@@ -123,6 +136,13 @@ void SdlDevice::close(Side side)
     if (id != 0)
         SDL_CloseAudioDevice(id);
     id = 0;
+}
+
+void SdlDevice::addCounters(WaveCounters& counters) const
+{
+    counters.clockAdjustments += output_.follower.adjustments();
+    // The engine counts the frames it was asked for; the card asked for the callbacks' own.
+    counters.playbackFrames = uint64_t(int64_t(counters.playbackFrames) - output_.follower.taken());
 }
 
 void SdlDevice::exclusive(const std::function<void()>& fn)

@@ -1,11 +1,14 @@
 #pragma once
 // The duplex device over SDL2 audio: a capture device and a playback device, S16 mono at
 // the stream's rate (SDL converts when the card differs), each run by an SDL thread of its
-// own pace that hands bytes to and from the engine, which filters on the capture's.
+// own pace that hands bytes to and from the engine, which filters on the capture's. The
+// output follows the input's clock, since the two threads never keep quite the same pace.
 
+#include "platform/wave/ClockFollower.h"
 #include "platform/wave/Duplex.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace wave {
 
@@ -32,8 +35,19 @@ public:
     void exclusive(const std::function<void()>& fn) override;
     // SDL's device names, which are also what it opens them by.
     std::vector<DeviceChoice> devices(bool capture) const override;
+    void addCounters(WaveCounters& counters) const override;
 
 private:
+    // What the playback thread works with; set up before the output runs.
+    struct Output {
+        AudioClient* client = nullptr;
+        ClockFollower follower;
+        std::vector<int16_t> scratch;
+    };
+    // Called on SDL's playback thread.
+    static void Play(void* output, uint8_t* stream, int len);
+
+    Output output_;
     bool ready_ = false;
     char name_[48] = "SDL";
     uint32_t capture_ = 0;  // SDL's device ids; 0 when closed

@@ -3,6 +3,7 @@
 // the saved settings.
 
 #include "support/Filtered.h"
+#include "support/PlayedInOrder.h"
 #include "support/Spawn.h"
 
 #include <gtest/gtest.h>
@@ -140,18 +141,15 @@ std::vector<int16_t> PlayThrough(const fs::path& dir, const std::vector<int16_t>
     return played;
 }
 
-// The first `count` samples of `expected`, in order, behind silence; anything else in
-// between can only be inserted silence.
+// The first `count` samples of `expected`, in order, behind silence; in between only inserted
+// silence, and runs a few samples longer or shorter where the output followed the input's
+// clock (SDL's period for 1000-byte buffers is 256), which stay a part of the whole.
 void ExpectInOrderBehindSilence(const std::vector<int16_t>& played, const std::vector<int16_t>& expected, size_t count)
 {
-    size_t j = 0;
-    for (size_t i = 0; i < played.size() && j < count; ++i) {
-        if (played[i] == expected[j])
-            ++j;
-        else
-            ASSERT_EQ(played[i], 0) << "output sample " << i << " where sample " << j << " was due";
-    }
-    EXPECT_EQ(j, count);
+    const auto match = testsupport::MatchPlayed(played, 0, expected, count, 256);
+    EXPECT_EQ(match.fault, "");
+    EXPECT_EQ(match.matched, count);
+    EXPECT_LE(match.followed, count / 3);
 }
 
 TEST(Program, PlaysTheFilteredInputAndSavesOnSigterm)

@@ -86,6 +86,7 @@ protected:
         ASSERT_TRUE(WaitForPort(receiver->port(), 10000));
         ASSERT_TRUE(PwLink(sender->port(), receiver->port()));
         ASSERT_TRUE(WaitForLink(sender->port(), receiver->port(), 10000));
+        ASSERT_TRUE(testsupport::Primed(*sender, log));
     }
     midi::MidiPedal pedal;
     MessageLog log;

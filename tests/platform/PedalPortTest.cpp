@@ -22,8 +22,6 @@
 
 namespace {
 
-using testsupport::MidiMessage;
-
 constexpr const char* kPipeWirePedal = "vobblix.pedal:pedal";
 constexpr const char* kJackPedal = "vobblix:pedal";
 constexpr int kWaitMs = 10000;
@@ -54,10 +52,11 @@ bool WaitListed(const wave::DuplexDevice& device, const std::string& port)
     return true;
 }
 
-// More than one cycle's worth of 7-bit steps, then 14-bit ones.
+// More than one cycle's worth of 7-bit steps, then 14-bit ones, once the new link carries.
 template <typename Sender>
 void ExpectSweepsArrive(Sender& sender, const testsupport::MessageLog& log)
 {
+    ASSERT_TRUE(testsupport::Primed(sender, log));
     const auto coarse = testsupport::ControllerSweep(1, 11, 0, 127, 127, false);
     EXPECT_EQ(testsupport::RoundTrip(sender, log, coarse), coarse);
     const auto fine = testsupport::ControllerSweep(3, 4, 16383, 0, 200, true);
@@ -91,8 +90,8 @@ class JackPedalPort : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!std::getenv("VOBBLIX_JACK_SESSION"))
-            GTEST_SKIP() << "no private jackd (run through scripts/with-jack.sh)";
+        if (!std::getenv("VOBBLIX_JACK_SESSION") && !std::getenv("VOBBLIX_JACK_ON_PIPEWIRE"))
+            GTEST_SKIP() << "no private jackd (run through scripts/with-jack.sh, or pw-jack in with-pipewire.sh)";
         ASSERT_TRUE(sender.ok());
     }
     testsupport::JackMidiSender sender;
@@ -109,6 +108,8 @@ TEST_F(JackPedalPort, ListsTheSourcesAndReadsTheChosenOneInTheProcessCallback)
     // No stream is open: the port is read whatever the sound does.
     device.setMidiInput(&sink, sender.port());
     ExpectSweepsArrive(sender, sink.log);
+    // Checked once the messages came: PipeWire's JACK lists a new connection a little later.
+    EXPECT_TRUE(sender.Connected(kJackPedal));
 }
 
 TEST_F(JackPedalPort, ToldNotToConnectItHearsOnlyWhatTheUserPatches)
@@ -116,11 +117,7 @@ TEST_F(JackPedalPort, ToldNotToConnectItHearsOnlyWhatTheUserPatches)
     wave::JackDevice device(false);
     ASSERT_TRUE(device.connected()) << device.connectError();
     device.setMidiInput(&sink, sender.port());
-
-    const std::vector<MidiMessage> unheard = testsupport::ControllerSweep(1, 11, 0, 127, 8, false);
-    ASSERT_TRUE(sender.Send(unheard));
-    ASSERT_TRUE(sender.WaitSent(kWaitMs));
-    EXPECT_EQ(sink.log.received(), 0u);
+    EXPECT_FALSE(sender.Connected(kJackPedal));
 
     ASSERT_TRUE(sender.Connect(kJackPedal));
     ExpectSweepsArrive(sender, sink.log);

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 TEST(BoundedQueue, ManyThreadsPushAndPopEveryValueExactlyOnce)
@@ -94,6 +96,31 @@ TEST(Doorbell, ARingBeforeTheWaitIsNotLost)
     std::thread ringer([&] { bell.ring(); });
     EXPECT_TRUE(bell.wait(std::chrono::seconds(10)));
     ringer.join();
+}
+
+// Told from many threads at once, a watched bell rings exactly once; unwatched, never.
+TEST(NewsBell, RingsOnceAWatchWhoeverTellsIt)
+{
+    thread::Doorbell bell;
+    thread::NewsBell news;
+    news.tell();
+    EXPECT_FALSE(bell.wait(std::chrono::milliseconds(0)));
+    for (int round = 0; round < 50; ++round) {
+        news.watch(&bell);
+        std::vector<std::thread> tellers;
+        for (int t = 0; t < 4; ++t)
+            tellers.emplace_back([&] {
+                for (int i = 0; i < 100; ++i)
+                    news.tell();
+            });
+        for (auto& t : tellers)
+            t.join();
+        uint64_t rings = 0;
+        ASSERT_EQ(::read(bell.fd(), &rings, sizeof rings), ssize_t(sizeof rings));
+        EXPECT_EQ(rings, 1u) << "round " << round;
+    }
+    news.tell();
+    EXPECT_FALSE(bell.wait(std::chrono::milliseconds(0)));
 }
 
 } // namespace

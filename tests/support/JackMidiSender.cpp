@@ -49,6 +49,11 @@ bool JackMidiSender::Connect(const std::string& input) const
     return r == 0 || r == EEXIST;
 }
 
+bool JackMidiSender::Connected(const std::string& input) const
+{
+    return port_ && jack_port_connected_to(port_, input.c_str());
+}
+
 bool JackMidiSender::Send(const std::vector<MidiMessage>& messages)
 {
     for (const MidiMessage& m : messages) {
@@ -73,6 +78,9 @@ bool JackMidiSender::WaitSent(int timeoutMs) const
 int JackMidiSender::Process(jack_nframes_t frames, void* arg)
 {
     auto* self = static_cast<JackMidiSender*>(arg);
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
     void* buffer = jack_port_get_buffer(self->port_, frames);
     jack_midi_clear_buffer(buffer);
     const jack_nframes_t most = frames < kPerCycle ? frames : kPerCycle;
@@ -83,6 +91,7 @@ int JackMidiSender::Process(jack_nframes_t frames, void* arg)
         if (jack_midi_event_write(buffer, at, self->held_.bytes.data(), self->held_.size) != 0)
             break; // the buffer is full: the message goes first next cycle
         self->holding_ = false;
+        self->sentAtNs_.store(now, std::memory_order_relaxed);
         self->sent_.fetch_add(1, std::memory_order_release);
     }
     return 0;

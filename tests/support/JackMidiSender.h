@@ -27,11 +27,15 @@ public:
     std::string port() const;
     // Connects the output to a MIDI input port, e.g. "vobblix:pedal".
     bool Connect(const std::string& input) const;
+    // Whether the output is connected to that port now.
+    bool Connected(const std::string& input) const;
     // Queues messages; false when they do not all fit. Test thread only.
     bool Send(const std::vector<MidiMessage>& messages);
     // Waits until every queued message went out; false after timeoutMs.
     bool WaitSent(int timeoutMs) const;
     uint64_t sent() const { return sent_.load(std::memory_order_acquire); }
+    // When the cycle that sent the latest message ran, on the steady clock, in nanoseconds.
+    int64_t sentAtNs() const { return sentAtNs_.load(std::memory_order_acquire); }
 
 private:
     static int Process(jack_nframes_t frames, void* self);
@@ -41,6 +45,7 @@ private:
     thread::BoundedQueue<MidiMessage> queue_;
     std::atomic<uint64_t> queued_{0};
     std::atomic<uint64_t> sent_{0};
+    std::atomic<int64_t> sentAtNs_{0};
     // The process thread's own: a message the last cycle's buffer had no room for.
     MidiMessage held_;
     bool holding_ = false;

@@ -53,6 +53,23 @@ private:
     std::atomic<size_t> count_{0};
 };
 
+// Sends active sensing (a byte every receiver ignores) until one arrives: a server may drop
+// what a source sends in the first cycles after a new link is listed (PipeWire's JACK does).
+// False when none arrived in two seconds.
+template <typename Sender>
+bool Primed(Sender& sender, const MessageLog& log)
+{
+    const MidiMessage sensing{{0xFE}, 1};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (log.received() == 0 && std::chrono::steady_clock::now() < end) {
+        // Sent in a cycle, it arrived in that cycle or never.
+        if (!sender.Send({sensing}) || !sender.WaitSent(1000))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return log.received() > 0;
+}
+
 // The pedal the receivers feed: controller 11 on any channel drives the depth, note 36
 // switches the effect.
 inline void ConfigureReceivingPedal(midi::MidiPedal& pedal)
@@ -95,12 +112,15 @@ void CheckSweeps(Sender& sender, const MessageLog& log, const midi::MidiPedal& p
     EXPECT_EQ(TargetDepth.load(), 0.99);
 }
 
+// PipeWire's JACK hands a note-on of velocity 0 on as the note-off it means, of velocity 64:
+// with noteOffRewritten the release is expected so.
 template <typename Sender>
-void CheckNotes(Sender& sender, const MessageLog& log)
+void CheckNotes(Sender& sender, const MessageLog& log, bool noteOffRewritten = false)
 {
     ASSERT_TRUE(EffectOn.load());
     const std::vector<MidiMessage> press = {NoteOnMessage(10, 36, 100), NoteOnMessage(10, 36, 0)};
-    EXPECT_EQ(RoundTrip(sender, log, press), press);
+    const std::vector<MidiMessage> arrives = {press[0], noteOffRewritten ? NoteOffMessage(10, 36, 64) : press[1]};
+    EXPECT_EQ(RoundTrip(sender, log, press), arrives);
     EXPECT_FALSE(EffectOn.load());
     RoundTrip(sender, log, press);
     EXPECT_TRUE(EffectOn.load());

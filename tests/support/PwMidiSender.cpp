@@ -28,6 +28,7 @@ struct PwMidiSender::Impl {
     thread::BoundedQueue<MidiMessage> queue{kQueueCapacity};
     std::atomic<uint64_t> queued{0};
     std::atomic<uint64_t> sent{0};
+    std::atomic<int64_t> sentAtNs{0};
     // Last, so that it stops calling Process before the rest goes.
     std::unique_ptr<PwFilterNode> node;
 
@@ -35,6 +36,9 @@ struct PwMidiSender::Impl {
     static void Process(void* data, spa_io_position* position)
     {
         auto* self = static_cast<Impl*>(data);
+        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
         void* out = self->node->port();
         pw_buffer* b = pw_filter_dequeue_buffer(out);
         if (!b)
@@ -51,6 +55,7 @@ struct PwMidiSender::Impl {
             for (uint32_t at = 0; at < most && self->queue.pop(m); ++at) {
                 spa_pod_builder_control(&builder, at, SPA_CONTROL_Midi);
                 spa_pod_builder_bytes(&builder, m.bytes.data(), m.size);
+                self->sentAtNs.store(now, std::memory_order_relaxed);
                 self->sent.fetch_add(1, std::memory_order_release);
             }
             spa_pod_builder_pop(&builder, &frame);
@@ -102,5 +107,7 @@ bool PwMidiSender::WaitSent(int timeoutMs) const
 }
 
 uint64_t PwMidiSender::sent() const { return impl_->sent.load(std::memory_order_acquire); }
+
+int64_t PwMidiSender::sentAtNs() const { return impl_->sentAtNs.load(std::memory_order_acquire); }
 
 } // namespace testsupport

@@ -26,6 +26,8 @@ public:
     // Waits until every queued message went out; false after timeoutMs.
     bool WaitSent(int timeoutMs) const;
     uint64_t sent() const;
+    // When the cycle that sent the latest message ran, on the steady clock, in nanoseconds.
+    int64_t sentAtNs() const;
 
     struct Impl;
 

@@ -13,6 +13,7 @@
 #include "ui/Program.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -20,6 +21,7 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTest>
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -140,6 +142,38 @@ TEST_F(MidiWindows, TheFootswitchAndTheBoxSwitchTheEffectAndTheStatusLineSaysSo)
     program = std::make_unique<Program>(service, joysticks);
     EXPECT_FALSE(EffectOn);
     EXPECT_FALSE(w().cbEffectOn->isChecked());
+}
+
+// With silence in, the screen looks twice a second; a MIDI pedal move, a MIDI footswitch and
+// a joystick footswitch (read on the UI thread) each wake it at the next turn of the event
+// loop, not at its next look. Nothing else wakes it.
+TEST_F(MidiWindows, AScreenAtRestWakesAtOnceForThePedalAndTheFootswitches)
+{
+    Start(Store("MidiPedal = 1\nMidiFootswitch = 1\nMidiFootswitchNumber = 64\n", false));
+    w().show();
+    const auto atRest = [this] { return QTest::qWaitFor([this] { return w().screenLookMs() == 500; }, 5000); };
+    const auto woken = [this] {
+        QCoreApplication::processEvents();
+        return w().screenLookMs() == 25;
+    };
+    ASSERT_TRUE(atRest());
+    // More than one look at rest, and it stays at rest.
+    QTest::qWait(600);
+    EXPECT_EQ(w().screenLookMs(), 500);
+
+    service.send({0xB0, 11, 64});
+    EXPECT_TRUE(woken());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return w().TrackBar1->value() == 49; }, 5000));
+
+    ASSERT_TRUE(atRest());
+    service.send({0xB0, 64, 0});
+    EXPECT_TRUE(woken());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !w().cbEffectOn->isChecked(); }, 5000));
+
+    ASSERT_TRUE(atRest());
+    ToggleEffect();
+    EXPECT_TRUE(woken());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return w().cbEffectOn->isChecked(); }, 5000));
 }
 
 TEST_F(MidiWindows, TheSettingsWindowOffersTheMidiPedalAsAThirdSource)
