@@ -3,11 +3,18 @@
 // their realtime cycle, before the cycle's sound is filtered.
 
 #include <cstdint>
+#include <string>
 
 namespace midi {
 
 // The source that stands for every hardware MIDI output the server has.
 inline constexpr const char* kAllSources = "All";
+
+// A MIDI output a pedal port can listen to: the server's name for it, and what people see.
+struct Source {
+    std::string id;
+    std::string description;
+};
 
 class MidiSink {
 public:

@@ -2,10 +2,7 @@
 
 #include "platform/wave/Engine.h"
 
-#include "platform/midi/MidiSink.h"
-
 #include <jack/jack.h>
-#include <jack/midiport.h>
 #include <zita-resampler/resampler.h>
 
 #include <algorithm>
@@ -21,7 +18,6 @@ namespace {
 constexpr const char* kClientName = "vobblix";
 constexpr const char* kInputPort = "input";
 constexpr const char* kOutputPort = "output";
-constexpr const char* kPedalPort = "pedal";
 // The largest period served; a server running longer ones gets silence and a report.
 constexpr uint32_t kMaxPeriod = 16384;
 // The most the settings' rate may exceed the server's: the converted cycle must fit.
@@ -96,7 +92,7 @@ JackDevice::JackDevice(bool connectPorts)
     onPipeWire_ = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
     inPort_ = jack_port_register(client_, kInputPort, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     outPort_ = jack_port_register(client_, kOutputPort, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
-    pedalPort_ = jack_port_register(client_, kPedalPort, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    pedal_.open(client_);
     serverRate_ = jack_get_sample_rate(client_);
     period_ = jack_get_buffer_size(client_);
     noticedPeriod_ = period_.load();
@@ -174,15 +170,7 @@ int JackDevice::Process(uint32_t frames)
     auto* inBuf = static_cast<const float*>(jack_port_get_buffer(inPort_, frames));
     auto* outBuf = static_cast<float*>(jack_port_get_buffer(outPort_, frames));
     // The pedal first, so that this cycle's sound already glides toward where it is.
-    if (midi::MidiSink* sink = midiSink_.load(std::memory_order_acquire); sink && pedalPort_) {
-        void* events = jack_port_get_buffer(pedalPort_, frames);
-        const uint32_t count = jack_midi_get_event_count(events);
-        for (uint32_t i = 0; i < count; ++i) {
-            jack_midi_event_t e{};
-            if (jack_midi_event_get(&e, events, i) == 0 && e.size > 0)
-                sink->receive(e.buffer, static_cast<uint32_t>(e.size));
-        }
-    }
+    pedal_.Read(frames);
     cycles_.fetch_add(1, std::memory_order_relaxed);
     inside_.store(true);
     if (blocked_.load() || dead_.load(std::memory_order_acquire) || frames > kMaxPeriod) {
@@ -393,35 +381,15 @@ std::string JackDevice::takeNotice()
 std::vector<DeviceChoice> JackDevice::midiSources() const
 {
     std::vector<DeviceChoice> list;
-    if (!client_ || dead_.load())
-        return list;
-    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
-    if (!ports)
-        return list;
-    const std::string ours = std::string(jack_get_client_name(client_)) + ":";
-    for (int i = 0; ports[i]; ++i)
-        if (std::string_view(ports[i]).substr(0, ours.size()) != ours)
-            list.push_back({ports[i], ports[i]});
-    jack_free(ports);
+    if (client_ && !dead_.load())
+        for (const midi::Source& s : pedal_.sources())
+            list.push_back({s.id, s.description});
     return list;
 }
 
 void JackDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)
 {
-    midiSink_.store(sink, std::memory_order_release);
-    if (!client_ || !pedalPort_ || !connectPorts_ || !sink)
-        return;
-    const char* pedal = jack_port_name(pedalPort_);
-    if (source != midi::kAllSources) {
-        jack_connect(client_, source.c_str(), pedal);
-        return;
-    }
-    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsPhysical | JackPortIsOutput);
-    if (!ports)
-        return;
-    for (int i = 0; ports[i]; ++i)
-        jack_connect(client_, ports[i], pedal);
-    jack_free(ports);
+    pedal_.setInput(sink, source, client_ && connectPorts_);
 }
 
 void JackDevice::addCounters(WaveCounters& c) const

@@ -6,6 +6,7 @@
 // captured in a cycle can be heard in that same cycle. The ports report the client's own
 // delay on top of their peers' latency.
 
+#include "platform/midi/JackPedalPort.h"
 #include "platform/wave/Duplex.h"
 
 #include <atomic>
@@ -60,9 +61,8 @@ public:
     std::string takeNotice() override;
     // The server's MIDI outputs by their full port names; "vobblix:pedal" reads the chosen.
     std::vector<DeviceChoice> midiSources() const override;
-    bool midiCapable() const override { return pedalPort_ != nullptr; }
-    // Connects the pedal port like the audio ports: to the chosen source, or with "All" to
-    // every physical MIDI output; with --no-connect, to nothing.
+    bool midiCapable() const override { return pedal_.registered(); }
+    // Connects the pedal port like the audio ports; with --no-connect, to nothing.
     void setMidiInput(midi::MidiSink* sink, const std::string& source) override;
 
     // Called on JACK's realtime thread.
@@ -91,8 +91,7 @@ private:
     _jack_client* client_ = nullptr;
     _jack_port* inPort_ = nullptr;
     _jack_port* outPort_ = nullptr;
-    _jack_port* pedalPort_ = nullptr;
-    std::atomic<midi::MidiSink*> midiSink_{nullptr};
+    midi::JackPedalPort pedal_;
     bool onPipeWire_ = false; // the server is PipeWire's JACK emulation
     bool connectPorts_ = true;
 

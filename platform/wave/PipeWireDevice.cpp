@@ -2,12 +2,9 @@
 
 #include "platform/thread/Doorbell.h"
 
-#include "platform/midi/MidiSink.h"
+#include "platform/midi/PipeWirePedalPort.h"
 
-#include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
-#include <spa/control/control.h>
-#include <spa/pod/iter.h>
 #include <spa/param/audio/format-utils.h>
 
 #include <algorithm>
@@ -31,11 +28,6 @@ constexpr const char* kIconName = "vobblix";
 // thread to realtime priority (through RTKit on a desktop), so that the rest of a busy
 // machine cannot make the guitar drop out.
 constexpr const char* kClientConfig = "client-rt.conf";
-// The MIDI pedal's node and port, as people see them in a patchbay.
-constexpr const char* kPedalNode = "vobblix.pedal";
-constexpr const char* kPedalDescription = "Vobblix pedal";
-constexpr const char* kPedalPort = "pedal";
-constexpr const char* kMidiFormat = "8 bit raw midi";
 // Frames a resampling adapter's requests may stray from the captured total, either way.
 constexpr uint32_t kResamplerSlack = 2;
 // The longest the device lists wait for the server's answer.
@@ -53,11 +45,6 @@ struct PipeWireDevice::Listener {
 struct PipeWireDevice::RegistryListener {
     spa_hook hook{};
     pw_registry_events events{};
-};
-
-struct PipeWireDevice::PedalListener {
-    spa_hook hook{};
-    pw_filter_events events{};
 };
 
 struct PipeWireDevice::Stream {
@@ -137,20 +124,10 @@ void OnCoreDone(void* data, uint32_t id, int seq)
 // Called on PipeWire's loop thread.
 void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props)
 {
-    if (!props)
-        return;
-    auto* device = static_cast<PipeWireDevice*>(data);
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0)
-        device->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS), spa_dict_lookup(props, PW_KEY_NODE_NAME),
-                          spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION));
-    else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0)
-        device->PortAdded(id, props);
-}
-
-// Called on PipeWire's realtime thread.
-void OnPedalProcess(void* data, spa_io_position*)
-{
-    static_cast<PipeWireDevice*>(data)->ReadPedal();
+    if (props && std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0)
+        static_cast<PipeWireDevice*>(data)->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS),
+                                                      spa_dict_lookup(props, PW_KEY_NODE_NAME),
+                                                      spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION));
 }
 
 // Called on PipeWire's loop thread.
@@ -199,6 +176,7 @@ PipeWireDevice::PipeWireDevice()
             registryListener_->events.global_remove = &OnGlobalRemove;
             pw_registry_add_listener(registry_, &registryListener_->hook, &registryListener_->events, this);
         }
+        pedal_ = std::make_unique<midi::PipeWirePedalPort>(loop_, core_, registry_, kAppName);
         connected_ = true;
     } else {
         connectError_ = std::strerror(errno);
@@ -216,13 +194,7 @@ PipeWireDevice::~PipeWireDevice()
                 pw_stream_destroy(d->stream);
             delete d;
         }
-        for (auto& [id, link] : linkedSources_)
-            pw_proxy_destroy(link);
-        linkedSources_.clear();
-        if (pedal_) {
-            spa_hook_remove(&pedalListener_->hook);
-            pw_filter_destroy(pedal_);
-        }
+        pedal_.reset();
         if (registryListener_)
             spa_hook_remove(&registryListener_->hook);
         if (registry_)
@@ -236,7 +208,6 @@ PipeWireDevice::~PipeWireDevice()
     }
     delete coreListener_;
     delete registryListener_;
-    delete pedalListener_;
     if (context_)
         pw_context_destroy(context_);
     if (loop_)
@@ -356,10 +327,6 @@ void PipeWireDevice::NodeAdded(uint32_t id, const char* mediaClass, const char* 
     if (!name)
         return;
     const std::string_view kind(mediaClass ? mediaClass : "");
-    {
-        std::lock_guard lock(nodesLock_);
-        nodeNames_[id] = NodeName{name, kind == "Midi/Bridge"};
-    }
     const bool source = kind == "Audio/Source" || kind == "Audio/Source/Virtual" || kind == "Audio/Duplex";
     const bool sink = kind == "Audio/Sink" || kind == "Audio/Duplex";
     if (!source && !sink)
@@ -372,136 +339,20 @@ void PipeWireDevice::NodeRemoved(uint32_t id)
 {
     std::lock_guard lock(nodesLock_);
     nodes_.erase(id);
-    nodeNames_.erase(id);
-    midiPorts_.erase(id);
-    linkedSources_.erase(id);
-}
-
-void PipeWireDevice::PortAdded(uint32_t id, const spa_dict* props)
-{
-    const char* format = spa_dict_lookup(props, PW_KEY_FORMAT_DSP);
-    const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
-    const char* nodeId = spa_dict_lookup(props, PW_KEY_NODE_ID);
-    const char* portName = spa_dict_lookup(props, PW_KEY_PORT_NAME);
-    if (!format || std::strcmp(format, kMidiFormat) != 0 || !direction || !nodeId || !portName)
-        return;
-    const uint32_t node = uint32_t(std::strtoul(nodeId, nullptr, 10));
-    {
-        std::lock_guard lock(nodesLock_);
-        const auto owner = nodeNames_.find(node);
-        if (owner == nodeNames_.end())
-            return;
-        const bool output = std::strcmp(direction, "out") == 0;
-        if (!output) {
-            if (owner->second.name == kPedalNode) {
-                pedalNodeId_ = node;
-                pedalPortId_ = id;
-            }
-        } else {
-            const char* physical = spa_dict_lookup(props, PW_KEY_PORT_PHYSICAL);
-            const char* alias = spa_dict_lookup(props, PW_KEY_PORT_ALIAS);
-            MidiPort port;
-            port.node = node;
-            port.name = owner->second.name + ":" + portName;
-            port.description = alias && *alias ? alias : port.name;
-            port.hardware = owner->second.bridge || (physical && std::strcmp(physical, "true") == 0);
-            midiPorts_[id] = port;
-        }
-    }
-    LinkPedal();
-}
-
-void PipeWireDevice::LinkPedal()
-{
-    std::lock_guard lock(nodesLock_);
-    if (!pedal_ || pedalPortId_ == 0)
-        return;
-    for (const auto& [id, port] : midiPorts_) {
-        const bool wanted = midiSource_ == midi::kAllSources ? port.hardware : port.name == midiSource_;
-        if (!wanted || port.node == pedalNodeId_ || linkedSources_.count(id))
-            continue;
-        pw_properties* props = pw_properties_new(nullptr, nullptr);
-        pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", port.node);
-        pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", id);
-        pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", pedalNodeId_);
-        pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", pedalPortId_);
-        // Gone with the program: a link another program or the user makes stays theirs.
-        pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
-        auto* link = static_cast<pw_proxy*>(
-            pw_core_create_object(core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
-        pw_properties_free(props);
-        if (link)
-            linkedSources_[id] = link;
-    }
 }
 
 void PipeWireDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)
 {
-    if (!connected_ || !sink || pedal_)
-        return;
-    midiSink_.store(sink, std::memory_order_release);
-    pw_thread_loop_lock(loop_);
-    {
-        std::lock_guard lock(nodesLock_);
-        midiSource_ = source;
-    }
-    pedalListener_ = new PedalListener;
-    pedalListener_->events.version = PW_VERSION_FILTER_EVENTS;
-    pedalListener_->events.process = &OnPedalProcess;
-    pedal_ = pw_filter_new(core_, kPedalDescription,
-                           pw_properties_new(PW_KEY_MEDIA_TYPE, "Midi", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                             PW_KEY_MEDIA_ROLE, "Production", PW_KEY_APP_NAME, kAppName,
-                                             PW_KEY_NODE_NAME, kPedalNode, PW_KEY_NODE_DESCRIPTION,
-                                             kPedalDescription, nullptr));
-    if (pedal_) {
-        pw_filter_add_listener(pedal_, &pedalListener_->hook, &pedalListener_->events, this);
-        pedalPort_ = pw_filter_add_port(pedal_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-                                        pw_properties_new(PW_KEY_FORMAT_DSP, kMidiFormat, PW_KEY_PORT_NAME,
-                                                          kPedalPort, nullptr),
-                                        nullptr, 0);
-        if (!pedalPort_ || pw_filter_connect(pedal_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
-            spa_hook_remove(&pedalListener_->hook);
-            pw_filter_destroy(pedal_);
-            pedal_ = nullptr;
-            pedalPort_ = nullptr;
-        }
-    }
-    pw_thread_loop_unlock(loop_);
-}
-
-void PipeWireDevice::ReadPedal()
-{
-    midi::MidiSink* sink = midiSink_.load(std::memory_order_acquire);
-    pw_buffer* b = pw_filter_dequeue_buffer(pedalPort_);
-    if (!b)
-        return;
-    spa_data& d = b->buffer->datas[0];
-    if (sink && d.data && d.chunk) {
-        const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
-        const uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-        auto* pod = static_cast<spa_pod*>(spa_pod_from_data(d.data, d.maxsize, offset, size));
-        if (pod && spa_pod_is_sequence(pod)) {
-            auto* sequence = reinterpret_cast<spa_pod_sequence*>(pod);
-            spa_pod_control* c = nullptr;
-            SPA_POD_SEQUENCE_FOREACH(sequence, c)
-            {
-                if (c->type == SPA_CONTROL_Midi)
-                    sink->receive(static_cast<const uint8_t*>(SPA_POD_BODY(&c->value)), SPA_POD_BODY_SIZE(&c->value));
-            }
-        }
-    }
-    pw_filter_queue_buffer(pedalPort_, b);
+    if (pedal_)
+        pedal_->setInput(sink, source);
 }
 
 std::vector<DeviceChoice> PipeWireDevice::midiSources() const
 {
     std::vector<DeviceChoice> list;
-    if (!connected_)
-        return list;
-    std::lock_guard lock(nodesLock_);
-    for (const auto& [id, port] : midiPorts_)
-        if (port.node != pedalNodeId_)
-            list.push_back({port.name, port.description});
+    if (pedal_)
+        for (const midi::Source& s : pedal_->sources())
+            list.push_back({s.id, s.description});
     return list;
 }
 

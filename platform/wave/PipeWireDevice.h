@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -19,9 +20,8 @@ struct pw_context;
 struct pw_core;
 struct pw_data_loop;
 struct pw_registry;
-struct pw_filter;
-struct pw_proxy;
-struct spa_dict;
+
+namespace midi { class PipeWirePedalPort; }
 
 namespace wave {
 
@@ -55,9 +55,8 @@ public:
     // The graph's MIDI outputs, by "node:port" as pw-link names them, shown by their aliases.
     std::vector<DeviceChoice> midiSources() const override;
     bool midiCapable() const override { return connected_; }
-    // A "Vobblix pedal" node, its MIDI port linked to the chosen source, or with "All" to
-    // every hardware one, also those plugged in later. It runs in its source's cycle, apart
-    // from the sound's: a MIDI source's driver must not become the sound's.
+    // A "Vobblix pedal" node on this connection, linked to the chosen source or every
+    // hardware one.
     void setMidiInput(midi::MidiSink* sink, const std::string& source) override;
 
     struct Stream;
@@ -71,17 +70,10 @@ public:
     // Called on PipeWire's loop thread, as the registry announces and removes nodes.
     void NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description);
     void NodeRemoved(uint32_t id);
-    // Called on PipeWire's loop thread, as the registry announces ports.
-    void PortAdded(uint32_t id, const spa_dict* props);
-    // Called on PipeWire's realtime thread: hands the pedal port's messages on.
-    void ReadPedal();
     // Called on PipeWire's loop thread when the server has answered the sync of this number.
     void Synced(int seq);
 
 private:
-    // Links the pedal port to the sources chosen that have not been yet. On the loop thread.
-    void LinkPedal();
-
     bool connected_ = false;
     std::string connectError_;
     pw_thread_loop* loop_ = nullptr;
@@ -93,6 +85,8 @@ private:
     pw_registry* registry_ = nullptr;
     struct RegistryListener;
     RegistryListener* registryListener_ = nullptr;
+    // The MIDI pedal's node, following the graph on this connection's registry.
+    std::unique_ptr<midi::PipeWirePedalPort> pedal_;
 
     // The graph's audio devices as the registry told them; the loop thread writes, the UI reads.
     struct Node {
@@ -103,24 +97,6 @@ private:
     };
     mutable std::mutex nodesLock_;
     std::map<uint32_t, Node> nodes_;
-    // Every node's name, and whether it bridges hardware MIDI; the MIDI outputs; the links
-    // made to the pedal port; the pedal's node and port (the loop thread's, under nodesLock_).
-    struct NodeName {
-        std::string name;
-        bool bridge = false;
-    };
-    struct MidiPort {
-        uint32_t node = 0;
-        std::string name;
-        std::string description;
-        bool hardware = false;
-    };
-    std::map<uint32_t, NodeName> nodeNames_;
-    std::map<uint32_t, MidiPort> midiPorts_;
-    std::map<uint32_t, pw_proxy*> linkedSources_;
-    uint32_t pedalNodeId_ = 0;
-    uint32_t pedalPortId_ = 0;
-    std::string midiSource_;
     mutable int syncAsked_ = -1; // under the loop's lock
     int syncDone_ = -1;          // under the loop's lock
 
@@ -144,12 +120,6 @@ private:
     std::mutex faultLock_;
     std::string fault_;
     std::atomic<bool> faulted_{false};
-
-    pw_filter* pedal_ = nullptr;
-    void* pedalPort_ = nullptr;
-    struct PedalListener;
-    PedalListener* pedalListener_ = nullptr;
-    std::atomic<midi::MidiSink*> midiSink_{nullptr};
 };
 
 } // namespace wave

@@ -1,0 +1,236 @@
+#include "platform/midi/PipeWirePedalPort.h"
+
+#include <pipewire/filter.h>
+#include <pipewire/pipewire.h>
+#include <spa/control/control.h>
+#include <spa/pod/iter.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// What PipeWire's MIDI ports carry: raw MIDI bytes in a sequence of controls.
+constexpr const char* kMidiFormat = "8 bit raw midi";
+// The MIDI pedal's node and port, as people see them in a patchbay.
+constexpr const char* kPedalNode = "vobblix.pedal";
+constexpr const char* kPedalDescription = "Vobblix pedal";
+constexpr const char* kPedalPort = "pedal";
+
+} // namespace
+
+namespace midi {
+
+struct PipeWirePedalPort::RegistryListener {
+    spa_hook hook{};
+    pw_registry_events events{};
+};
+
+struct PipeWirePedalPort::PedalListener {
+    spa_hook hook{};
+    pw_filter_events events{};
+};
+
+namespace {
+
+// Called on PipeWire's loop thread.
+void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props)
+{
+    if (!props)
+        return;
+    auto* port = static_cast<PipeWirePedalPort*>(data);
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0)
+        port->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS), spa_dict_lookup(props, PW_KEY_NODE_NAME));
+    else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0)
+        port->PortAdded(id, props);
+}
+
+// Called on PipeWire's loop thread.
+void OnGlobalRemove(void* data, uint32_t id)
+{
+    static_cast<PipeWirePedalPort*>(data)->Removed(id);
+}
+
+// Called on PipeWire's realtime thread.
+void OnPedalProcess(void* data, spa_io_position*)
+{
+    static_cast<PipeWirePedalPort*>(data)->Read();
+}
+
+} // namespace
+
+PipeWirePedalPort::PipeWirePedalPort(pw_thread_loop* loop, pw_core* core, pw_registry* registry, const char* appName)
+    : loop_(loop), core_(core), registry_(registry), appName_(appName)
+{
+    if (!registry_)
+        return;
+    registryListener_ = new RegistryListener;
+    registryListener_->events.version = PW_VERSION_REGISTRY_EVENTS;
+    registryListener_->events.global = &OnGlobal;
+    registryListener_->events.global_remove = &OnGlobalRemove;
+    pw_registry_add_listener(registry_, &registryListener_->hook, &registryListener_->events, this);
+}
+
+PipeWirePedalPort::~PipeWirePedalPort()
+{
+    // The loop's lock is recursive: the backend may hold it already.
+    pw_thread_loop_lock(loop_);
+    for (auto& [id, link] : linkedSources_)
+        pw_proxy_destroy(link);
+    linkedSources_.clear();
+    if (pedal_) {
+        spa_hook_remove(&pedalListener_->hook);
+        pw_filter_destroy(pedal_);
+    }
+    if (registryListener_)
+        spa_hook_remove(&registryListener_->hook);
+    pw_thread_loop_unlock(loop_);
+    delete registryListener_;
+    delete pedalListener_;
+}
+
+void PipeWirePedalPort::NodeAdded(uint32_t id, const char* mediaClass, const char* name)
+{
+    if (!name)
+        return;
+    std::lock_guard lock(lock_);
+    nodeNames_[id] = NodeName{name, std::string_view(mediaClass ? mediaClass : "") == "Midi/Bridge"};
+}
+
+void PipeWirePedalPort::Removed(uint32_t id)
+{
+    std::lock_guard lock(lock_);
+    nodeNames_.erase(id);
+    midiPorts_.erase(id);
+    linkedSources_.erase(id);
+}
+
+void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props)
+{
+    const char* format = spa_dict_lookup(props, PW_KEY_FORMAT_DSP);
+    const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
+    const char* nodeId = spa_dict_lookup(props, PW_KEY_NODE_ID);
+    const char* portName = spa_dict_lookup(props, PW_KEY_PORT_NAME);
+    if (!format || std::strcmp(format, kMidiFormat) != 0 || !direction || !nodeId || !portName)
+        return;
+    const uint32_t node = uint32_t(std::strtoul(nodeId, nullptr, 10));
+    {
+        std::lock_guard lock(lock_);
+        const auto owner = nodeNames_.find(node);
+        if (owner == nodeNames_.end())
+            return;
+        const bool output = std::strcmp(direction, "out") == 0;
+        if (!output) {
+            if (owner->second.name == kPedalNode) {
+                pedalNodeId_ = node;
+                pedalPortId_ = id;
+            }
+        } else {
+            const char* physical = spa_dict_lookup(props, PW_KEY_PORT_PHYSICAL);
+            const char* alias = spa_dict_lookup(props, PW_KEY_PORT_ALIAS);
+            MidiPort port;
+            port.node = node;
+            port.name = owner->second.name + ":" + portName;
+            port.description = alias && *alias ? alias : port.name;
+            port.hardware = owner->second.bridge || (physical && std::strcmp(physical, "true") == 0);
+            midiPorts_[id] = port;
+        }
+    }
+    Link();
+}
+
+void PipeWirePedalPort::Link()
+{
+    std::lock_guard lock(lock_);
+    if (!pedal_ || pedalPortId_ == 0)
+        return;
+    for (const auto& [id, port] : midiPorts_) {
+        const bool wanted = midiSource_ == kAllSources ? port.hardware : port.name == midiSource_;
+        if (!wanted || port.node == pedalNodeId_ || linkedSources_.count(id))
+            continue;
+        pw_properties* props = pw_properties_new(nullptr, nullptr);
+        pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", port.node);
+        pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", id);
+        pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", pedalNodeId_);
+        pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", pedalPortId_);
+        // Gone with the program: a link another program or the user makes stays theirs.
+        pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
+        auto* link = static_cast<pw_proxy*>(
+            pw_core_create_object(core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+        pw_properties_free(props);
+        if (link)
+            linkedSources_[id] = link;
+    }
+}
+
+void PipeWirePedalPort::setInput(MidiSink* sink, const std::string& source)
+{
+    if (!sink || pedal_)
+        return;
+    midiSink_.store(sink, std::memory_order_release);
+    pw_thread_loop_lock(loop_);
+    {
+        std::lock_guard lock(lock_);
+        midiSource_ = source;
+    }
+    pedalListener_ = new PedalListener;
+    pedalListener_->events.version = PW_VERSION_FILTER_EVENTS;
+    pedalListener_->events.process = &OnPedalProcess;
+    pedal_ = pw_filter_new(core_, kPedalDescription,
+                           pw_properties_new(PW_KEY_MEDIA_TYPE, "Midi", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                             PW_KEY_MEDIA_ROLE, "Production", PW_KEY_APP_NAME, appName_,
+                                             PW_KEY_NODE_NAME, kPedalNode, PW_KEY_NODE_DESCRIPTION,
+                                             kPedalDescription, nullptr));
+    if (pedal_) {
+        pw_filter_add_listener(pedal_, &pedalListener_->hook, &pedalListener_->events, this);
+        pedalPort_ = pw_filter_add_port(pedal_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+                                        pw_properties_new(PW_KEY_FORMAT_DSP, kMidiFormat, PW_KEY_PORT_NAME,
+                                                          kPedalPort, nullptr),
+                                        nullptr, 0);
+        if (!pedalPort_ || pw_filter_connect(pedal_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+            spa_hook_remove(&pedalListener_->hook);
+            pw_filter_destroy(pedal_);
+            pedal_ = nullptr;
+            pedalPort_ = nullptr;
+        }
+    }
+    pw_thread_loop_unlock(loop_);
+}
+
+void PipeWirePedalPort::Read()
+{
+    MidiSink* sink = midiSink_.load(std::memory_order_acquire);
+    pw_buffer* b = pw_filter_dequeue_buffer(pedalPort_);
+    if (!b)
+        return;
+    spa_data& d = b->buffer->datas[0];
+    if (sink && d.data && d.chunk) {
+        const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
+        const uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
+        auto* pod = static_cast<spa_pod*>(spa_pod_from_data(d.data, d.maxsize, offset, size));
+        if (pod && spa_pod_is_sequence(pod)) {
+            auto* sequence = reinterpret_cast<spa_pod_sequence*>(pod);
+            spa_pod_control* c = nullptr;
+            SPA_POD_SEQUENCE_FOREACH(sequence, c)
+            {
+                if (c->type == SPA_CONTROL_Midi)
+                    sink->receive(static_cast<const uint8_t*>(SPA_POD_BODY(&c->value)), SPA_POD_BODY_SIZE(&c->value));
+            }
+        }
+    }
+    pw_filter_queue_buffer(pedalPort_, b);
+}
+
+std::vector<Source> PipeWirePedalPort::sources() const
+{
+    std::vector<Source> list;
+    std::lock_guard lock(lock_);
+    for (const auto& [id, port] : midiPorts_)
+        if (port.node != pedalNodeId_)
+            list.push_back({port.name, port.description});
+    return list;
+}
+
+} // namespace midi
