@@ -76,11 +76,13 @@ void WaveEngine::captured(const uint8_t* src, uint32_t bytes)
     if (!in || dead_.load(std::memory_order_acquire))
         return;
     const uint64_t now = NowNs();
-    if (lastCaptureNs_ != 0 && now - lastCaptureNs_ > kPauseNs) {
+    // This thread alone writes the stamp, so it reads its own last one.
+    const uint64_t last = lastCycle_.load(std::memory_order_relaxed);
+    const uint64_t lastNs = (last >> 16) * 1000;
+    if (last != 0 && now > lastNs && now - lastNs > kPauseNs) {
         pauses_.fetch_add(1, std::memory_order_relaxed);
-        pausedNs_.fetch_add(now - lastCaptureNs_, std::memory_order_relaxed);
+        pausedNs_.fetch_add(now - lastNs, std::memory_order_relaxed);
     }
-    lastCaptureNs_ = now;
     in->core.capture(src, bytes);
     // After the count it stamps: a reader that takes the stamp first never sees the output
     // closer than it is.
@@ -270,10 +272,8 @@ MMRESULT WaveEngine::Reset(Port* port)
         device_->stop();
     device_->exclusive([&] {
         port->core.handBack();
-        if (port->side == Side::Capture) {
-            lastCaptureNs_ = 0;
+        if (port->side == Side::Capture)
             lastCycle_.store(0, std::memory_order_release);
-        }
         Deliver(*port);
     });
     return MMSYSERR_NOERROR;

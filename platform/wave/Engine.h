@@ -111,12 +111,10 @@ private:
     std::atomic<uint32_t> leadFrames_{0};
 
     // When the input's last cycle came, in microseconds of boot time, above the frames it
-    // brought (16 bits): one word, so the output's thread reads both without a lock.
+    // brought (16 bits): one word, so the output's thread reads both without a lock. Written
+    // by the capture thread alone (and cleared with it kept out); 0 before the first cycle.
     std::atomic<uint64_t> lastCycle_{0};
     std::atomic<uint32_t> rate_{0};
-
-    // The capture thread's own (reset with it kept out).
-    uint64_t lastCaptureNs_ = 0;
 };
 
 } // namespace wave

@@ -30,8 +30,13 @@ void SdlDevice::Play(void* output, uint8_t* stream, int len)
 {
     auto& o = *static_cast<Output*>(output);
     const uint32_t frames = uint32_t(len) / 2;
-    uint32_t got = o.follower.take(frames, o.client->waiting(), o.client->behind());
-    if (got == frames || got > o.scratch.size()) {
+    // A callback longer than the period opened with has no room to be squeezed: it plays as is.
+    if (ClockFollower::MostFrames(frames) > o.scratch.size()) {
+        o.client->play(stream, uint32_t(len));
+        return;
+    }
+    const uint32_t got = o.follower.take(frames, o.client->waiting(), o.client->behind());
+    if (got == frames) {
         o.client->play(stream, uint32_t(len));
         return;
     }
