@@ -30,9 +30,10 @@ struct GlitchCounts {
     std::atomic<uint64_t> overrunFrames{0};
     std::atomic<uint64_t> overruns{0};
     std::atomic<uint64_t> gapsLost{0};
+    // Frames the input delivered, the output asked for and the stream wrote to the output:
+    // how far the output runs behind the input is told from them.
     std::atomic<uint64_t> capturedFrames{0};
     std::atomic<uint64_t> playbackFrames{0};
-    // Frames written to the output.
     std::atomic<uint64_t> writtenFrames{0};
 
     // Adds the glitch counts to a snapshot.

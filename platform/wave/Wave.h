@@ -92,7 +92,7 @@ struct WaveCounters {
     // for how long in all, in nanoseconds: the sound stopped meanwhile.
     uint64_t pauses = 0;
     uint64_t pausedNs = 0;
-    // Playback callbacks played a sample longer or shorter so that an output on a clock of
+    // Playback callbacks played a few samples longer or shorter so that an output on a clock of
     // its own keeps its distance behind the input.
     uint64_t clockAdjustments = 0;
     // Frames the input delivered and the output asked for, since the service began: their
