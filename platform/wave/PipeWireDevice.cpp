@@ -60,19 +60,21 @@ struct PipeWireDevice::Stream {
 namespace {
 
 // One call handed to the realtime thread; the caller waits until it has run, since the
-// invoke's own blocking can return before the data loop has run it.
+// invoke's own blocking can return before the data loop has run it. The doorbell is the
+// device's: the call's frame may be gone by the time it rings.
 template <typename Fn>
 struct AudioCall {
     Fn* fn;
+    thread::Doorbell* ran;
     std::atomic<bool> done{false};
-    thread::Doorbell ran;
 
     static int Run(spa_loop*, bool, uint32_t, const void*, size_t, void* user)
     {
         auto* call = static_cast<AudioCall*>(user);
+        thread::Doorbell* ran = call->ran;
         (*call->fn)();
         call->done.store(true, std::memory_order_release);
-        call->ran.ring();
+        ran->ring();
         return 0;
     }
 };
@@ -218,14 +220,19 @@ PipeWireDevice::~PipeWireDevice()
 void PipeWireDevice::exclusive(const std::function<void()>& fn)
 {
     using Call = AudioCall<const std::function<void()>>;
-    Call call{&fn};
-    if (pw_data_loop_invoke(dataLoop_, &Call::Run, 0, nullptr, 0, true, &call) < 0 && !call.done.load()) {
+    Call call{&fn, &invokeRan_};
+    // The data loop's queue of calls takes one writer at a time: PipeWire's own thread
+    // writes to it under the loop's lock, so ours does too, or the two calls mix.
+    pw_thread_loop_lock(loop_);
+    const int r = pw_data_loop_invoke(dataLoop_, &Call::Run, 0, nullptr, 0, true, &call);
+    pw_thread_loop_unlock(loop_);
+    if (r < 0 && !call.done.load()) {
         // The loop refused the call: it is not running, so nothing else touches the client.
         fn();
         return;
     }
     while (!call.done.load(std::memory_order_acquire))
-        call.ran.wait(kInvokeLook);
+        invokeRan_.wait(kInvokeLook);
 }
 
 void PipeWireDevice::Process()

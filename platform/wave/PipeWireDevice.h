@@ -6,6 +6,7 @@
 // in that same cycle. Both streams are S16 mono at the stream's rate; PipeWire's adapters
 // convert to the graph and connect them to the default or the chosen devices.
 
+#include "platform/thread/Doorbell.h"
 #include "platform/wave/Duplex.h"
 
 #include <atomic>
@@ -116,6 +117,9 @@ private:
     std::atomic<uint32_t> quantum_{0};
     std::atomic<uint32_t> graphRate_{0};
     uint32_t noticedQuantum_ = 0; // the UI thread's own
+
+    // Rung by each call run on the realtime thread for exclusive().
+    thread::Doorbell invokeRan_;
 
     std::mutex faultLock_;
     std::string fault_;

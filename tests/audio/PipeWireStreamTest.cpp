@@ -7,6 +7,7 @@
 #include "effect/FX.h"
 #include "platform/report/RecordingSink.h"
 #include "platform/wave/Backend.h"
+#include "platform/wave/PipeWireDevice.h"
 #include "support/Filtered.h"
 #include "support/PwProbe.h"
 
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -67,6 +69,50 @@ TEST_P(PipeWireStream, RunsHooksEveryBlockAndStopsWithEveryBufferBack)
 }
 
 INSTANTIATE_TEST_SUITE_P(BufferBytes, PipeWireStream, ::testing::Values(128u, 1000u, 1001u));
+
+// Counts what the device hands it; silence out.
+class CountingClient final : public wave::AudioClient {
+public:
+    void captured(const uint8_t*, uint32_t bytes) override { capturedBytes.fetch_add(bytes); }
+    void play(uint8_t* dst, uint32_t bytes) override { std::fill(dst, dst + bytes, uint8_t(0)); }
+    uint32_t waiting() const override { return 0; }
+    int64_t behind() const override { return 0; }
+    uint32_t phase(uint32_t, bool, uint32_t) override { return 0; }
+    void cushion(uint32_t) override {}
+    void keepPhase() override {}
+    std::atomic<uint64_t> capturedBytes{0};
+};
+
+// Calls handed to the realtime thread while PipeWire's own thread hands it the changes that
+// each start and stop bring: every call runs once, and none mixes with PipeWire's.
+TEST(PipeWireDevice, HandsCallsToTheRealtimeThreadWhileTheStreamStartsAndStops)
+{
+    if (!std::getenv("VOBBLIX_PIPEWIRE_SESSION"))
+        GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
+    wave::PipeWireDevice device;
+    ASSERT_TRUE(device.connected()) << device.connectError();
+    CountingClient client;
+    const wave::StreamFormat format{44100, 256, {}};
+    ASSERT_EQ(device.open(wave::Side::Playback, format, client), wave::MMSYSERR_NOERROR);
+    ASSERT_EQ(device.open(wave::Side::Capture, format, client), wave::MMSYSERR_NOERROR);
+    constexpr int kTurns = 60;
+    constexpr int kCallsPerTurn = 200;
+    int ran = 0;
+    for (int turn = 0; turn < kTurns; ++turn) {
+        if (turn % 2 == 0)
+            ASSERT_EQ(device.start(), wave::MMSYSERR_NOERROR);
+        else
+            device.stop();
+        for (int i = 0; i < kCallsPerTurn; ++i)
+            device.exclusive([&] { ++ran; });
+    }
+    device.stop();
+    device.close(wave::Side::Capture);
+    device.close(wave::Side::Playback);
+    EXPECT_EQ(ran, kTurns * kCallsPerTurn);
+    EXPECT_GT(client.capturedBytes.load(), 0u);
+    EXPECT_TRUE(device.takeFault().empty());
+}
 
 double Db(uint32_t peak) { return 20.0 * std::log10(double(peak) / 32768.0); }
 

@@ -14,6 +14,8 @@ constexpr size_t kQueueCapacity = 1 << 16;
 // Spread over the cycle: one message a frame, at most this many a cycle, like a busy
 // controller on a 31250-baud cable (about 1000 messages a second) and then some.
 constexpr jack_nframes_t kPerCycle = 64;
+// PipeWire's JACK learns of another client's new port a moment after it was registered.
+constexpr auto kPortShowsWithin = std::chrono::seconds(5);
 
 } // namespace
 
@@ -45,6 +47,12 @@ bool JackMidiSender::Connect(const std::string& input) const
 {
     if (!port_)
         return false;
+    const auto end = std::chrono::steady_clock::now() + kPortShowsWithin;
+    while (!jack_port_by_name(client_, input.c_str())) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     const int r = jack_connect(client_, jack_port_name(port_), input.c_str());
     return r == 0 || r == EEXIST;
 }

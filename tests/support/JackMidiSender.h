@@ -25,7 +25,7 @@ public:
     bool ok() const { return port_ != nullptr; }
     // "<client>:midi_out".
     std::string port() const;
-    // Connects the output to a MIDI input port, e.g. "vobblix:pedal".
+    // Connects the output to a MIDI input port, e.g. "vobblix:pedal", once this client sees it.
     bool Connect(const std::string& input) const;
     // Whether the output is connected to that port now.
     bool Connected(const std::string& input) const;
