@@ -31,7 +31,11 @@ constexpr int16_t kClick = 30000;
 // CPU: how long a client runs before it is measured, over how long, in how many turns.
 constexpr auto kSettle = std::chrono::seconds(3);
 constexpr auto kCpuWindow = std::chrono::seconds(10);
-constexpr int kCpuRounds = 5;
+constexpr int kCpuRounds = 9;
+// Side by side: both clients on the graph at once, their CPU taken over the same short
+// windows, so that a burst of this virtual machine's stolen time weighs on both alike.
+constexpr auto kPairWindow = std::chrono::seconds(2);
+constexpr int kPairWindows = 30;
 // A click the filter leaves at least this loud at its first sample is found at that sample.
 constexpr int kThreshold = 200;
 const std::string kProbeOut = "vobblix-probe:output";
@@ -160,6 +164,8 @@ struct Loopback {
     {
         const std::string props = "audio.rate=" + std::to_string(rate) + " audio.format=S16LE";
         const std::string latency = std::to_string(latencyMs);
+        // What the bench printed so far is not the child's to print again.
+        std::fflush(stdout);
         pid = ::fork();
         if (pid == 0) {
             std::freopen("/dev/null", "w", stdout);
@@ -178,16 +184,40 @@ struct Loopback {
     ~Loopback() { testsupport::Terminate(pid); }
 };
 
-// How often the process's main (UI) thread went to sleep and was woken: its voluntary
-// context switches.
-uint64_t UiWakeUps(pid_t pid)
+// How often a thread went to sleep and was woken: its voluntary context switches.
+uint64_t WakeUps(pid_t pid, pid_t tid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/status");
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
     std::string line;
     while (std::getline(f, line))
         if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
             return std::stoull(line.substr(line.find(':') + 1));
     return 0;
+}
+
+// The process's main (UI) thread.
+uint64_t UiWakeUps(pid_t pid)
+{
+    return WakeUps(pid, pid);
+}
+
+// Wake-ups of the process's realtime threads, summed.
+uint64_t RealtimeWakeUps(pid_t pid)
+{
+    uint64_t sum = 0;
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator(tasks, ec)) {
+        std::ifstream f(task.path() / "stat");
+        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::istringstream rest(s.substr(s.rfind(')') + 2));
+        std::string field;
+        for (int i = 3; i <= 41; ++i)
+            rest >> field;
+        if (field != "0")
+            sum += WakeUps(pid, pid_t(std::stol(task.path().filename().string())));
+    }
+    return sum;
 }
 
 // The share of one core a running client takes over the window, past its start-up, and
@@ -258,6 +288,39 @@ void DesktopRoundTrips()
     }
 }
 
+void SideBySide(uint32_t rate, uint32_t bytes, double latencyMs)
+{
+    Program p(rate, bytes);
+    Loopback l(rate, latencyMs);
+    if (!p.linked() || !l.linked()) {
+        std::printf("CPU side by side: a client did not join the graph\n");
+        return;
+    }
+    std::this_thread::sleep_for(kSettle);
+    std::vector<double> ours, theirs, ratio;
+    const uint64_t pw0 = RealtimeWakeUps(p.pid), lw0 = RealtimeWakeUps(l.pid);
+    const auto began = std::chrono::steady_clock::now();
+    double p0 = CpuSeconds(p.pid), l0 = CpuSeconds(l.pid);
+    for (int w = 0; w < kPairWindows; ++w) {
+        const auto start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(kPairWindow);
+        const double p1 = CpuSeconds(p.pid), l1 = CpuSeconds(l.pid);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ours.push_back(100.0 * (p1 - p0) / seconds);
+        theirs.push_back(100.0 * (l1 - l0) / seconds);
+        if (l1 > l0)
+            ratio.push_back((p1 - p0) / (l1 - l0));
+        p0 = p1;
+        l0 = l1;
+    }
+    const double all = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::printf("CPU side by side at the defaults, both on the graph at once, median of %d windows of %lld s: "
+                "program %.2f %%, PipeWire's loopback %.2f %%, program / loopback %.2f (goal <= 1); realtime "
+                "wake-ups a second: program %.1f, loopback %.1f\n",
+                kPairWindows, static_cast<long long>(kPairWindow.count()), Median(ours), Median(theirs),
+                Median(ratio), double(RealtimeWakeUps(p.pid) - pw0) / all, double(RealtimeWakeUps(l.pid) - lw0) / all);
+}
+
 int CpuTurns()
 {
     // At the defaults the graph runs at its own 48000 Hz and both adapters resample. This
@@ -295,6 +358,7 @@ int CpuTurns()
                 "program / loopback %.2f (goal <= 1); UI thread in silence %.1f wake-ups a second (goal <= 2)\n",
                 program.size(), static_cast<long long>(kCpuWindow.count()), Median(program), Median(realtime),
                 Median(baseline), Median(ratio), Median(wakeUps));
+    SideBySide(kDefaultRate, kDefaultBytes, latencyMs);
     return 0;
 }
 
@@ -303,7 +367,7 @@ int CpuTurns()
 int main(int argc, char** argv)
 {
     const int underrunSeconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    // Which parts run: all, or one of "desktop", "forced", "cpu".
+    // Which parts run: all, or one of "desktop", "cpu", "pair" (the CPU side by side alone).
     const std::string part = argc > 2 ? argv[2] : "all";
     if (part == "all" || part == "desktop")
         DesktopRoundTrips();
@@ -311,6 +375,12 @@ int main(int argc, char** argv)
         return 0;
     if (part == "cpu")
         return CpuTurns();
+    if (part == "pair") {
+        constexpr uint32_t kRate = 44100, kBytes = 1000;
+        ForceGraph(0, 0);
+        SideBySide(kRate, kBytes, 1000.0 * (kBytes / 2) / kRate);
+        return 0;
+    }
     std::printf("graph period %u frames; round trips in frames (ms), median of %d clicks\n", kQuantum, kClicks);
     std::printf("%-8s %-7s %-14s %-14s %-10s %-22s\n", "rate", "bytes", "floor", "program", "added",
                 "goal: buffer + period");
