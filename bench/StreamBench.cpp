@@ -156,7 +156,10 @@ int main(int argc, char** argv)
     const long heardMedian = heard.empty() ? -1 : heard[heard.size() / 2];
     std::printf("buffer %u bytes (%u samples), SDL period %u frames; output ran %zu frames ahead\n", block,
                 block / 2, period, ahead);
-    std::printf("click-to-click delay: median %ld samples (%.2f ms), min %ld, max %ld over %zu clicks\n", median,
+    // The files' positions drift apart with the two threads' paces (they may even go below
+    // zero): the delay is what the line after it says.
+    std::printf("click-to-click in file positions: median %ld samples (%.2f ms), min %ld, max %ld over %zu clicks\n",
+                median,
                 1000.0 * double(median) / kRate, delays.empty() ? -1 : delays.front(),
                 delays.empty() ? -1 : delays.back(), delays.size());
     std::printf("  as heard (the input thread kept %.0f frames a second): median %ld samples (%.2f ms), min %ld, "

@@ -5,9 +5,12 @@
 
 #include "platform/wave/Wave.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace midi { class MidiSink; }
@@ -58,6 +61,34 @@ public:
 
 protected:
     ~AudioClient() = default;
+};
+
+// The first fault a server reports, kept until the UI takes it: what fails after it fails
+// because of it, and is not told again.
+class FaultLatch {
+public:
+    // False when a fault was raised already. Any thread but a realtime one: it locks.
+    bool raise(const std::string& text)
+    {
+        std::lock_guard lock(lock_);
+        if (raised_.exchange(true, std::memory_order_acq_rel))
+            return false;
+        text_ = text;
+        return true;
+    }
+    // The fault's text once, then empty. UI thread only.
+    std::string take()
+    {
+        std::lock_guard lock(lock_);
+        return std::exchange(text_, std::string());
+    }
+    // Any thread, realtime ones included.
+    bool raised() const { return raised_.load(std::memory_order_acquire); }
+
+private:
+    std::mutex lock_;
+    std::string text_;
+    std::atomic<bool> raised_{false};
 };
 
 class DuplexDevice {

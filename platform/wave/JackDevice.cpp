@@ -133,7 +133,7 @@ JackDevice::JackDevice(bool connectPorts)
 std::vector<DeviceChoice> JackDevice::devices(bool capture) const
 {
     std::vector<DeviceChoice> list;
-    if (!client_ || dead_.load())
+    if (!client_ || fault_.raised())
         return list;
     // The ports a device sends from are where our input listens, and the other way round.
     const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
@@ -173,7 +173,7 @@ int JackDevice::Process(uint32_t frames)
     pedal_.Read(frames);
     cycles_.fetch_add(1, std::memory_order_relaxed);
     inside_.store(true);
-    if (blocked_.load() || dead_.load(std::memory_order_acquire) || frames > kMaxPeriod) {
+    if (blocked_.load() || fault_.raised() || frames > kMaxPeriod) {
         inside_.store(false, std::memory_order_release);
         std::fill(outBuf, outBuf + frames, 0.0f);
         return 0;
@@ -281,16 +281,13 @@ void JackDevice::Shutdown(const std::string& reason)
 
 void JackDevice::Fault(const std::string& text)
 {
-    std::lock_guard lock(faultLock_);
-    if (dead_.exchange(true))
-        return;
-    fault_ = text;
+    fault_.raise(text);
 }
 
 double JackDevice::latencyMs(uint32_t) const
 {
     const uint32_t rate = serverRate_.load(std::memory_order_relaxed);
-    if (!client_ || !outPort_ || rate == 0 || dead_.load(std::memory_order_acquire))
+    if (!client_ || !outPort_ || rate == 0 || fault_.raised())
         return -1.0;
     // The output port's capture latency runs from the physical input to here, its playback
     // latency from here to the physical output.
@@ -348,7 +345,7 @@ void JackDevice::UpdateLatency()
 
 void JackDevice::WatchCycles()
 {
-    if (!client_ || dead_.load(std::memory_order_acquire))
+    if (!client_ || fault_.raised())
         return;
     const auto now = std::chrono::steady_clock::now();
     const uint64_t cycles = cycles_.load(std::memory_order_relaxed);
@@ -364,8 +361,7 @@ void JackDevice::WatchCycles()
 std::string JackDevice::takeFault()
 {
     WatchCycles();
-    std::lock_guard lock(faultLock_);
-    return std::exchange(fault_, std::string());
+    return fault_.take();
 }
 
 std::string JackDevice::takeNotice()
@@ -381,7 +377,7 @@ std::string JackDevice::takeNotice()
 std::vector<DeviceChoice> JackDevice::midiSources() const
 {
     std::vector<DeviceChoice> list;
-    if (client_ && !dead_.load())
+    if (client_ && !fault_.raised())
         for (const midi::Source& s : pedal_.sources())
             list.push_back({s.id, s.description});
     return list;
@@ -408,7 +404,7 @@ bool JackDevice::supports(uint32_t rate) const
 
 MMRESULT JackDevice::open(Side side, const StreamFormat& format, AudioClient& client)
 {
-    if (!client_ || dead_.load())
+    if (!client_ || fault_.raised())
         return MMSYSERR_NODRIVER;
     const bool capture = side == Side::Capture;
     const uint32_t server = serverRate_.load();
@@ -449,7 +445,7 @@ MMRESULT JackDevice::open(Side side, const StreamFormat& format, AudioClient& cl
 
 MMRESULT JackDevice::start()
 {
-    if (dead_.load())
+    if (fault_.raised())
         return MMSYSERR_NODRIVER;
     capturing_.store(true, std::memory_order_release);
     return MMSYSERR_NOERROR;

@@ -103,7 +103,7 @@ private:
     std::atomic<uint32_t> ownLatency_{0};
     std::atomic<bool> capturing_{false};
     std::atomic<bool> playing_{false};
-    std::atomic<bool> dead_{false};
+    FaultLatch fault_;
     // The handshake that keeps the process callback out while the UI thread works.
     std::atomic<bool> blocked_{false};
     std::atomic<bool> inside_{false};
@@ -125,8 +125,6 @@ private:
 
     std::atomic<uint32_t> noticedPeriod_{0};
     uint32_t shownPeriod_ = 0; // the UI thread's own
-    std::mutex faultLock_;
-    std::string fault_;
 };
 
 } // namespace wave

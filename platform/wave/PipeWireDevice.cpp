@@ -305,16 +305,12 @@ void PipeWireDevice::Play()
 
 void PipeWireDevice::Fault(const std::string& text)
 {
-    std::lock_guard lock(faultLock_);
-    if (faulted_.exchange(true))
-        return;
-    fault_ = text;
+    fault_.raise(text);
 }
 
 std::string PipeWireDevice::takeFault()
 {
-    std::lock_guard lock(faultLock_);
-    return std::exchange(fault_, std::string());
+    return fault_.take();
 }
 
 std::string PipeWireDevice::takeNotice()
@@ -376,7 +372,7 @@ std::vector<DeviceChoice> PipeWireDevice::devices(bool capture) const
     // One round trip, so that the list holds every node the server had when asked.
     pw_thread_loop_lock(loop_);
     syncAsked_ = pw_core_sync(core_, PW_ID_CORE, syncAsked_);
-    while (syncDone_ != syncAsked_ && !faulted_.load())
+    while (syncDone_ != syncAsked_ && !fault_.raised())
         if (pw_thread_loop_timed_wait(loop_, kListWaitSeconds) != 0)
             break;
     pw_thread_loop_unlock(loop_);

@@ -121,9 +121,7 @@ private:
     // Rung by each call run on the realtime thread for exclusive().
     thread::Doorbell invokeRan_;
 
-    std::mutex faultLock_;
-    std::string fault_;
-    std::atomic<bool> faulted_{false};
+    FaultLatch fault_;
 };
 
 } // namespace wave
