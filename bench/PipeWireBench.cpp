@@ -129,6 +129,18 @@ void CountGlitches(const std::string& errors, uint64_t& underruns, uint64_t& ove
     }
 }
 
+// Whether a thread runs under a realtime scheduling policy (field 41 of its stat is not 0).
+bool Realtime(const fs::path& task)
+{
+    std::ifstream f(task / "stat");
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(s.substr(s.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 41; ++i)
+        rest >> field;
+    return !field.empty() && field != "0";
+}
+
 // CPU time, in seconds, that the process's threads have run: the scheduler's own count in
 // nanoseconds, not the clock ticks that miss short wake-ups. The realtime threads' share
 // goes to `realtime`.
@@ -140,15 +152,8 @@ double CpuSeconds(pid_t pid, double* realtime = nullptr)
     for (const auto& task : fs::directory_iterator(tasks, ec)) {
         unsigned long long ns = 0;
         std::ifstream(task.path() / "schedstat") >> ns;
-        std::ifstream f(task.path() / "stat");
-        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        std::istringstream rest(s.substr(s.rfind(')') + 2));
-        std::string field;
-        // Field 41 is the scheduling policy: 0 for ordinary threads.
-        for (int i = 3; i <= 41; ++i)
-            rest >> field;
         all += double(ns) / 1e9;
-        if (field != "0")
+        if (Realtime(task.path()))
             rt += double(ns) / 1e9;
     }
     if (realtime)
@@ -201,21 +206,17 @@ uint64_t UiWakeUps(pid_t pid)
     return WakeUps(pid, pid);
 }
 
-// Wake-ups of the process's realtime threads, summed.
-uint64_t RealtimeWakeUps(pid_t pid)
+// Wake-ups of every thread but the main one, summed: the audio threads, whether or not the
+// client got a realtime policy (pw-loopback does not ask for one).
+uint64_t AudioWakeUps(pid_t pid)
 {
     uint64_t sum = 0;
     const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
     std::error_code ec;
     for (const auto& task : fs::directory_iterator(tasks, ec)) {
-        std::ifstream f(task.path() / "stat");
-        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        std::istringstream rest(s.substr(s.rfind(')') + 2));
-        std::string field;
-        for (int i = 3; i <= 41; ++i)
-            rest >> field;
-        if (field != "0")
-            sum += WakeUps(pid, pid_t(std::stol(task.path().filename().string())));
+        const auto tid = pid_t(std::stol(task.path().filename().string()));
+        if (tid != pid)
+            sum += WakeUps(pid, tid);
     }
     return sum;
 }
@@ -298,7 +299,7 @@ void SideBySide(uint32_t rate, uint32_t bytes, double latencyMs)
     }
     std::this_thread::sleep_for(kSettle);
     std::vector<double> ours, theirs, ratio;
-    const uint64_t pw0 = RealtimeWakeUps(p.pid), lw0 = RealtimeWakeUps(l.pid);
+    const uint64_t pw0 = AudioWakeUps(p.pid), lw0 = AudioWakeUps(l.pid);
     const auto began = std::chrono::steady_clock::now();
     double p0 = CpuSeconds(p.pid), l0 = CpuSeconds(l.pid);
     for (int w = 0; w < kPairWindows; ++w) {
@@ -315,10 +316,10 @@ void SideBySide(uint32_t rate, uint32_t bytes, double latencyMs)
     }
     const double all = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::printf("CPU side by side at the defaults, both on the graph at once, median of %d windows of %lld s: "
-                "program %.2f %%, PipeWire's loopback %.2f %%, program / loopback %.2f (goal <= 1); realtime "
-                "wake-ups a second: program %.1f, loopback %.1f\n",
+                "program %.2f %%, PipeWire's loopback %.2f %%, program / loopback %.2f (goal <= 1); audio "
+                "threads' wake-ups a second: program %.1f, loopback %.1f\n",
                 kPairWindows, static_cast<long long>(kPairWindow.count()), Median(ours), Median(theirs),
-                Median(ratio), double(RealtimeWakeUps(p.pid) - pw0) / all, double(RealtimeWakeUps(l.pid) - lw0) / all);
+                Median(ratio), double(AudioWakeUps(p.pid) - pw0) / all, double(AudioWakeUps(l.pid) - lw0) / all);
 }
 
 int CpuTurns()
