@@ -32,8 +32,8 @@ constexpr int16_t kClick = 30000;
 constexpr auto kSettle = std::chrono::seconds(3);
 constexpr auto kCpuWindow = std::chrono::seconds(10);
 constexpr int kCpuRounds = 9;
-// Side by side: both clients on the graph at once, their CPU taken over the same short
-// windows, so that a burst of this virtual machine's stolen time weighs on both alike.
+// Side by side: the clients on the graph at once, their CPU taken over the same short
+// windows, so that a burst of this virtual machine's stolen time weighs on all alike.
 constexpr auto kPairWindow = std::chrono::seconds(2);
 constexpr int kPairWindows = 30;
 // A click the filter leaves at least this loud at its first sample is found at that sample.
@@ -44,6 +44,8 @@ const std::string kSourceIn = "gtr:input_MONO";
 const std::string kSourceOut = "gtr:capture_MONO";
 const std::string kSinkIn = "amp:playback_MONO";
 const std::string kSinkMonitor = "amp:monitor_MONO";
+// PipeWire's configuration for realtime clients (it loads the module that sets the policy).
+constexpr const char* kRealtimeClientConfig = "client-rt.conf";
 
 std::vector<int16_t> ClickTrain(uint32_t rate)
 {
@@ -162,11 +164,17 @@ double CpuSeconds(pid_t pid, double* realtime = nullptr)
 }
 
 // PipeWire's own duplex client, two streams through its loopback module at the program's
-// rate and latency: what any client doing this costs on this machine.
+// rate and latency: what any client doing this costs on this machine. `realtime` runs it
+// under PipeWire's configuration for realtime clients, the one the program uses, so that
+// its audio thread gets the same realtime policy; as pw-loopback starts by default, its
+// thread is an ordinary one.
 struct Loopback {
     pid_t pid = -1;
-    Loopback(uint32_t rate, double latencyMs)
+    std::string name = "vobblix-baseline";
+    Loopback(uint32_t rate, double latencyMs, bool realtime = false)
     {
+        if (realtime)
+            name += "-rt";
         const std::string props = "audio.rate=" + std::to_string(rate) + " audio.format=S16LE";
         const std::string latency = std::to_string(latencyMs);
         // What the bench printed so far is not the child's to print again.
@@ -175,7 +183,9 @@ struct Loopback {
         if (pid == 0) {
             std::freopen("/dev/null", "w", stdout);
             std::freopen("/dev/null", "w", stderr);
-            ::execlp("pw-loopback", "pw-loopback", "-n", "vobblix-baseline", "-c", "1", "-m", "[ MONO ]", "-l",
+            if (realtime)
+                ::setenv("PIPEWIRE_CONFIG_NAME", kRealtimeClientConfig, 1);
+            ::execlp("pw-loopback", "pw-loopback", "-n", name.c_str(), "-c", "1", "-m", "[ MONO ]", "-l",
                      latency.c_str(), ("--capture-props=" + props).c_str(), ("--playback-props=" + props).c_str(),
                      nullptr);
             ::_exit(127);
@@ -183,8 +193,8 @@ struct Loopback {
     }
     bool linked() const
     {
-        return pid > 0 && WaitForLink(kSourceOut, "input.vobblix-baseline:input_MONO", 10000) &&
-               WaitForLink("output.vobblix-baseline:output_MONO", kSinkIn, 10000);
+        return pid > 0 && WaitForLink(kSourceOut, "input." + name + ":input_MONO", 10000) &&
+               WaitForLink("output." + name + ":output_MONO", kSinkIn, 10000);
     }
     ~Loopback() { testsupport::Terminate(pid); }
 };
@@ -293,46 +303,54 @@ void SideBySide(uint32_t rate, uint32_t bytes, double latencyMs)
 {
     Program p(rate, bytes);
     Loopback l(rate, latencyMs);
-    if (!p.linked() || !l.linked()) {
+    Loopback lrt(rate, latencyMs, true);
+    if (!p.linked() || !l.linked() || !lrt.linked()) {
         std::printf("CPU side by side: a client did not join the graph\n");
         return;
     }
     std::this_thread::sleep_for(kSettle);
-    std::vector<double> ours, theirs, ratio;
-    const uint64_t pw0 = AudioWakeUps(p.pid), lw0 = AudioWakeUps(l.pid);
+    std::vector<double> ours, theirs, theirsRt, ratio, ratioRt;
+    const uint64_t pw0 = AudioWakeUps(p.pid), lw0 = AudioWakeUps(l.pid), rw0 = AudioWakeUps(lrt.pid);
     const auto began = std::chrono::steady_clock::now();
-    double p0 = CpuSeconds(p.pid), l0 = CpuSeconds(l.pid);
+    double p0 = CpuSeconds(p.pid), l0 = CpuSeconds(l.pid), r0 = CpuSeconds(lrt.pid);
     for (int w = 0; w < kPairWindows; ++w) {
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(kPairWindow);
-        const double p1 = CpuSeconds(p.pid), l1 = CpuSeconds(l.pid);
+        const double p1 = CpuSeconds(p.pid), l1 = CpuSeconds(l.pid), r1 = CpuSeconds(lrt.pid);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         ours.push_back(100.0 * (p1 - p0) / seconds);
         theirs.push_back(100.0 * (l1 - l0) / seconds);
+        theirsRt.push_back(100.0 * (r1 - r0) / seconds);
         if (l1 > l0)
             ratio.push_back((p1 - p0) / (l1 - l0));
+        if (r1 > r0)
+            ratioRt.push_back((p1 - p0) / (r1 - r0));
         p0 = p1;
         l0 = l1;
+        r0 = r1;
     }
     const double all = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    std::printf("CPU side by side at the defaults, both on the graph at once, median of %d windows of %lld s: "
-                "program %.2f %%, PipeWire's loopback %.2f %%, program / loopback %.2f (goal <= 1); audio "
-                "threads' wake-ups a second: program %.1f, loopback %.1f\n",
+    std::printf("CPU side by side at the defaults, all three on the graph at once, median of %d windows of %lld s: "
+                "program %.2f %%, PipeWire's loopback %.2f %% (ratio %.2f, goal <= 1), the same loopback with "
+                "PipeWire's realtime client configuration, as the program has, %.2f %% (ratio %.2f); audio "
+                "threads' wake-ups a second: program %.1f, loopback %.1f, realtime loopback %.1f\n",
                 kPairWindows, static_cast<long long>(kPairWindow.count()), Median(ours), Median(theirs),
-                Median(ratio), double(AudioWakeUps(p.pid) - pw0) / all, double(AudioWakeUps(l.pid) - lw0) / all);
+                Median(ratio), Median(theirsRt), Median(ratioRt), double(AudioWakeUps(p.pid) - pw0) / all,
+                double(AudioWakeUps(l.pid) - lw0) / all, double(AudioWakeUps(lrt.pid) - rw0) / all);
 }
 
 int CpuTurns()
 {
     // At the defaults the graph runs at its own 48000 Hz and both adapters resample. This
     // machine's cost of a wake-up swings from run to run, so the program and PipeWire's own
-    // loopback take turns, and the medians and the ratio of each turn are what to read.
+    // loopback (as it starts, and with the realtime policy the program has) take turns, and
+    // the medians and the ratios of each turn are what to read.
     ForceGraph(0, 0);
     constexpr uint32_t kDefaultRate = 44100, kDefaultBytes = 1000;
     const double latencyMs = 1000.0 * (kDefaultBytes / 2) / kDefaultRate;
-    std::vector<double> program, realtime, baseline, ratio, wakeUps;
+    std::vector<double> program, realtime, baseline, baselineRt, ratio, ratioRt, wakeUps;
     for (int round = 0; round < kCpuRounds; ++round) {
-        double ours = -1.0, rt = -1.0, theirs = -1.0, ui = -1.0;
+        double ours = -1.0, rt = -1.0, theirs = -1.0, theirsRt = -1.0, ui = -1.0;
         {
             Program p(kDefaultRate, kDefaultBytes);
             if (p.linked())
@@ -343,22 +361,30 @@ int CpuTurns()
             if (l.linked())
                 theirs = CpuShare(l.pid);
         }
+        {
+            Loopback l(kDefaultRate, latencyMs, true);
+            if (l.linked())
+                theirsRt = CpuShare(l.pid);
+        }
         std::printf("CPU turn %d at the defaults: program %.2f %% (realtime thread %.2f %%, UI thread %.1f wake-ups "
-                    "a second), PipeWire's loopback %.2f %%\n",
-                    round + 1, ours, rt, ui, theirs);
-        if (ours < 0 || theirs <= 0)
+                    "a second), PipeWire's loopback %.2f %%, realtime loopback %.2f %%\n",
+                    round + 1, ours, rt, ui, theirs, theirsRt);
+        if (ours < 0 || theirs <= 0 || theirsRt <= 0)
             continue;
         wakeUps.push_back(ui);
         program.push_back(ours);
         realtime.push_back(rt);
         baseline.push_back(theirs);
+        baselineRt.push_back(theirsRt);
         ratio.push_back(ours / theirs);
+        ratioRt.push_back(ours / theirsRt);
     }
     std::printf("CPU at the defaults (44100 Hz, 1000 bytes, the server's own period), median of %zu turns of %lld s: "
-                "program %.2f %% of one core (realtime thread %.2f %%; goal < 1 %%), PipeWire's loopback %.2f %%, "
-                "program / loopback %.2f (goal <= 1); UI thread in silence %.1f wake-ups a second (goal <= 2)\n",
+                "program %.2f %% of one core (realtime thread %.2f %%; goal < 1 %%), PipeWire's loopback %.2f %% "
+                "(program / loopback %.2f, goal <= 1), realtime loopback %.2f %% (program / it %.2f); UI thread in "
+                "silence %.1f wake-ups a second (goal <= 2)\n",
                 program.size(), static_cast<long long>(kCpuWindow.count()), Median(program), Median(realtime),
-                Median(baseline), Median(ratio), Median(wakeUps));
+                Median(baseline), Median(ratio), Median(baselineRt), Median(ratioRt), Median(wakeUps));
     SideBySide(kDefaultRate, kDefaultBytes, latencyMs);
     return 0;
 }
