@@ -121,16 +121,6 @@ struct Program {
     }
 };
 
-// Sums what the program's glitch warnings counted.
-void CountGlitches(const std::string& errors, uint64_t& underruns, uint64_t& overruns)
-{
-    const std::regex line(R"((\d+) playback underruns \(\d+ frames of silence\) and (\d+) capture overruns)");
-    for (auto it = std::sregex_iterator(errors.begin(), errors.end(), line); it != std::sregex_iterator(); ++it) {
-        underruns += std::stoull((*it)[1]);
-        overruns += std::stoull((*it)[2]);
-    }
-}
-
 // Whether a thread runs under a realtime scheduling policy (field 41 of its stat is not 0).
 bool Realtime(const fs::path& task)
 {
@@ -439,7 +429,7 @@ int main(int argc, char** argv)
             // The last warnings come out within a second.
             std::this_thread::sleep_for(1500ms);
             uint64_t underruns = 0, overruns = 0;
-            CountGlitches(program.errors(), underruns, overruns);
+            testsupport::CountGlitches(program.errors(), underruns, overruns);
             std::printf("128 bytes at 44100 Hz for %d s: %llu underruns, %llu overruns (goal 0)\n", underrunSeconds,
                         static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
         }

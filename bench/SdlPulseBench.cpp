@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -189,15 +188,6 @@ std::vector<double> LoopbackPhase(Probe& probe)
     return delays;
 }
 
-void CountGlitches(const std::string& errors, uint64_t& underruns, uint64_t& overruns)
-{
-    const std::regex line(R"((\d+) playback underruns \(\d+ frames of silence\) and (\d+) capture overruns)");
-    for (auto it = std::sregex_iterator(errors.begin(), errors.end(), line); it != std::sregex_iterator(); ++it) {
-        underruns += std::stoull((*it)[1]);
-        overruns += std::stoull((*it)[2]);
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -229,7 +219,7 @@ int main(int argc, char** argv)
     errors << f.rdbuf();
     fs::remove_all(dir);
     uint64_t underruns = 0, overruns = 0;
-    CountGlitches(errors.str(), underruns, overruns);
+    testsupport::CountGlitches(errors.str(), underruns, overruns);
     if (through.empty() || std::getenv("VOBBLIX_BENCH_VERBOSE"))
         std::printf("the program's standard error:\n%s\n", errors.str().c_str());
 

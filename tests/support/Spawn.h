@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -110,6 +111,16 @@ inline double ToldLatencyMs(const std::string& errors)
     if (at == std::string::npos)
         return -1.0;
     return std::strtod(errors.c_str() + at + kTold.size(), nullptr);
+}
+
+// Sums what the program's glitch warnings on standard error counted.
+inline void CountGlitches(const std::string& errors, uint64_t& underruns, uint64_t& overruns)
+{
+    const std::regex line(R"((\d+) playback underruns \(\d+ frames of silence\) and (\d+) capture overruns)");
+    for (auto it = std::sregex_iterator(errors.begin(), errors.end(), line); it != std::sregex_iterator(); ++it) {
+        underruns += std::stoull((*it)[1]);
+        overruns += std::stoull((*it)[2]);
+    }
 }
 
 // Ends the program with SIGTERM, as a logout does.
