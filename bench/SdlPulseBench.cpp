@@ -33,9 +33,10 @@ namespace {
 
 constexpr uint32_t kRate = 44100;
 constexpr uint32_t kBytes = 1000;
-// The probe's blocks. Shorter ones read the clock nearer the sound, but a probe that asks
-// PulseAudio for 3 ms periods on both sinks loads this machine enough to make the program
-// under test run dry 15 times a second; the delay a block adds is the same for both clients.
+// The probe's blocks. Shorter ones read the clock nearer the sound, but a probe that drives
+// both sinks at periods of 1 to 3 ms makes SDL's pulseaudio capture lose a sixth of the
+// input (holes it drops), and the program then runs dry many times a second; the delay a
+// block adds is the same for both clients.
 constexpr uint32_t kProbeFrames = 512;
 // About a second between clicks, in the probe's blocks.
 constexpr uint64_t kClickBlocks = kRate / kProbeFrames;
