@@ -264,16 +264,20 @@ void DesktopRoundTrips()
     std::printf("desktop graph at %u Hz, period left to the clients; round trips in frames at %u Hz (ms), "
                 "floor %ld (%.2f ms) at period %u\n",
                 kGraphRate, kGraphRate, floor, 1000.0 * double(floor) / kGraphRate, quantum);
-    std::printf("%-8s %-7s %-8s %-14s %-8s %-14s %-8s %-24s\n", "rate", "bytes", "period", "program", "added",
-                "pw-loopback", "added", "goal: buffer + period");
+    std::printf("%-8s %-7s %-8s %-14s %-8s %-14s %-8s %-29s %s\n", "rate", "bytes", "period", "program", "added",
+                "pw-loopback", "added", "goal: buffer + period", "program's underruns/overruns (goal 0)");
     for (uint32_t rate : {44100u, 22050u}) {
         for (uint32_t bytes : {128u, 1000u}) {
             long through = -1, peer = -1;
             uint32_t period = 0;
+            uint64_t underruns = 0, overruns = 0;
             {
                 Program program(rate, bytes);
                 if (program.linked())
                     through = Measure(kGraphRate, &period);
+                // The warnings of the last second come out within one.
+                std::this_thread::sleep_for(1500ms);
+                testsupport::CountGlitches(program.errors(), underruns, overruns);
             }
             {
                 Loopback loopback(rate, 1000.0 * (bytes / 2) / rate);
@@ -281,10 +285,11 @@ void DesktopRoundTrips()
                     peer = Measure(kGraphRate);
             }
             const long goal = std::lround(double(bytes / 2) * kGraphRate / rate) + long(period);
-            std::printf("%-8u %-7u %-8u %5ld (%5.2f)  %-8ld %5ld (%5.2f)  %-8ld %ld %s\n", rate, bytes, period, through,
-                        1000.0 * double(through) / kGraphRate, through - floor, peer,
+            std::printf("%-8u %-7u %-8u %5ld (%5.2f)  %-8ld %5ld (%5.2f)  %-8ld %ld %-8s %llu/%llu\n", rate, bytes,
+                        period, through, 1000.0 * double(through) / kGraphRate, through - floor, peer,
                         1000.0 * double(peer) / kGraphRate, peer - floor, goal,
-                        through >= 0 && floor >= 0 && through - floor <= goal ? "met" : "NOT met");
+                        through >= 0 && floor >= 0 && through - floor <= goal ? "met" : "NOT met",
+                        static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
         }
     }
 }
@@ -320,6 +325,12 @@ void SideBySide(uint32_t rate, uint32_t bytes, double latencyMs)
         r0 = r1;
     }
     const double all = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::this_thread::sleep_for(1500ms);
+    uint64_t underruns = 0, overruns = 0;
+    testsupport::CountGlitches(p.errors(), underruns, overruns);
+    std::printf("CPU side by side: the program glitched %llu times (underruns) and %llu (overruns) meanwhile "
+                "(goal 0)\n",
+                static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
     std::printf("CPU side by side at the defaults, all three on the graph at once, median of %d windows of %lld s: "
                 "program %.2f %%, PipeWire's loopback %.2f %% (ratio %.2f, goal <= 1), the same loopback with "
                 "PipeWire's realtime client configuration, as the program has, %.2f %% (ratio %.2f); audio "

@@ -290,8 +290,11 @@ void PipeWireDevice::Play()
             if (!phased_ && cycleFrames_ > 0) {
                 // The phase between capture and playback is set once, at the first cycle that
                 // captured: a block is then never late, and the output waits no longer than
-                // that needs.
-                client_->phase(cycleFrames_, resampled_, resampled_ ? kResamplerSlack : 0);
+                // that needs. Through resamplers the first cycle's request exceeds what the
+                // capture brought by the two filters' delays (503 frames for 441 at 44100 Hz
+                // on a 48 kHz graph), and the output stays that far ahead for good.
+                const uint32_t ahead = want > cycleFrames_ ? want - cycleFrames_ : 0;
+                client_->phase(cycleFrames_, resampled_, ahead + (resampled_ ? kResamplerSlack : 0));
                 phased_ = true;
             }
             client_->play(static_cast<uint8_t*>(d.data), want * 2);
