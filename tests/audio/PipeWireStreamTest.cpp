@@ -24,6 +24,18 @@ namespace {
 std::atomic<uint64_t> gHookedBytes{0};
 void CountHook(const void*, uint32_t length, bool) { gHookedBytes.fetch_add(length); }
 
+// Whether the stream hooked this many bytes before the time ran out.
+bool Hooked(uint64_t bytes, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (gHookedBytes.load() < bytes) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 class PipeWireStream : public ::testing::TestWithParam<uint32_t> {
 protected:
     void SetUp() override
@@ -49,11 +61,7 @@ TEST_P(PipeWireStream, RunsHooksEveryBlockAndStopsWithEveryBufferBack)
     w.FormCreate();
     w.StartCapture();
     // A second of sound through the graph.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (gHookedBytes.load() < 96000) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the graph did not run the stream";
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(Hooked(96000, std::chrono::seconds(20))) << "the graph did not run the stream";
     stopping = true;
     w.StopAudio();
     w.DeliverReports();
@@ -138,11 +146,7 @@ TEST_P(PipeWireDesktop, PlaysTwoSecondsAtTheDefaultRateWithoutRunningDry)
     TfrmWaves w(service, stopping, StandalonePump());
     w.FormCreate();
     w.StartCapture();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (gHookedBytes.load() < 2 * 88200) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the graph did not run the stream";
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(Hooked(2 * 88200, std::chrono::seconds(30))) << "the graph did not run the stream";
     const wave::WaveCounters counts = service.counters();
     stopping = true;
     w.StopAudio();
