@@ -27,7 +27,6 @@ namespace {
 
 constexpr uint32_t kQuantum = 128;
 constexpr int kClicks = 8;
-constexpr int16_t kClick = 30000;
 // CPU: how long a client runs before it is measured, over how long, in how many turns.
 constexpr auto kSettle = std::chrono::seconds(3);
 constexpr auto kCpuWindow = std::chrono::seconds(10);
@@ -36,8 +35,6 @@ constexpr int kCpuRounds = 9;
 // windows, so that a burst of this virtual machine's stolen time weighs on all alike.
 constexpr auto kPairWindow = std::chrono::seconds(2);
 constexpr int kPairWindows = 30;
-// A click the filter leaves at least this loud at its first sample is found at that sample.
-constexpr int kThreshold = 200;
 const std::string kProbeOut = "vobblix-probe:output";
 const std::string kProbeIn = "vobblix-probe:input";
 const std::string kSourceIn = "gtr:input_MONO";
@@ -51,7 +48,7 @@ std::vector<int16_t> ClickTrain(uint32_t rate)
 {
     std::vector<int16_t> s(size_t(rate) * (kClicks + 1) / 4, 0);
     for (int k = 1; k <= kClicks; ++k)
-        s[size_t(rate) * size_t(k) / 4 - rate / 8] = kClick;
+        s[size_t(rate) * size_t(k) / 4 - rate / 8] = testsupport::kStoreClick;
     return s;
 }
 
@@ -63,7 +60,7 @@ long MedianDelay(const std::vector<int16_t>& played, const std::vector<int16_t>&
     for (size_t i = 0; i < played.size(); ++i) {
         if (played[i] == 0)
             continue;
-        const long at = FirstAbove(heard, kThreshold, i);
+        const long at = FirstAbove(heard, testsupport::kStoreClickHeard, i);
         if (at < 0)
             break;
         delays.push_back(at - long(i));

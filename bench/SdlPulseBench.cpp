@@ -41,9 +41,6 @@ constexpr uint32_t kBytes = 1000;
 constexpr uint32_t kProbeFrames = 512;
 // About a second between clicks, in the probe's blocks.
 constexpr uint64_t kClickBlocks = kRate / kProbeFrames;
-constexpr int16_t kClick = 30000;
-// A click the filter leaves at least this loud at its first sample is found at that sample.
-constexpr int kThreshold = 200;
 constexpr auto kLoopbackPhase = 20s;
 // PulseAudio's loopback at the latency the program's buffer stands for.
 constexpr int kLoopbackLatencyMs = 11;
@@ -113,7 +110,7 @@ private:
         int error = 0;
         while (!stop_) {
             const bool click = blocks++ % kClickBlocks == 0;
-            block[0] = click ? kClick : 0;
+            block[0] = click ? testsupport::kStoreClick : 0;
             if (click) {
                 std::lock_guard lock(lock_);
                 clicks_.push_back(Clock::now());
@@ -134,7 +131,8 @@ private:
             const auto now = Clock::now();
             if (now < quietUntil)
                 continue;
-            const auto loud = std::find_if(block.begin(), block.end(), [](int16_t s) { return std::abs(s) >= kThreshold; });
+            const auto loud = std::find_if(block.begin(), block.end(),
+                                           [](int16_t s) { return std::abs(s) >= testsupport::kStoreClickHeard; });
             if (loud == block.end())
                 continue;
             // The sample came back the rest of the block before the read returned.

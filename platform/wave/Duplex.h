@@ -67,14 +67,13 @@ protected:
 // because of it, and is not told again.
 class FaultLatch {
 public:
-    // False when a fault was raised already. Any thread but a realtime one: it locks.
-    bool raise(const std::string& text)
+    // Keeps the text unless a fault was raised already. Any thread but a realtime one: it
+    // locks.
+    void raise(const std::string& text)
     {
         std::lock_guard lock(lock_);
-        if (raised_.exchange(true, std::memory_order_acq_rel))
-            return false;
-        text_ = text;
-        return true;
+        if (!raised_.exchange(true, std::memory_order_acq_rel))
+            text_ = text;
     }
     // The fault's text once, then empty. UI thread only.
     std::string take()

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -42,24 +43,32 @@ protected:
     {
         if (!std::getenv("VOBBLIX_PIPEWIRE_SESSION"))
             GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
-        testsupport::PrepareStream(48000, GetParam());
         gHookedBytes = 0;
         ProcessedBlockHook = &CountHook;
     }
     void TearDown() override { ProcessedBlockHook = nullptr; }
+    // Opens the stream over the real service at this rate and the test's buffer size, and
+    // starts the capture.
+    void Start(uint32_t rate)
+    {
+        testsupport::PrepareStream(rate, GetParam());
+        std::string why;
+        engine = wave::OpenPipeWire(&why);
+        ASSERT_TRUE(engine) << why;
+        waves = std::make_unique<TfrmWaves>(*engine, stopping, StandalonePump());
+        waves->FormCreate();
+        waves->StartCapture();
+    }
     report::RecordingSink sink;
+    std::atomic<bool> stopping{false};
+    std::unique_ptr<wave::WaveEngine> engine;
+    std::unique_ptr<TfrmWaves> waves;
 };
 
 TEST_P(PipeWireStream, RunsHooksEveryBlockAndStopsWithEveryBufferBack)
 {
-    std::string why;
-    auto engine = wave::OpenPipeWire(&why);
-    ASSERT_TRUE(engine) << why;
-    auto& service = *engine;
-    std::atomic<bool> stopping{false};
-    TfrmWaves w(service, stopping, StandalonePump());
-    w.FormCreate();
-    w.StartCapture();
+    ASSERT_NO_FATAL_FAILURE(Start(48000));
+    TfrmWaves& w = *waves;
     // A second of sound through the graph.
     ASSERT_TRUE(Hooked(96000, std::chrono::seconds(20))) << "the graph did not run the stream";
     stopping = true;
@@ -126,31 +135,16 @@ TEST(PipeWireDevice, HandsCallsToTheRealtimeThreadWhileTheStreamStartsAndStops)
 // stream's adapters resample the program's 44100 Hz. The resamplers' delays make the first
 // cycle's playback ask more than the capture brought, and the output stays that much ahead:
 // a phase that did not count it ran dry about a dozen times a second, at every buffer size.
-class PipeWireDesktop : public ::testing::TestWithParam<uint32_t> {};
+class PipeWireDesktop : public PipeWireStream {};
 
 TEST_P(PipeWireDesktop, PlaysTwoSecondsAtTheDefaultRateWithoutRunningDry)
 {
-    if (!std::getenv("VOBBLIX_PIPEWIRE_SESSION"))
-        GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
-    report::RecordingSink sink;
     ForceGraph(0, 0);
-    testsupport::PrepareStream(44100, GetParam());
-    gHookedBytes = 0;
-    ProcessedBlockHook = &CountHook;
-
-    std::string why;
-    auto engine = wave::OpenPipeWire(&why);
-    ASSERT_TRUE(engine) << why;
-    auto& service = *engine;
-    std::atomic<bool> stopping{false};
-    TfrmWaves w(service, stopping, StandalonePump());
-    w.FormCreate();
-    w.StartCapture();
+    ASSERT_NO_FATAL_FAILURE(Start(44100));
     ASSERT_TRUE(Hooked(2 * 88200, std::chrono::seconds(30))) << "the graph did not run the stream";
-    const wave::WaveCounters counts = service.counters();
+    const wave::WaveCounters counts = engine->counters();
     stopping = true;
-    w.StopAudio();
-    ProcessedBlockHook = nullptr;
+    waves->StopAudio();
     EXPECT_EQ(counts.underruns, 0u) << counts.underrunFrames << " frames of silence";
     EXPECT_EQ(counts.overruns, 0u);
 }

@@ -64,6 +64,11 @@ inline std::string StoreFor(uint32_t rate, uint32_t bytes)
            "LastFreqofs = 10\nLastResonance = 90\nLastPAF = 100\nLastPATH = \"\"\n";
 }
 
+// A click played into the program at the filter StoreFor sets, and the level its first
+// sample keeps at least on the way out: the sample a click is found at.
+inline constexpr int16_t kStoreClick = 30000;
+inline constexpr int kStoreClickHeard = 200;
+
 // Writes a store for the program under configHome.
 inline void WriteStore(const std::filesystem::path& configHome, const std::string& toml)
 {
