@@ -65,16 +65,7 @@ int RunAndTerminate(const fs::path& dir, const std::string& store)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ::kill(child, SIGTERM);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (::waitpid(child, &status, WNOHANG) != child) {
-        if (std::chrono::steady_clock::now() > end) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return status;
+    return testsupport::WaitForExit(child, std::chrono::seconds(20));
 }
 
 // Whatever buffer size a store holds, the next start neither crashes nor hangs, and the close
