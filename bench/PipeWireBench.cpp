@@ -104,12 +104,15 @@ struct Program {
         return WaitForLink(kSourceOut, "vobblix.input:input_MONO", 10000) &&
                WaitForLink("vobblix.output:output_MONO", kSinkIn, 10000);
     }
-    std::string errors() const
+    // What the program's glitch warnings counted so far, once the last second's are out
+    // (they come at most once a second).
+    void glitches(uint64_t& underruns, uint64_t& overruns) const
     {
+        std::this_thread::sleep_for(1500ms);
         std::ifstream f(dir / "stderr.txt");
         std::stringstream s;
         s << f.rdbuf();
-        return s.str();
+        testsupport::CountGlitches(s.str(), underruns, overruns);
     }
     ~Program()
     {
@@ -294,9 +297,7 @@ void DesktopRoundTrips()
                 Program program(rate, bytes);
                 if (program.linked())
                     through = Measure(kGraphRate, &period);
-                // The warnings of the last second come out within one.
-                std::this_thread::sleep_for(1500ms);
-                testsupport::CountGlitches(program.errors(), underruns, overruns);
+                program.glitches(underruns, overruns);
             }
             {
                 Loopback loopback(rate, 1000.0 * (bytes / 2) / rate);
@@ -344,9 +345,8 @@ void SideBySide(uint32_t rate, uint32_t bytes, double latencyMs)
         r0 = r1;
     }
     const double all = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    std::this_thread::sleep_for(1500ms);
     uint64_t underruns = 0, overruns = 0;
-    testsupport::CountGlitches(p.errors(), underruns, overruns);
+    p.glitches(underruns, overruns);
     std::printf("CPU side by side: the program glitched %llu times (underruns) and %llu (overruns) meanwhile "
                 "(goal 0)\n",
                 static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
@@ -467,10 +467,8 @@ int main(int argc, char** argv)
         Program program(44100, 128);
         if (program.linked()) {
             std::this_thread::sleep_for(std::chrono::seconds(underrunSeconds));
-            // The last warnings come out within a second.
-            std::this_thread::sleep_for(1500ms);
             uint64_t underruns = 0, overruns = 0;
-            testsupport::CountGlitches(program.errors(), underruns, overruns);
+            program.glitches(underruns, overruns);
             std::printf("128 bytes at 44100 Hz for %d s: %llu underruns, %llu overruns (goal 0)\n", underrunSeconds,
                         static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(overruns));
         }
