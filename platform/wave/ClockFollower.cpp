@@ -19,6 +19,17 @@ constexpr uint32_t kDeadbandDivisor = 2;
 // The most frames a callback is lengthened or shortened by: a pitch bend of under 2 % for
 // the callback's length, which is more than two sound cards' clocks ever part by.
 constexpr uint32_t kMaxStepDivisor = 64;
+// A distance more than a period short of the target between two windows is an input that
+// falls behind in a burst (a capture thread that paces itself by sleeping loses each late
+// wake-up for good, and a run of them puts it 5-6 % behind for a few tenths of a second); one
+// more than this many periods beyond it is an output that fell behind so. Either is put right
+// at once, by up to this part of the callback, rather than a window at a time: the one would
+// run dry, the other keeps the player waiting.
+constexpr uint32_t kFarPeriods = 4;
+constexpr uint32_t kFastStepDivisor = 16;
+// A fast correction takes this part of the error a callback, so that it eases off as the
+// distance comes back.
+constexpr int64_t kFastGain = 4;
 
 } // namespace
 
@@ -39,7 +50,12 @@ void ClockFollower::restart(uint32_t periodFrames)
 
 uint32_t ClockFollower::MostFrames(uint32_t periodFrames)
 {
-    return periodFrames + std::max<uint32_t>(periodFrames / kMaxStepDivisor, 1);
+    return periodFrames + std::max<uint32_t>(periodFrames / kFastStepDivisor, 1);
+}
+
+uint32_t ClockFollower::LeastFrames(uint32_t periodFrames)
+{
+    return periodFrames < 2 ? periodFrames : periodFrames - std::max<uint32_t>(periodFrames / kFastStepDivisor, 1);
 }
 
 void ClockFollower::EndWindow()
@@ -74,7 +90,7 @@ void ClockFollower::EndWindow()
         else
             plan_ = 0;
     }
-    const int64_t maxStep = MostFrames(period_) - period_;
+    const int64_t maxStep = std::max<uint32_t>(period_ / kMaxStepDivisor, 1);
     // The plan spread over a window, rounded away from zero.
     const int64_t callbacks = windowCallbacks_;
     const int64_t spread = (std::llabs(plan_) + callbacks - 1) / callbacks;
@@ -99,9 +115,27 @@ uint32_t ClockFollower::take(uint32_t frames, uint32_t waiting, int64_t behind)
         taken_.fetch_add(int64_t(want) - int64_t(frames), std::memory_order_relaxed);
         adjustments_.fetch_add(1, std::memory_order_relaxed);
     }
+    const int64_t distance = behind - int64_t(frames);
+    const int64_t off = distance - target_.load(std::memory_order_relaxed);
+    if (settled_ && frames >= 2 && (off < -int64_t(period_) || off > int64_t(kFarPeriods * period_))) {
+        const int64_t fast = std::clamp<int64_t>(int64_t(frames) + off / kFastGain, LeastFrames(frames),
+                                                 MostFrames(frames));
+        const int64_t more = fast - int64_t(want);
+        if ((off < 0 && more < 0) || (off > 0 && more > 0)) {
+            if (want == frames)
+                adjustments_.fetch_add(1, std::memory_order_relaxed);
+            taken_.fetch_add(more, std::memory_order_relaxed);
+            // What it does counts towards a plan the same way; a plan the other way is moot.
+            if ((plan_ > 0) != (more > 0))
+                plan_ = 0;
+            else
+                plan_ = more > 0 ? std::max<int64_t>(plan_ - more, 0) : std::min<int64_t>(plan_ - more, 0);
+            want = uint32_t(fast);
+        }
+    }
     if (waiting < want)
         dried_ = true;
-    windowMin_ = std::min(windowMin_, behind - int64_t(frames));
+    windowMin_ = std::min(windowMin_, distance);
     if (++seen_ >= windowCallbacks_)
         EndWindow();
     return want;

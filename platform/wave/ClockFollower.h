@@ -10,8 +10,10 @@
 // how blocks meet callbacks. Per callback it says how many queued frames to take for the
 // frames the card asks: the same number while the smallest distance seen over a window stays
 // near the one the output settled at, fewer (stretched over the callback) when it shrinks,
-// more (squeezed) when it grows. Between corrections the samples pass untouched. A dry-out
-// raises the distance kept, since the output needed more margin than it had.
+// more (squeezed) when it grows. Between corrections the samples pass untouched. A distance
+// far off between windows (one clock that falls behind in a burst) is answered at once, by a
+// larger stretch or squeeze. A dry-out raises the distance kept, since the output needed more
+// margin than it had.
 
 #include <atomic>
 #include <cstdint>
@@ -30,6 +32,8 @@ public:
     uint32_t take(uint32_t frames, uint32_t waiting, int64_t behind);
     // The most frames take() asks for a callback of `periodFrames`. Pure.
     static uint32_t MostFrames(uint32_t periodFrames);
+    // The fewest frames take() asks for a callback of `periodFrames`. Pure.
+    static uint32_t LeastFrames(uint32_t periodFrames);
     // Spreads the `got` samples at `in` over `frames` samples at `out` by linear
     // interpolation, first and last samples kept; a plain copy when the counts are equal.
     // Pure.

@@ -26,7 +26,6 @@ struct PlayedMatch {
 inline PlayedMatch MatchPlayed(const std::vector<int16_t>& played, size_t from, const std::vector<int16_t>& expected,
                                size_t count, size_t period)
 {
-    constexpr size_t kMostStep = 8; // samples one adjusted callback gains or loses, at most
     PlayedMatch m;
     size_t j = 0;
     std::vector<int16_t> source, stretched(period);
@@ -53,7 +52,9 @@ inline PlayedMatch MatchPlayed(const std::vector<int16_t>& played, size_t from, 
         bool found = false;
         const size_t frames = end - at;
         auto tryAll = [&](bool dryToo) {
-            for (size_t got = frames > kMostStep ? frames - kMostStep : 1; got <= frames + kMostStep && !found; ++got) {
+            const size_t least = wave::ClockFollower::LeastFrames(uint32_t(frames));
+            const size_t most = wave::ClockFollower::MostFrames(uint32_t(frames));
+            for (size_t got = std::max<size_t>(least, 1); got <= most && !found; ++got) {
                 for (size_t sound = got + 1; sound-- > 0 && !found;) {
                     if (got == frames || j + sound > expected.size() || (!dryToo && sound != got))
                         continue;
