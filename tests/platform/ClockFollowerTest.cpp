@@ -73,8 +73,7 @@ struct Model {
     double watchFrom = 0;
     int64_t least = INT64_MAX;
     int64_t most = INT64_MIN;
-    // The distance the follower kept just before `disturbAt` seconds.
-    double disturbAt = -1;
+    // The distance the follower kept just before the stall or the slowing.
     int64_t targetBefore = 0;
 
     int64_t Behind(double now) const
@@ -115,7 +114,7 @@ struct Model {
             ++dryOuts;
             prerolling = true;
         }
-        if (now < disturbAt)
+        if (now < std::max(stallAt, slowAt))
             targetBefore = follower.target();
         if (now >= watchFrom && !prerolling) {
             least = std::min(least, Behind(now));
@@ -186,7 +185,6 @@ TEST(ClockFollower, AfterADryOutTheOutputComesBackToItsDistancePlusHalfAPeriod)
     Model m;
     m.stallAt = 20;
     m.stallFor = 0.030;
-    m.disturbAt = 20;
     m.watchFrom = 40;
     m.Run(60);
     EXPECT_EQ(m.dryOuts, 1u);
@@ -208,8 +206,7 @@ TEST(ClockFollower, AnInputThatFallsBehindInABurstDoesNotRunTheOutputDry)
         m.slowAt = 20;
         m.slowFor = 0.5;
         m.slowBy = by;
-        m.disturbAt = 20;
-        m.watchFrom = 30;
+            m.watchFrom = 30;
         m.Run(60);
         EXPECT_EQ(m.dryOuts, 0u);
         const int64_t target = m.follower.target();
@@ -228,7 +225,6 @@ TEST(ClockFollower, AnOutputThatFallsBehindInABurstCatchesUpAtOnce)
     m.slowFor = 10;
     m.slowBy = 1.05;
     m.slowOutput = true;
-    m.disturbAt = 20;
     m.watchFrom = 20;
     m.Run(60);
     EXPECT_EQ(m.dryOuts, 0u);
