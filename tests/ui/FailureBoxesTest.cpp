@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -284,8 +285,13 @@ protected:
     DamagedStoreAtStart() { store.write("Sample_rate = 44100\n[[[\n"); }
 };
 
-TEST_F(DamagedStoreAtStart, IsReportedOnce)
+// The box comes once the sound plays, from the event loop: open during the start, it would
+// hold the devices shut until it is closed.
+TEST_F(DamagedStoreAtStart, IsReportedOnceWhileTheSoundAlreadyPlays)
 {
+    EXPECT_TRUE(device.inputStarted());
+    EXPECT_TRUE(closer.texts().empty());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !closer.texts().empty(); }, 5000));
     ASSERT_EQ(closer.texts().size(), 1u);
     const std::string& said = closer.texts()[0];
     EXPECT_TRUE(said.starts_with("The settings file '" + store.file().string() + "' could not be read (line 2")) << said;
