@@ -369,14 +369,16 @@ void AppendLocked(const uint8_t* bytes, size_t n, bool final)
     const uint64_t secondBytes = uint64_t(Settings.SampleRate) * 2;
     const uint64_t waiting = RecordBuffer.size();
     RecordBuffer.insert(RecordBuffer.end(), bytes, bytes + n);
-    if (waiting >= secondBytes || final) {
-        Flush();
-        return;
+    // Every block recorded counts, the one that brings the append too: the time shown is the
+    // length of the take.
+    if (n > 0) {
+        RecordTimeValue += double(n) / double(secondBytes);
+        thread::LabelText text;
+        std::snprintf(text.chars.data(), text.chars.size(), "Record Time: %.2f Seconds.", RecordTimeValue);
+        RecordTimeText.publish(text);
     }
-    RecordTimeValue += double(n) / double(secondBytes);
-    thread::LabelText text;
-    std::snprintf(text.chars.data(), text.chars.size(), "Record Time: %.2f Seconds.", RecordTimeValue);
-    RecordTimeText.publish(text);
+    if (waiting >= secondBytes || final)
+        Flush();
 }
 
 // Appends every queued block. Called with the lock held.
