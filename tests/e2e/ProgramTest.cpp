@@ -2,6 +2,7 @@
 // signal goes in; after SIGTERM the played sound is the filtered input and the store holds
 // the saved settings.
 
+#include "audio/Waves.h"
 #include "support/Filtered.h"
 #include "support/PlayedInOrder.h"
 #include "support/Spawn.h"
@@ -268,6 +269,37 @@ TEST(Program, ARowThatCannotBeUsedNeverMutesTheSound)
             fs::remove_all(run.dir);
         }
     }
+}
+
+// No sound server and no sound card (SDL's ALSA driver over an empty configuration): one
+// message says so, nothing else is said, and the program still ends in order and saves.
+TEST(Program, NoSoundDeviceAtAllIsOneMessage)
+{
+    std::string tmpl = (fs::temp_directory_path() / "vobblix-nosound-XXXXXX").string();
+    const fs::path dir = ::mkdtemp(tmpl.data());
+    std::ofstream(dir / "alsa.conf") << "";
+    testsupport::Launch launch;
+    launch.configHome = dir / "config";
+    launch.environment = {{"VOBBLIX_AUDIO", "sdl"}, {"SDL_AUDIODRIVER", "alsa"},
+                          {"ALSA_CONFIG_PATH", (dir / "alsa.conf").string()}};
+    launch.stderrFile = dir / "stderr.txt";
+    const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, launch);
+    ASSERT_GE(child, 0);
+    EXPECT_TRUE(testsupport::WaitForText(launch.stderrFile, "vobblix: error: Vobblix found no sound device",
+                                         std::chrono::seconds(30)));
+    ::kill(child, SIGTERM);
+    const int status = testsupport::WaitForExit(child, std::chrono::seconds(20));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    std::ifstream err(launch.stderrFile);
+    std::vector<std::string> said;
+    for (std::string line; std::getline(err, line);)
+        if (line.starts_with("vobblix: error: ") || line.starts_with("vobblix: message: ") ||
+            line.starts_with("vobblix: information: "))
+            said.push_back(line);
+    EXPECT_EQ(said, std::vector<std::string>{std::string("vobblix: error: ") + kNoSoundDeviceText});
+    EXPECT_TRUE(toml::parse_file((dir / "config/Drenmarq/Vobblix 1.1.toml").string()).contains("LastPAF"));
+    fs::remove_all(dir);
 }
 
 } // namespace

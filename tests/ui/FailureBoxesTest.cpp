@@ -303,6 +303,38 @@ TEST_F(DamagedStoreAtStart, IsReportedOnceWhileTheSoundAlreadyPlays)
     EXPECT_TRUE(program->waves->InputDevice.set);
 }
 
+// No server and no sound card: one box says so, and the program stays usable without sound.
+class NoSoundAtStart : public FailureBoxes {
+protected:
+    NoSoundAtStart()
+    {
+        device.fail(wave::Call::OutOpen, 2);
+        device.fail(wave::Call::InOpen, 2);
+    }
+};
+
+TEST_F(NoSoundAtStart, IsOneMessageAndTheWindowsStillWork)
+{
+    EXPECT_EQ(closer.texts(), std::vector<std::string>{kNoSoundDeviceText});
+    EXPECT_TRUE(w().isVisible());
+    w().TrackBar2->setValue(40);
+    EXPECT_DOUBLE_EQ(FreqOffset, 0.40);
+    s().Spawn();
+    EXPECT_TRUE(s().isVisible());
+    s().btnCancel->click();
+    EXPECT_FALSE(s().isVisible());
+    program->about->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(program->about.get()));
+    program->about->close();
+    // A take of no sound starts and stops like any other.
+    const fs::path take = StartTake();
+    w().Button3Click();
+    EXPECT_EQ(fs::file_size(take), 44u);
+    // A box opens where it is raised and holds its caller until the closer presses OK.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(closer.texts().size(), 1u);
+}
+
 // The pedal setup's save finds the store gone and asks the program to end: the end goes
 // through the stop sequence, so the devices are closed before the stream is destroyed.
 TEST_F(FailureBoxes, ATerminationRequestWhileTheSoundRunsClosesTheDevicesFirst)
