@@ -1,5 +1,6 @@
 #include "config/Settings.h"
 
+#include "platform/joystick/Joystick.h"
 #include "platform/midi/MidiSink.h"
 
 #include "platform/registry/Registry.h"
@@ -27,8 +28,8 @@ constexpr uint32_t kLargestMidiNumber = 127;
 constexpr uint32_t kLargestFootswitchKind = 2;
 constexpr uint32_t kLargestPriority = 2;
 constexpr uint32_t kLargestAxis = 2;
-// Joystick ids as the system lists its game controllers; far beyond what anyone plugs in.
-constexpr uint32_t kLargestPedalDevice = 15;
+// The joystick ids the pedal can open.
+constexpr uint32_t kLargestPedalDevice = joystick::kMaxJoysticks - 1;
 
 // What a save stores: the slider positions and the start choices, given or the record's.
 struct Saving {
