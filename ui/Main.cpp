@@ -182,15 +182,12 @@ TfrmMain::~TfrmMain()
 
 void TfrmMain::FormCreate()
 {
-    // What the load says waits until the sound plays: a box open now would hold the whole
-    // start. A store that cannot be made ends the program, so that box shows at once.
-    {
-        report::HeldBoxes held;
-        LoadSettings();
-        startUpBoxes_ = held.take();
-    }
+    // What the load and the pedal say waits until the sound plays: a box open now would hold
+    // the whole start. A store that cannot be made ends the program, so that box shows at once.
+    report::HeldBoxes held;
+    LoadSettings();
     if (report::TerminationRequested()) {
-        report::Show(std::exchange(startUpBoxes_, {}));
+        report::Show(held.take());
         return;
     }
     EffectOn = Settings.EffectOn;
@@ -209,6 +206,7 @@ void TfrmMain::FormCreate()
     } catch (const report::FrameworkError& e) {
         report::Unhandled(e.what());
     }
+    startUpBoxes_ = held.take();
 }
 
 void TfrmMain::showEvent(QShowEvent* event)
