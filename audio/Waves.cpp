@@ -221,7 +221,7 @@ std::string SilentBufferSizeText(uint32_t rate, uint32_t blockLength)
     return text;
 }
 
-std::string TfrmWaves::Present(bool capture, const std::string& chosen)
+std::string TfrmWaves::Present(bool capture, const std::string& chosen, std::vector<std::string>& notConnected)
 {
     if (chosen.empty())
         return chosen;
@@ -229,9 +229,9 @@ std::string TfrmWaves::Present(bool capture, const std::string& chosen)
         if (d.id == chosen)
             return chosen;
     // The store keeps the choice: the device is used again once it is back.
-    report::Information(std::string("The ") + (capture ? "input" : "output") + " device \"" + chosen +
-                        "\" is not connected. Vobblix uses the system default " + (capture ? "input" : "output") +
-                        " until it is back.");
+    notConnected.push_back(std::string("The ") + (capture ? "input" : "output") + " device \"" + chosen +
+                           "\" is not connected. Vobblix uses the system default " + (capture ? "input" : "output") +
+                           " until it is back.");
     return {};
 }
 
@@ -249,12 +249,14 @@ void TfrmWaves::OpenStreams()
     format.nBlockAlign = 2;
     format.wBitsPerSample = 16;
     service_.setBlockHint(Settings.memBlockLength.load());
-    service_.setDevices(Present(true, Settings.InputDevice), Present(false, Settings.OutputDevice));
+    std::vector<std::string> notConnected;
+    const std::string input = Present(true, Settings.InputDevice, notConnected);
+    service_.setDevices(input, Present(false, Settings.OutputDevice, notConnected));
 
-    if (service_.waveOutOpen(nullptr, WAVE_MAPPER, format, nullptr, 0, WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR)
-        report::Error("Play format is not supported by your sound card device.");
-    if (service_.waveInOpen(nullptr, WAVE_MAPPER, format, nullptr, 0, WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR)
-        report::Error("Record format is not supported by your sound card device.");
+    const bool playFormat =
+        service_.waveOutOpen(nullptr, WAVE_MAPPER, format, nullptr, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR;
+    const bool recordFormat =
+        service_.waveInOpen(nullptr, WAVE_MAPPER, format, nullptr, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR;
 
     OutputDrained = false;
     InputDrained = false;
@@ -262,23 +264,37 @@ void TfrmWaves::OpenStreams()
     HWAVEOUT out = nullptr;
     OutputDevice.set = true;
     if (service_.waveOutOpen(&out, WAVE_MAPPER, format, &OnPlaybackDone, reinterpret_cast<uintptr_t>(this),
-                             CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+                             CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
         out = nullptr;
-        report::Plain("Problem creating play handle", "Error");
-    }
     OutputDevice.handle = out;
 
     HWAVEIN in = nullptr;
     InputDevice.set = true;
     if (service_.waveInOpen(&in, WAVE_MAPPER, format, &OnCaptureDone, reinterpret_cast<uintptr_t>(this),
-                            CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+                            CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
         in = nullptr;
-        report::Plain("Problem creating record handle", "Error");
-    }
     InputDevice.handle = in;
 
     InFlightIn = 0;
     InFlightOut = 0;
+
+    // With no device at all every call after this fails too: one sentence says what is
+    // missing, where the calls' own texts would give a box each.
+    noSoundDevice_ = !out && !in && service_.devices(true).empty() && service_.devices(false).empty();
+    if (noSoundDevice_) {
+        report::Error(kNoSoundDeviceText);
+        return;
+    }
+    for (const std::string& text : notConnected)
+        report::Information(text);
+    if (!playFormat)
+        report::Error("Play format is not supported by your sound card device.");
+    if (!recordFormat)
+        report::Error("Record format is not supported by your sound card device.");
+    if (!out)
+        report::Plain("Problem creating play handle", "Error");
+    if (!in)
+        report::Plain("Problem creating record handle", "Error");
 
     const uint32_t blockLength = Settings.memBlockLength.load();
     // A buffer that holds no sample, or none at all in the queue, would play silence.
@@ -294,6 +310,8 @@ void TfrmWaves::OpenStreams()
 
 void TfrmWaves::StartCapture()
 {
+    if (noSoundDevice_)
+        return;
     if (service_.waveInStart(InputDevice.handle.load()) != MMSYSERR_NOERROR) {
         report::Error("Unable to start waveInStart()");
         return;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Receives every processed block (final false), and the recorder's own final call.
 // Called on the capture callback thread.
@@ -37,6 +38,12 @@ struct UiPump {
 
 // What the stream says when the buffer size gives it nothing to play.
 std::string SilentBufferSizeText(uint32_t sampleRate, uint32_t blockLength);
+
+// What the stream says, alone, when neither a sound server nor a sound card answers.
+inline constexpr const char* kNoSoundDeviceText =
+    "Vobblix found no sound device: no PipeWire or JACK server answered and the system lists no sound card, so "
+    "there is no sound. Start your desktop's sound server (PipeWire) or connect a sound card, then start Vobblix "
+    "again. The windows work meanwhile.";
 
 // A pump for a program without an event loop: waiting blocks until woken.
 UiPump StandalonePump();
@@ -108,8 +115,9 @@ private:
     // A failure of the open's own calls, shown once per open. UI thread only.
     void ReportOnceAtOpen(Failure failure, const char* text);
 
-    // The chosen device when the service has it, else the default (empty), said once.
-    std::string Present(bool capture, const std::string& chosen);
+    // The chosen device when the service has it, else the default (empty), with the text that
+    // says so added to notConnected. UI thread only.
+    std::string Present(bool capture, const std::string& chosen, std::vector<std::string>& notConnected);
     wave::WAVEHDR* NewBuffer(uint32_t length);
     void Release(wave::WAVEHDR* header);
     // Releases a played buffer once both the output and the hook are done with it.
@@ -129,6 +137,8 @@ private:
     BufferPool pool_;
     std::array<std::atomic<uint32_t>, size_t(Failure::Count)> deferred_{};
     uint32_t shownAtOpen_ = 0;
+    // Neither device opened and the system lists none: that was said once, and nothing else is.
+    bool noSoundDevice_ = false;
     wave::WaveCounters warned_;
     std::chrono::steady_clock::time_point lastWarning_{};
     // The latest notice not yet told, and how many came since the last one told.

@@ -1,12 +1,13 @@
 #include "config/Settings.h"
 
+#include "platform/joystick/Joystick.h"
 #include "platform/midi/MidiSink.h"
 
 #include "platform/registry/Registry.h"
 #include "platform/report/Report.h"
 
+#include <cstdio>
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,14 @@ int32_t Signed(uint32_t dword) { return static_cast<int32_t>(dword); }
 
 enum class Stored { Dword, Bool, String };
 
-constexpr uint32_t kNoLimit = std::numeric_limits<uint32_t>::max();
+constexpr double kNoLimit = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t kLargestChannel = 16;
 constexpr uint32_t kLargestMidiNumber = 127;
 constexpr uint32_t kLargestFootswitchKind = 2;
+constexpr uint32_t kLargestPriority = 2;
+constexpr uint32_t kLargestAxis = 2;
+// The joystick ids the pedal can open.
+constexpr uint32_t kLargestPedalDevice = joystick::kMaxJoysticks - 1;
 
 // What a save stores: the slider positions and the start choices, given or the record's.
 struct Saving {
@@ -34,10 +39,12 @@ struct Saving {
 
 // One row per value in the store, in the order they are read and written: its name, its
 // type, the default a new store gets (and a value that cannot be read falls back to), where
-// it goes in the record and what a save stores. A string is kept in the record's member
-// named; one absent from the store reads as empty, with no report. A row added after the
-// first stores (later) takes its default when absent, with no report, so that an older store
-// loads as it did; a number may have a largest value, checked at load.
+// it goes in the record, what a save stores and what it may hold. A string is kept in the
+// record's member named; one absent from the store reads as empty, with no report. A row
+// added after the first stores (later) takes its default when absent, with no report, so that
+// an older store loads as it did. A number must lie within [lowest, largest]; a text with
+// choices (a list ended by nullptr) must be one of them. Anything else takes the default and
+// is said in the one box of the start.
 struct StoredValue {
     const char* name;
     Stored type;
@@ -47,64 +54,84 @@ struct StoredValue {
     std::string TSettings::*text = nullptr;
     const std::string& (*savedText)(const Saving&) = nullptr;
     bool later = false;
-    uint32_t largest = kNoLimit;
+    double lowest = 0;
+    double largest = kNoLimit;
     const char* textFallback = "";
+    const char* const* choices = nullptr;
 };
 
 constexpr StoredValue kStoredValues[] = {
-    {"Sample_rate", Stored::Dword, settings::kDefaultRate, [](uint32_t v) { Settings.SampleRate = v; },
-     [](const Saving& s) { return s.start.SampleRate; }},
-    {"memBlockLength", Stored::Dword, settings::kDefaultBlockLength, [](uint32_t v) { Settings.memBlockLength = v; },
-     [](const Saving& s) { return s.start.memBlockLength; }},
-    {"UsingMouse", Stored::Bool, 1, [](uint32_t v) { Settings.UsingMouse = v != 0; },
-     [](const Saving& s) { return uint32_t(s.start.UsingMouse); }},
-    {"PedalDevice", Stored::Dword, 0, [](uint32_t v) { Settings.PedalDevice = Signed(v); },
-     [](const Saving&) { return uint32_t(Settings.PedalDevice); }},
-    {"InvertPedal", Stored::Bool, 0, [](uint32_t v) { Settings.InvertPedal = v != 0; },
-     [](const Saving&) { return uint32_t(Settings.InvertPedal); }},
-    {"Priority", Stored::Dword, 1, [](uint32_t v) { Settings.Priority = Signed(v); },
-     [](const Saving& s) { return uint32_t(s.start.Priority); }},
-    {"PedalAxis", Stored::Dword, 1, [](uint32_t v) { Settings.PedalAxis = Signed(v); },
-     [](const Saving&) { return uint32_t(Settings.PedalAxis); }},
+    // The rate and the buffer size are held to what the sound can use after the load.
+    {.name = "Sample_rate", .type = Stored::Dword, .fallback = settings::kDefaultRate,
+     .set = [](uint32_t v) { Settings.SampleRate = v; }, .saved = [](const Saving& s) { return s.start.SampleRate; }},
+    {.name = "memBlockLength", .type = Stored::Dword, .fallback = settings::kDefaultBlockLength,
+     .set = [](uint32_t v) { Settings.memBlockLength = v; },
+     .saved = [](const Saving& s) { return s.start.memBlockLength; }},
+    // The first stores' booleans are true for any number but 0.
+    {.name = "UsingMouse", .type = Stored::Bool, .fallback = 1, .set = [](uint32_t v) { Settings.UsingMouse = v != 0; },
+     .saved = [](const Saving& s) { return uint32_t(s.start.UsingMouse); }},
+    {.name = "PedalDevice", .type = Stored::Dword, .fallback = 0,
+     .set = [](uint32_t v) { Settings.PedalDevice = Signed(v); },
+     .saved = [](const Saving&) { return uint32_t(Settings.PedalDevice); }, .largest = kLargestPedalDevice},
+    {.name = "InvertPedal", .type = Stored::Bool, .fallback = 0, .set = [](uint32_t v) { Settings.InvertPedal = v != 0; },
+     .saved = [](const Saving&) { return uint32_t(Settings.InvertPedal); }},
+    {.name = "Priority", .type = Stored::Dword, .fallback = 1, .set = [](uint32_t v) { Settings.Priority = Signed(v); },
+     .saved = [](const Saving& s) { return uint32_t(s.start.Priority); }, .largest = kLargestPriority},
+    {.name = "PedalAxis", .type = Stored::Dword, .fallback = 1, .set = [](uint32_t v) { Settings.PedalAxis = Signed(v); },
+     .saved = [](const Saving&) { return uint32_t(Settings.PedalAxis); }, .largest = kLargestAxis},
     // The three slider positions are read at start only; a save takes them from the sliders.
-    {"LastFreqofs", Stored::Dword, 10, [](uint32_t v) { Settings.LastFreqofs = Signed(v); },
-     [](const Saving& s) { return uint32_t(s.sliders.freqOffset); }},
-    {"LastResonance", Stored::Dword, 90, [](uint32_t v) { Settings.LastResonance = Signed(v); },
-     [](const Saving& s) { return uint32_t(s.sliders.resonance); }},
-    {"LastPAF", Stored::Dword, 100, [](uint32_t v) { Settings.LastPAF = Signed(v); },
-     [](const Saving& s) { return uint32_t(s.sliders.pedalAccel); }},
-    {"LastPATH", Stored::String, 0, nullptr, nullptr, &TSettings::LastPATH,
-     [](const Saving&) -> const std::string& { return Settings.LastPATH; }},
+    {.name = "LastFreqofs", .type = Stored::Dword, .fallback = 10,
+     .set = [](uint32_t v) { Settings.LastFreqofs = Signed(v); },
+     .saved = [](const Saving& s) { return uint32_t(s.sliders.freqOffset); }, .lowest = settings::kFreqofsRange.lowest,
+     .largest = settings::kFreqofsRange.largest},
+    {.name = "LastResonance", .type = Stored::Dword, .fallback = 90,
+     .set = [](uint32_t v) { Settings.LastResonance = Signed(v); },
+     .saved = [](const Saving& s) { return uint32_t(s.sliders.resonance); },
+     .lowest = settings::kResonanceRange.lowest, .largest = settings::kResonanceRange.largest},
+    {.name = "LastPAF", .type = Stored::Dword, .fallback = 100, .set = [](uint32_t v) { Settings.LastPAF = Signed(v); },
+     .saved = [](const Saving& s) { return uint32_t(s.sliders.pedalAccel); }, .lowest = settings::kPafRange.lowest,
+     .largest = settings::kPafRange.largest},
+    {.name = "LastPATH", .type = Stored::String, .text = &TSettings::LastPATH,
+     .savedText = [](const Saving&) -> const std::string& { return Settings.LastPATH; }},
     // The devices chosen in the settings window, by the backend's own names; empty is the
     // system default.
-    {"InputDevice", Stored::String, 0, nullptr, nullptr, &TSettings::InputDevice,
-     [](const Saving& s) -> const std::string& { return s.start.InputDevice; }},
-    {"OutputDevice", Stored::String, 0, nullptr, nullptr, &TSettings::OutputDevice,
-     [](const Saving& s) -> const std::string& { return s.start.OutputDevice; }},
-    {"FootswitchButton", Stored::Dword, 0, [](uint32_t v) { Settings.FootswitchButton = v; },
-     [](const Saving&) { return uint32_t(Settings.FootswitchButton); }, nullptr, nullptr, true},
+    {.name = "InputDevice", .type = Stored::String, .text = &TSettings::InputDevice,
+     .savedText = [](const Saving& s) -> const std::string& { return s.start.InputDevice; }},
+    {.name = "OutputDevice", .type = Stored::String, .text = &TSettings::OutputDevice,
+     .savedText = [](const Saving& s) -> const std::string& { return s.start.OutputDevice; }},
+    {.name = "FootswitchButton", .type = Stored::Dword, .fallback = 0,
+     .set = [](uint32_t v) { Settings.FootswitchButton = v; },
+     .saved = [](const Saving&) { return uint32_t(Settings.FootswitchButton); }, .later = true,
+     .largest = settings::kLargestFootswitchButton},
     // The MIDI pedal and footswitch, and whether the effect is on.
-    {"MidiPedal", Stored::Bool, 0, [](uint32_t v) { Settings.MidiPedal = v != 0; },
-     [](const Saving& s) { return uint32_t(s.start.MidiPedal); }, nullptr, nullptr, true, 1},
-    {"MidiSource", Stored::String, 0, nullptr, nullptr, &TSettings::MidiSource,
-     [](const Saving&) -> const std::string& { return Settings.MidiSource; }, true, kNoLimit, midi::kAllSources},
-    {"MidiChannel", Stored::Dword, 0, [](uint32_t v) { Settings.MidiChannel = Signed(v); },
-     [](const Saving&) { return uint32_t(Settings.MidiChannel); }, nullptr, nullptr, true, kLargestChannel},
-    {"MidiController", Stored::Dword, 11, [](uint32_t v) { Settings.MidiController = Signed(v); },
-     [](const Saving&) { return uint32_t(Settings.MidiController); }, nullptr, nullptr, true, kLargestMidiNumber},
-    {"Midi14Bit", Stored::Bool, 0, [](uint32_t v) { Settings.Midi14Bit = v != 0; },
-     [](const Saving&) { return uint32_t(Settings.Midi14Bit); }, nullptr, nullptr, true, 1},
-    {"MidiFootswitch", Stored::Dword, 0, [](uint32_t v) { Settings.MidiFootswitch = Signed(v); },
-     [](const Saving&) { return uint32_t(Settings.MidiFootswitch); }, nullptr, nullptr, true,
-     kLargestFootswitchKind},
-    {"MidiFootswitchChannel", Stored::Dword, 0, [](uint32_t v) { Settings.MidiFootswitchChannel = Signed(v); },
-     [](const Saving&) { return uint32_t(Settings.MidiFootswitchChannel); }, nullptr, nullptr, true,
-     kLargestChannel},
-    {"MidiFootswitchNumber", Stored::Dword, 64, [](uint32_t v) { Settings.MidiFootswitchNumber = Signed(v); },
-     [](const Saving&) { return uint32_t(Settings.MidiFootswitchNumber); }, nullptr, nullptr, true,
-     kLargestMidiNumber},
-    {"EffectOn", Stored::Bool, 1, [](uint32_t v) { Settings.EffectOn = v != 0; },
-     [](const Saving&) { return uint32_t(Settings.EffectOn); }, nullptr, nullptr, true, 1},
+    {.name = "MidiPedal", .type = Stored::Bool, .fallback = 0, .set = [](uint32_t v) { Settings.MidiPedal = v != 0; },
+     .saved = [](const Saving& s) { return uint32_t(s.start.MidiPedal); }, .later = true, .largest = 1},
+    {.name = "MidiSource", .type = Stored::String, .text = &TSettings::MidiSource,
+     .savedText = [](const Saving&) -> const std::string& { return Settings.MidiSource; }, .later = true,
+     .textFallback = midi::kAllSources},
+    {.name = "MidiChannel", .type = Stored::Dword, .fallback = 0,
+     .set = [](uint32_t v) { Settings.MidiChannel = Signed(v); },
+     .saved = [](const Saving&) { return uint32_t(Settings.MidiChannel); }, .later = true, .largest = kLargestChannel},
+    {.name = "MidiController", .type = Stored::Dword, .fallback = 11,
+     .set = [](uint32_t v) { Settings.MidiController = Signed(v); },
+     .saved = [](const Saving&) { return uint32_t(Settings.MidiController); }, .later = true,
+     .largest = kLargestMidiNumber},
+    {.name = "Midi14Bit", .type = Stored::Bool, .fallback = 0, .set = [](uint32_t v) { Settings.Midi14Bit = v != 0; },
+     .saved = [](const Saving&) { return uint32_t(Settings.Midi14Bit); }, .later = true, .largest = 1},
+    {.name = "MidiFootswitch", .type = Stored::Dword, .fallback = 0,
+     .set = [](uint32_t v) { Settings.MidiFootswitch = Signed(v); },
+     .saved = [](const Saving&) { return uint32_t(Settings.MidiFootswitch); }, .later = true,
+     .largest = kLargestFootswitchKind},
+    {.name = "MidiFootswitchChannel", .type = Stored::Dword, .fallback = 0,
+     .set = [](uint32_t v) { Settings.MidiFootswitchChannel = Signed(v); },
+     .saved = [](const Saving&) { return uint32_t(Settings.MidiFootswitchChannel); }, .later = true,
+     .largest = kLargestChannel},
+    {.name = "MidiFootswitchNumber", .type = Stored::Dword, .fallback = 64,
+     .set = [](uint32_t v) { Settings.MidiFootswitchNumber = Signed(v); },
+     .saved = [](const Saving&) { return uint32_t(Settings.MidiFootswitchNumber); }, .later = true,
+     .largest = kLargestMidiNumber},
+    {.name = "EffectOn", .type = Stored::Bool, .fallback = 1, .set = [](uint32_t v) { Settings.EffectOn = v != 0; },
+     .saved = [](const Saving&) { return uint32_t(Settings.EffectOn); }, .later = true, .largest = 1},
 };
 
 void Fallback(const StoredValue& v)
@@ -115,26 +142,72 @@ void Fallback(const StoredValue& v)
         v.set(v.fallback);
 }
 
-// Reads one value; a number beyond the row's range takes the default and is added to
-// `outOfRange`, to be said once.
-void Read(const registry::Registry& reg, const StoredValue& v, std::vector<std::string>& outOfRange)
+// The default as the file would hold it.
+std::string FallbackText(const StoredValue& v)
 {
-    if (v.later && !reg.ValueExists(v.name)) {
-        Fallback(v);
-        return;
-    }
+    return v.type == Stored::String ? "\"" + std::string(v.textFallback) + "\"" : std::to_string(v.fallback);
+}
+
+std::string Number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+bool IsAChoice(const StoredValue& v, const std::string& text)
+{
+    for (const char* const* choice = v.choices; *choice; ++choice)
+        if (text == *choice)
+            return true;
+    return false;
+}
+
+// Why the value found cannot be used; empty when it can.
+std::string Unusable(const StoredValue& v, const registry::Registry& reg)
+{
+    const std::string found = std::string(v.name) + " = " + reg.ValueText(v.name);
     if (v.type == Stored::String) {
-        Settings.*v.text = reg.ReadString(v.name);
-        return;
+        if (!v.choices || IsAChoice(v, Settings.*v.text))
+            return {};
+        std::string list;
+        for (const char* const* choice = v.choices; *choice; ++choice)
+            list += std::string(list.empty() ? "" : ", ") + "\"" + *choice + "\"";
+        return found + " is not one of " + list;
     }
-    const uint32_t value = reg.ReadInteger(v.name);
-    if (value > v.largest) {
-        outOfRange.push_back(std::string(v.name) + " = " + std::to_string(value) + " is out of range (0 to " +
-                             std::to_string(v.largest) + "); Vobblix uses " + std::to_string(v.fallback) + ".");
+    const double value = reg.ReadInteger(v.name);
+    if (value >= v.lowest && value <= v.largest)
+        return {};
+    return found + " is out of range (" + Number(v.lowest) + " to " + Number(v.largest) + ")";
+}
+
+// Reads one row. A row that cannot be used (missing, of another type or sign, out of range,
+// not one of its choices) takes its default and gives back the line that says so, with the
+// value found and the value used; true in *failed when the store's own text ("Failed to get
+// data", "Invalid data type") said it.
+std::string Read(const registry::Registry& reg, const StoredValue& v, bool* failed)
+{
+    if (!reg.ValueExists(v.name) && (v.later || v.type == Stored::String)) {
         Fallback(v);
-        return;
+        return {};
     }
-    v.set(v.type == Stored::Bool ? uint32_t(value != 0) : value);
+    const std::string used = "; Vobblix uses " + FallbackText(v) + ".";
+    try {
+        if (v.type == Stored::String)
+            Settings.*v.text = reg.ReadString(v.name);
+        else
+            v.set(v.type == Stored::Bool ? uint32_t(reg.ReadBool(v.name)) : reg.ReadInteger(v.name));
+        if (std::string why = Unusable(v, reg); !why.empty()) {
+            Fallback(v);
+            return why + used;
+        }
+        return {};
+    } catch (const report::FrameworkError& e) {
+        Fallback(v);
+        *failed = true;
+        const std::string found = reg.ValueText(v.name);
+        return std::string(e.what()) + (found.empty() ? "" : " (" + found + ")") + used;
+    }
 }
 
 void Write(registry::Registry& reg, const StoredValue& v, const Saving& saving)
@@ -211,13 +284,14 @@ std::string KeepToWhatTheSoundCanUse()
     return text;
 }
 
-// The values out of range and a rate or size the sound cannot use, said together, once.
-void ReportWhatWasReplaced(const std::vector<std::string>& outOfRange)
+// The rows that took their defaults and a rate or size the sound cannot use, said together,
+// once.
+void ReportWhatWasReplaced(const std::vector<std::string>& replaced)
 {
     std::string text;
-    if (!outOfRange.empty()) {
+    if (!replaced.empty()) {
         text = "Settings in " + registry::StorePath(settings::kKeyPath).string() + ":";
-        for (const auto& line : outOfRange)
+        for (const auto& line : replaced)
             text += "\n" + line;
     }
     if (const std::string unusable = KeepToWhatTheSoundCanUse(); !unusable.empty())
@@ -281,29 +355,21 @@ void LoadSettings()
             reg.CloseKey();
             return;
         }
-        // A value that cannot be read takes its default, not a zero, and the others are still
-        // read: the save at the close then stores a sound record that keeps all the user's
-        // values. The first failure is reported, and the damaged file is kept aside first.
-        std::optional<report::FrameworkError> failure;
-        std::vector<std::string> outOfRange;
-        for (const auto& v : kStoredValues) {
-            try {
-                Read(reg, v, outOfRange);
-            } catch (const report::FrameworkError& e) {
-                Fallback(v);
-                if (!failure)
-                    failure = e;
-            }
-        }
+        // A row that cannot be used takes its default, not a zero, and the others are still
+        // read: the sound starts with the user's values and the save at the close stores a
+        // whole record. A row the store could not read at all leaves the file kept aside first.
+        std::vector<std::string> replaced;
+        bool failed = false;
+        for (const auto& v : kStoredValues)
+            if (std::string line = Read(reg, v, &failed); !line.empty())
+                replaced.push_back(std::move(line));
         reg.CloseKey();
         // The MIDI pedal's row says what the source is, also in a store written by hand.
         if (Settings.MidiPedal)
             Settings.UsingMouse = false;
-        ReportWhatWasReplaced(outOfRange);
-        if (failure) {
+        if (failed)
             registry::KeepAside(registry::StorePath(settings::kKeyPath));
-            throw *failure;
-        }
+        ReportWhatWasReplaced(replaced);
         return;
     }
     if (reg.OpenKey(settings::kKeyPath, true)) {

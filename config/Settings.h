@@ -74,13 +74,14 @@ StartChoices CurrentStartChoices();
 // UI thread only.
 void ApplyStartChoices(const StartChoices& choices);
 
-// Fills Settings from the store, creating it whole with the defaults on the first run. A
-// value that cannot be read takes its default and the others are still read; then the first
-// failure is thrown as report::FrameworkError, the file kept aside as "<file>.broken". A file
-// that does not parse is kept aside the same way and reported once, by its path and line, and
-// the defaults are used. A value outside its range, and a rate or buffer size the sound cannot
-// use, take their defaults and are reported together, in one error box, with the values used
-// instead. A store that can be neither opened nor created reports and requests termination.
+// Fills Settings from the store, creating it whole with the defaults on the first run. A row
+// that cannot be used (missing, of another type or sign, out of its range) takes its default
+// and every other row is still read; all of them, and a rate or buffer size the sound cannot
+// use, are said together in one error box, each with the value found and the value used. A
+// file holding a row that could not be read at all is first kept aside as "<file>.broken". A
+// file that does not parse is kept aside the same way and reported once, by its path and
+// line, and the defaults are used. A store that can be neither opened nor created reports and
+// requests termination. Never throws.
 // UI thread only.
 void LoadSettings();
 
@@ -111,6 +112,18 @@ inline constexpr uint32_t kOfferedRates[] = {44100, 22050, 11025};
 inline constexpr uint32_t kDefaultRate = 44100;
 inline constexpr uint32_t kDefaultBlockLength = 1000;
 inline constexpr uint32_t kSmallestBlockLength = 2;
+
+// Where the three parameter sliders move, and so where their stored positions must lie.
+struct SliderRange {
+    int32_t lowest;
+    int32_t largest;
+};
+inline constexpr SliderRange kFreqofsRange{0, 100};
+inline constexpr SliderRange kResonanceRange{1, 100};
+inline constexpr SliderRange kPafRange{1, 200};
+
+// The highest joystick button the footswitch may be (the pedal setup offers 1 to this).
+inline constexpr uint32_t kLargestFootswitchButton = 64;
 
 bool IsOfferedRate(uint32_t rate);
 // The largest even size under half a second of sound at that rate: half a second or more

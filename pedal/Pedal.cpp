@@ -72,6 +72,12 @@ void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> 
     service.joySetThreshold(device, 0);
     joystick::JOYCAPS caps;
     service.joyGetDevCaps(device, &caps);
+    // A footswitch the controller has no button for would never switch: said, and none used.
+    if (caps.wNumButtons > 0 && Settings.FootswitchButton > caps.wNumButtons) {
+        report::Error("FootswitchButton = " + std::to_string(Settings.FootswitchButton) + " is beyond the " +
+                      std::to_string(caps.wNumButtons) + " buttons of the pedal's controller; Vobblix uses none.");
+        Settings.FootswitchButton = 0;
+    }
     switch (Settings.PedalAxis) {
     case 0:
         Settings.PedalMin = caps.wXmin;

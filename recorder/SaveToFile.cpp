@@ -4,14 +4,13 @@
 #include "platform/report/Report.h"
 #include "platform/thread/ByteRing.h"
 #include "platform/thread/Doorbell.h"
+#include "recorder/Rescue.h"
+#include "recorder/WaveFormat.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <sys/file.h>
@@ -29,20 +28,10 @@ std::atomic<Ended> EndedByItself{Ended::No};
 
 namespace {
 
-constexpr size_t kHeaderBytes = 44;
-constexpr uint32_t kFormatChunkBytes = 16;
-constexpr uint16_t kPcm = 1;
-constexpr uint16_t kChannels = 1;
-constexpr uint16_t kBlockAlign = 2;
-constexpr uint16_t kBitsPerSample = 16;
+constexpr size_t kHeaderBytes = recorder::wav::kHeaderBytes;
 // The capture side queues blocks for the writer; this many seconds of sound may wait while
 // the disk is slow before a recording has to stop.
 constexpr size_t kQueueSeconds = 4;
-// A take whose file lost its name is written anew under the same name, or, where that name
-// is taken by then, under the name with "-2" up to this number before its extension.
-constexpr int kMaxRescueNames = 99;
-// The take so far is copied to its new file in pieces of this size.
-constexpr size_t kCopyBytes = 1 << 16;
 
 // The file, the buffer and the header are used by the capture thread and by the start and
 // stop on the UI thread; this lock keeps the capture thread off them while they are being
@@ -52,7 +41,7 @@ int RecordFile = -1;
 // The file's path: RecordFileName at the start, wherever the take was written anew since.
 std::string gFilePath;
 std::vector<uint8_t> RecordBuffer;
-std::array<uint8_t, kHeaderBytes> WaveHeader{};
+recorder::wav::Header WaveHeader{};
 double RecordTimeValue = 0.0;
 int64_t gSizeLimit = recorder::kMaxFileBytes;
 // The file's size after the last complete append: what a failed write is cut back to.
@@ -73,23 +62,6 @@ std::string gUnreported;
 std::string gUnreportedMove;
 
 void WriterLoop();
-
-void Put16(size_t at, uint16_t v)
-{
-    WaveHeader[at] = uint8_t(v);
-    WaveHeader[at + 1] = uint8_t(v >> 8);
-}
-
-void Put32(size_t at, uint32_t v)
-{
-    for (size_t i = 0; i < 4; ++i)
-        WaveHeader[at + i] = uint8_t(v >> (8 * i));
-}
-
-void PutTag(size_t at, const char (&tag)[5])
-{
-    std::memcpy(&WaveHeader[at], tag, 4);
-}
 
 bool WriteAll(const uint8_t* data, size_t size)
 {
@@ -134,136 +106,22 @@ void ReportUnlocked(std::unique_lock<std::mutex>& lock)
 
 std::string Reason() { return std::strerror(errno); }
 
-// True when the open file is no longer the one its path names: the file or a folder above it
-// was deleted, or moved away. A path that cannot be looked at for another reason (a folder's
-// permissions) is left alone: the file still takes the writes.
-bool LostItsName()
-{
-    struct stat open {};
-    struct stat named {};
-    if (::fstat(RecordFile, &open) != 0)
-        return false;
-    if (open.st_nlink == 0)
-        return true;
-    if (::stat(gFilePath.c_str(), &named) != 0)
-        return errno == ENOENT || errno == ENOTDIR;
-    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
-}
-
-// Copies the take so far, header included, from the old file, which stays readable through
-// its descriptor after its name is gone.
-bool CopyTakeTo(int to)
-{
-    std::vector<uint8_t> piece(kCopyBytes);
-    for (int64_t at = 0; at < gLastGoodSize;) {
-        const size_t want = size_t(std::min<int64_t>(int64_t(piece.size()), gLastGoodSize - at));
-        const ssize_t n = ::pread(RecordFile, piece.data(), want, off_t(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::pwrite(to, piece.data() + done, size_t(n - done), off_t(at + done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                if (w == 0)
-                    errno = ENOSPC;
-                return false;
-            }
-            done += w;
-        }
-        at += n;
-    }
-    return ::lseek(to, off_t(gLastGoodSize), SEEK_SET) >= 0;
-}
-
-// Writes the take so far to a new file in the folder given, under the file's own name or, if
-// that is taken, a numbered one; the new file then takes the recording. False, with errno
-// set, when nothing could be written there.
-bool RewriteTakeIn(const std::filesystem::path& folder)
-{
-    const std::filesystem::path old(gFilePath);
-    const std::string stem = old.stem().string();
-    const std::string extension = old.extension().string();
-    for (int n = 1; n <= kMaxRescueNames; ++n) {
-        const std::filesystem::path path =
-            folder / (n == 1 ? old.filename().string() : stem + "-" + std::to_string(n) + extension);
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 && errno == EEXIST)
-            continue;
-        if (fd < 0)
-            return false;
-        ::flock(fd, LOCK_EX | LOCK_NB);
-        if (!CopyTakeTo(fd)) {
-            const int error = errno;
-            ::close(fd);
-            ::unlink(path.c_str());
-            errno = error;
-            return false;
-        }
-        ::close(RecordFile);
-        RecordFile = fd;
-        gFilePath = path.string();
-        return true;
-    }
-    errno = EEXIST;
-    return false;
-}
-
-// Says where the take now is; and why, when it could not go back to its own folder.
-void SayWhereTheTakeWent(const std::string& lost, const std::string& why)
-{
-    gUnreportedMove = "The file " + lost + " was removed or moved while recording";
-    if (!why.empty())
-        gUnreportedMove += ", and it could not be written again in its own folder (" + why + ")";
-    gUnreportedMove += ". Vobblix wrote the whole take so far to " + gFilePath + (gFilePath == lost ? " again" : "") +
-                       " and records on.";
-}
-
-// Where a take whose file lost its name goes: its own folder, made again where it can be;
-// else the deepest folder above it that still exists; else the home folder. Called with the
-// lock held, at a flush.
+// A file that lost its name gets the take written anew, which then records on; false when the
+// recording had to end instead. Called with the lock held, at a flush.
 bool KeepTheTakeNamed()
 {
-    if (!LostItsName())
+    if (!recorder::LostItsName(RecordFile, gFilePath))
         return true;
-    const std::string lost = gFilePath;
-    const std::filesystem::path named = std::filesystem::path(lost).parent_path();
-    const std::filesystem::path folder = named.empty() ? std::filesystem::path(".") : named;
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (!ec && RewriteTakeIn(folder)) {
-        SayWhereTheTakeWent(lost, {});
-        return true;
+    recorder::Rescue rescue = recorder::RescueTake(RecordFile, gFilePath, gLastGoodSize);
+    if (rescue.fd < 0) {
+        EndByItself(recorder::Ended::WriteFailed, rescue.message);
+        return false;
     }
-    const std::string why = ec ? ec.message() : Reason();
-    std::string lastWhy = why;
-    std::vector<std::filesystem::path> elsewhere;
-    for (auto above = folder.parent_path(); !above.empty(); above = above.parent_path()) {
-        if (std::filesystem::is_directory(above, ec)) {
-            elsewhere.push_back(above);
-            break;
-        }
-        if (above == above.root_path())
-            break;
-    }
-    if (const char* home = std::getenv("HOME"); home && *home)
-        elsewhere.emplace_back(home);
-    for (const auto& place : elsewhere) {
-        if (RewriteTakeIn(place)) {
-            SayWhereTheTakeWent(lost, why);
-            return true;
-        }
-        lastWhy = Reason();
-    }
-    EndByItself(recorder::Ended::WriteFailed,
-                "Recording stopped: the file " + lost + " was removed or moved while recording, and the take could "
-                "not be written anew (" + lastWhy + ").");
-    return false;
+    ::close(RecordFile);
+    RecordFile = rescue.fd;
+    gFilePath = std::move(rescue.path);
+    gUnreportedMove = std::move(rescue.message);
+    return true;
 }
 
 // Appends the buffer and rewrites the header's sizes. Called with the lock held.
@@ -282,9 +140,7 @@ void Flush()
         EndByItself(recorder::Ended::WriteFailed, recorder::WriteFailedText(gFilePath, std::strerror(errno)));
         return;
     }
-    const auto size = uint32_t(st.st_size);
-    Put32(4, size - 8);
-    Put32(40, size - uint32_t(kHeaderBytes));
+    recorder::wav::SetSizes(WaveHeader, uint32_t(st.st_size));
     if (!WriteAll(WaveHeader.data(), kHeaderBytes) || ::lseek(RecordFile, st.st_size, SEEK_SET) < 0) {
         EndByItself(recorder::Ended::WriteFailed, recorder::WriteFailedText(gFilePath, std::strerror(errno)));
         return;
@@ -297,19 +153,7 @@ void Flush()
 
 void WriteWaveHeader()
 {
-    const uint32_t rate = Settings.SampleRate;
-    WaveHeader.fill(0);
-    PutTag(0, "RIFF");
-    PutTag(8, "WAVE");
-    PutTag(12, "fmt ");
-    Put32(16, kFormatChunkBytes);
-    Put16(20, kPcm);
-    Put16(22, kChannels);
-    Put32(24, rate);
-    Put32(28, rate * 2);
-    Put16(32, kBlockAlign);
-    Put16(34, kBitsPerSample);
-    PutTag(36, "data");
+    WaveHeader = recorder::wav::MakeHeader(Settings.SampleRate);
     if (!WriteAll(WaveHeader.data(), kHeaderBytes))
         throw report::FrameworkError(recorder::CannotCreateText(Settings.RecordFileName, Reason()));
 }
@@ -369,14 +213,16 @@ void AppendLocked(const uint8_t* bytes, size_t n, bool final)
     const uint64_t secondBytes = uint64_t(Settings.SampleRate) * 2;
     const uint64_t waiting = RecordBuffer.size();
     RecordBuffer.insert(RecordBuffer.end(), bytes, bytes + n);
-    if (waiting >= secondBytes || final) {
-        Flush();
-        return;
+    // Every block recorded counts, the one that brings the append too: the time shown is the
+    // length of the take.
+    if (n > 0) {
+        RecordTimeValue += double(n) / double(secondBytes);
+        thread::LabelText text;
+        std::snprintf(text.chars.data(), text.chars.size(), "Record Time: %.2f Seconds.", RecordTimeValue);
+        RecordTimeText.publish(text);
     }
-    RecordTimeValue += double(n) / double(secondBytes);
-    thread::LabelText text;
-    std::snprintf(text.chars.data(), text.chars.size(), "Record Time: %.2f Seconds.", RecordTimeValue);
-    RecordTimeText.publish(text);
+    if (waiting >= secondBytes || final)
+        Flush();
 }
 
 // Appends every queued block. Called with the lock held.

@@ -103,11 +103,11 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     auto* g2 = new QVBoxLayout(GroupBox2);
     g2->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     lblfreqofs = new QLabel("Frequency Offset = 0.10");
-    TrackBar2 = Slider(0, 100, 10, true);
+    TrackBar2 = Slider(settings::kFreqofsRange.lowest, settings::kFreqofsRange.largest, 10, true);
     lblreso = new QLabel("Resonance = 9.0");
-    TrackBar3 = Slider(1, 100, 90, true);
+    TrackBar3 = Slider(settings::kResonanceRange.lowest, settings::kResonanceRange.largest, 90, true);
     lblpaf = new QLabel("Pedal Acceleration Factor = 0.1");
-    TrackBar4 = Slider(1, 200, 100, true);
+    TrackBar4 = Slider(settings::kPafRange.lowest, settings::kPafRange.largest, 100, true);
     for (QWidget* w : {static_cast<QWidget*>(lblfreqofs), static_cast<QWidget*>(TrackBar2),
                        static_cast<QWidget*>(lblreso), static_cast<QWidget*>(TrackBar3),
                        static_cast<QWidget*>(lblpaf), static_cast<QWidget*>(TrackBar4)})
@@ -182,15 +182,14 @@ TfrmMain::~TfrmMain()
 
 void TfrmMain::FormCreate()
 {
-    // A value that cannot be read is reported; the values after it took their defaults, so
-    // creation goes on with them and the close stores a record the next start can use.
-    try {
-        LoadSettings();
-    } catch (const report::FrameworkError& e) {
-        report::Unhandled(e.what());
-    }
-    if (report::TerminationRequested())
+    // What the load and the pedal say waits until the sound plays: a box open now would hold
+    // the whole start. A store that cannot be made ends the program, so that box shows at once.
+    report::HeldBoxes held;
+    LoadSettings();
+    if (report::TerminationRequested()) {
+        report::Show(held.take());
         return;
+    }
     EffectOn = Settings.EffectOn;
     cbEffectOn->setChecked(Settings.EffectOn);
     try {
@@ -207,6 +206,7 @@ void TfrmMain::FormCreate()
     } catch (const report::FrameworkError& e) {
         report::Unhandled(e.what());
     }
+    startUpBoxes_ = held.take();
 }
 
 void TfrmMain::showEvent(QShowEvent* event)
@@ -222,6 +222,9 @@ void TfrmMain::FormShow()
 {
     if (waves_)
         waves_->StartCapture();
+    // The start's boxes come from the event loop, with the sound already playing.
+    if (!startUpBoxes_.empty())
+        QTimer::singleShot(0, this, [this] { report::Show(std::exchange(startUpBoxes_, {})); });
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event)

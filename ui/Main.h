@@ -4,12 +4,14 @@
 // the orderly stop when it closes.
 
 #include "config/Settings.h"
+#include "platform/report/Report.h"
 
 #include <QMainWindow>
 
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QGroupBox;
@@ -113,6 +115,8 @@ private:
     // The dialog's file name: the proposal, or the path chosen last time.
     std::string dialogFileName_;
     TfrmWaves* waves_ = nullptr;
+    // What the start had to say, shown once the sound plays.
+    std::vector<report::Box> startUpBoxes_;
     joystick::JoystickService& joysticks_;
     QTimer* screenTimer_ = nullptr;
     int quietLooks_ = 0;

@@ -67,6 +67,7 @@ public:
     bool Present() const { return device_ != nullptr; }
 
 private:
+    uint32_t ButtonCount() const override { return device_ ? uint32_t(buttons_.size()) : 0; }
     void Attach(std::unique_ptr<Controller> device);
     void Detach();
     void OnReadable();

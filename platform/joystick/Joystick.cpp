@@ -26,6 +26,7 @@ MMRESULT CaptureService::joyGetDevCaps(uint32_t id, JOYCAPS* caps)
         return JOYERR_PARMS;
     caps->wXmin = 0;
     caps->wXmax = kReadingMax;
+    caps->wNumButtons = window_ && id == id_ ? ButtonCount() : 0;
     return JOYERR_NOERROR;
 }
 

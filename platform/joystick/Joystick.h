@@ -33,6 +33,8 @@ inline constexpr uint32_t kMaxJoysticks = 16;
 struct JOYCAPS {
     uint32_t wXmin = 0;
     uint32_t wXmax = 0;
+    // The captured controller's buttons; 0 when not known (none plugged in at the moment).
+    uint32_t wNumButtons = 0;
 };
 
 // A hidden window: all it does is run its procedure for the messages sent to it.
@@ -72,6 +74,9 @@ public:
     bool Capturing() const override { return window_ != nullptr; }
 
 protected:
+    // How many buttons the captured controller has; 0 when not known.
+    virtual uint32_t ButtonCount() const { return 0; }
+
     Window* window_ = nullptr;
     uint32_t id_ = 0;
 };

@@ -51,6 +51,12 @@ MMRESULT SdlJoystickService::joySetCapture(Window* window, uint32_t id, uint32_t
     return JOYERR_NOERROR;
 }
 
+uint32_t SdlJoystickService::ButtonCount() const
+{
+    const int count = joystick_ ? SDL_JoystickNumButtons(joystick_) : 0;
+    return count > 0 ? std::min(uint32_t(count), kMaxButtons) : 0;
+}
+
 MMRESULT SdlJoystickService::joyReleaseCapture(uint32_t id)
 {
     if (!window_ || id != id_)

@@ -28,6 +28,7 @@ public:
 
 private:
     static constexpr uint32_t kMaxButtons = 64;
+    uint32_t ButtonCount() const override;
     // The buttons down now, one bit each.
     uint64_t Buttons() const;
 

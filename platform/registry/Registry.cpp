@@ -278,6 +278,19 @@ std::string Registry::ReadString(std::string_view name) const
     return std::string(*node->value<std::string_view>());
 }
 
+std::string Registry::ValueText(std::string_view name) const
+{
+    const toml::node* node = open_ ? values_->table.get(name) : nullptr;
+    if (!node)
+        return {};
+    // A text as it is most often typed, in double quotes.
+    if (const auto text = node->value<std::string_view>())
+        return "\"" + std::string(*text) + "\"";
+    std::ostringstream text;
+    node->visit([&text](const auto& value) { text << value; });
+    return text.str();
+}
+
 void Registry::WriteInteger(std::string_view name, uint32_t value)
 {
     if (!open_ || !writable_)

@@ -58,6 +58,9 @@ public:
     bool ReadBool(std::string_view name) const;
     // Absent reads as empty; a value that is not a string is "Invalid data type".
     std::string ReadString(std::string_view name) const;
+    // The value as the file holds it (-1, "2", 1.5, true), to name it in a report; empty when
+    // absent.
+    std::string ValueText(std::string_view name) const;
 
     void WriteInteger(std::string_view name, uint32_t value);
     void WriteBool(std::string_view name, bool value);

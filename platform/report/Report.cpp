@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <utility>
 
 namespace report {
 namespace {
@@ -70,6 +71,35 @@ std::string UnhandledText(std::string_view message)
     if (!text.empty() && static_cast<unsigned char>(text.back()) > '.')
         text += '.';
     return text;
+}
+
+HeldBoxes::HeldBoxes() { previous_ = Install(this); }
+
+HeldBoxes::~HeldBoxes()
+{
+    if (installed_)
+        Install(previous_);
+}
+
+void HeldBoxes::show(Kind kind, std::string_view title, std::string_view text)
+{
+    held_.push_back({kind, std::string(title), std::string(text)});
+}
+
+std::vector<Box> HeldBoxes::take()
+{
+    if (installed_) {
+        Install(previous_);
+        installed_ = false;
+    }
+    return std::exchange(held_, {});
+}
+
+void Show(const std::vector<Box>& boxes)
+{
+    for (const Box& box : boxes)
+        if (!gHushed.load(std::memory_order_acquire))
+            gSink.load(std::memory_order_acquire)->show(box.kind, box.title, box.text);
 }
 
 Sink* Install(Sink* sink)

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace report {
 
@@ -57,6 +58,37 @@ std::string UnhandledText(std::string_view message);
 // Replaces the sink; nullptr restores the standard-error-only sink. Returns the previous one.
 // UI thread only, before or after the audio runs.
 Sink* Install(Sink* sink);
+
+// One box as it was raised.
+struct Box {
+    Kind kind;
+    std::string title;
+    std::string text;
+};
+
+// Keeps the boxes raised while it lives instead of showing them (their lines on standard
+// error go out at once), for a start-up whose boxes must not hold the sound: Release shows
+// them later. UI thread only, while no other thread reports.
+class HeldBoxes final : public Sink {
+public:
+    HeldBoxes();
+    ~HeldBoxes() override;
+    HeldBoxes(const HeldBoxes&) = delete;
+    HeldBoxes& operator=(const HeldBoxes&) = delete;
+
+    void show(Kind kind, std::string_view title, std::string_view text) override;
+    // Puts the sink back and gives the boxes kept so far.
+    std::vector<Box> take();
+
+private:
+    Sink* previous_ = nullptr;
+    bool installed_ = true;
+    std::vector<Box> held_;
+};
+
+// Shows boxes held earlier, in their order, with no second line on standard error.
+// UI thread only.
+void Show(const std::vector<Box>& boxes);
 
 // An error raised by a framework service (store, number conversion, file creation). The
 // handler that raised it stops there; the event loop's default handler shows it.

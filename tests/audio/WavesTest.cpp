@@ -288,6 +288,40 @@ TEST_F(WavesTest, OpeningFailuresWarnAndGoOn)
     ExpectAllReleased(w);
 }
 
+// Neither device opens and the system lists none: one sentence says so, and nothing after it
+// (the queueing, the start, a chosen device that is missing) adds another. Where the system
+// lists a device that would not open, the calls' own texts stay.
+TEST_F(WavesTest, NoSoundDeviceAtAllIsOneMessage)
+{
+    Settings.InputDevice = "gtr";
+    device.fail(Call::OutOpen, 2);
+    device.fail(Call::InOpen, 2);
+    {
+        TfrmWaves w(device, stopping, Pump());
+        w.FormCreate();
+        w.StartCapture();
+        w.DeliverReports();
+        EXPECT_EQ(sink.shown(), (std::vector<Shown>{{report::Kind::Error, "Error", kNoSoundDeviceText}}));
+        EXPECT_FALSE(device.inputStarted());
+        stopping = true;
+        w.StopAudio();
+        EXPECT_EQ(turns, 2);
+        ExpectAllReleased(w);
+    }
+    stopping = false;
+    sink.clear();
+    device.scriptedOutputs = {{"hdmi", "HDMI Audio"}};
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    EXPECT_EQ(sink.texts(), (std::vector<std::string>{
+                                "The input device \"gtr\" is not connected. Vobblix uses the system default input "
+                                "until it is back.",
+                                "Error", "Error", "Could not waveInPrepareHeader", "Could not waveInAddBuffer"}));
+    stopping = true;
+    w.StopAudio();
+    Settings.InputDevice.clear();
+}
+
 // Every buffer of the open fails alike: the failure is shown once, not once per buffer
 // (16,384 boxes before the window at a 2-byte size), and the stop still ends.
 TEST_F(WavesTest, ADeadInputReportsEachFailureOnceAndStillStops)

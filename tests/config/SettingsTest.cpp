@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <vector>
 #include <random>
@@ -31,6 +32,15 @@ std::string FailureOf(const std::function<void()>& f)
         return e.what();
     }
     return "(no error)";
+}
+
+// The one box a load showed: "Settings in <file>:" and a line per row that took its default.
+std::string BoxOf(const TempStore& store, const std::vector<std::string>& lines)
+{
+    std::string text = "Settings in " + store.file().string() + ":";
+    for (const auto& line : lines)
+        text += "\n" + line;
+    return text;
 }
 
 TEST(Settings, FirstRunCreatesDefaultsAndTheFirstSaveStoresTheInvertedPedal)
@@ -91,16 +101,16 @@ TEST(Settings, StoredValuesRoundTripIncludingSignedFieldsAndAnyNonZeroBoolean)
     EXPECT_EQ(Settings.memBlockLength, 44098u);
     EXPECT_EQ(Settings.LastPATH, "/home/ann/takes");
 
-    Settings.PedalDevice = -1;
+    Settings.PedalDevice = 1;
     SaveSettings({0, 1, 200});
     const auto t = Stored(store);
     EXPECT_EQ(t["UsingMouse"].value<int64_t>(), 1);
-    EXPECT_EQ(t["PedalDevice"].value<int64_t>(), 4294967295);
+    EXPECT_EQ(t["PedalDevice"].value<int64_t>(), 1);
     EXPECT_EQ(t["memBlockLength"].value<int64_t>(), 44098);
     EXPECT_EQ(t["LastPATH"].value<std::string>(), "/home/ann/takes");
     ResetSettingsRecord();
     LoadSettings();
-    EXPECT_EQ(Settings.PedalDevice, -1);
+    EXPECT_EQ(Settings.PedalDevice, 1);
 }
 
 // The devices are ours: a store from before them (every store the original wrote) loads as
@@ -128,16 +138,9 @@ TEST(Settings, TheChosenDevicesAreOptionalRoundTripAndAreCheckedLikeTheRest)
     EXPECT_TRUE(sink.shown().empty());
 
     store.write(TempStore::defaults() + "OutputDevice = 7\n");
-    EXPECT_THROW(
-        {
-            try {
-                LoadSettings();
-            } catch (const report::FrameworkError& e) {
-                EXPECT_STREQ(e.what(), "Invalid data type for 'OutputDevice'");
-                throw;
-            }
-        },
-        report::FrameworkError);
+    LoadSettings();
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{
+                                BoxOf(store, {"Invalid data type for 'OutputDevice' (7); Vobblix uses \"\"."})});
     EXPECT_EQ(Settings.OutputDevice, "");
 }
 
@@ -234,10 +237,14 @@ TEST(Settings, TheMidiRowsAreOptionalRoundTripAndAreRangeChecked)
     EXPECT_EQ(Settings.SampleRate, 44100u);
     sink.clear();
 
-    // A wrong type is what it is for every other value.
-    store.write(TempStore::defaults() + "MidiChannel = \"2\"\n");
-    EXPECT_EQ(FailureOf(LoadSettings), "Invalid data type for 'MidiChannel'");
+    // A wrong type or sign is what it is for every other value.
+    store.write(TempStore::defaults() + "MidiChannel = \"2\"\nMidiController = -1\n");
+    LoadSettings();
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{BoxOf(
+                                store, {"Invalid data type for 'MidiChannel' (\"2\"); Vobblix uses 0.",
+                                        "Invalid data type for 'MidiController' (-1); Vobblix uses 11."})});
     EXPECT_EQ(Settings.MidiChannel, 0);
+    EXPECT_EQ(Settings.MidiController, 11);
 }
 
 TEST(Settings, TheFirstRunWritesTheMidiRowsWithTheirDefaults)
@@ -258,8 +265,8 @@ TEST(Settings, TheFirstRunWritesTheMidiRowsWithTheirDefaults)
 }
 
 // The footswitch button came later: a store without it loads as before, with none chosen
-// and no report; a choice survives the close; a value of another type or below zero is
-// reported like any other number's and leaves none chosen.
+// and no report; a choice survives the close; a value of another type, below zero or beyond
+// the buttons the pedal setup offers is said like any other number's and leaves none chosen.
 TEST(Settings, TheFootswitchButtonIsOptionalRoundTripsAndIsChecked)
 {
     TempStore store;
@@ -278,14 +285,22 @@ TEST(Settings, TheFootswitchButtonIsOptionalRoundTripsAndIsChecked)
     LoadSettings();
     EXPECT_EQ(Settings.FootswitchButton, 3u);
 
-    for (const char* bad : {"FootswitchButton = \"3\"\n", "FootswitchButton = -1\n"}) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"\"3\"", "Invalid data type for 'FootswitchButton' (\"3\"); Vobblix uses 0."},
+        {"-1", "Invalid data type for 'FootswitchButton' (-1); Vobblix uses 0."},
+        {"999", "FootswitchButton = 999 is out of range (0 to 64); Vobblix uses 0."},
+    };
+    EXPECT_EQ(FailureOf([] { LoadSettings(); }), "(no error)");
+    for (const auto& [bad, said] : cases) {
         SCOPED_TRACE(bad);
-        store.write(TempStore::defaults() + bad);
+        store.write(TempStore::defaults() + "FootswitchButton = " + bad + "\n");
         Settings.FootswitchButton = 3;
-        EXPECT_EQ(FailureOf([] { LoadSettings(); }), "Invalid data type for 'FootswitchButton'");
+        sink.clear();
+        EXPECT_EQ(FailureOf([] { LoadSettings(); }), "(no error)");
+        EXPECT_EQ(sink.texts(), std::vector<std::string>{BoxOf(store, {said})});
         EXPECT_EQ(Settings.FootswitchButton, 0u);
+        EXPECT_EQ(Settings.LastPAF, 100);
     }
-    EXPECT_TRUE(sink.shown().empty());
 }
 
 std::string Slurp(const std::filesystem::path& path)
@@ -310,59 +325,102 @@ SliderPositions SlidersFromRecord()
     return {Settings.LastFreqofs, Settings.LastResonance, Settings.LastPAF};
 }
 
-TEST(Settings, ADamagedValueIsReportedTakesItsDefaultAndTheNextStartIsClean)
+// Every row of the first stores, in turn missing, negative and of another type, in a store
+// whose other rows all differ from their defaults: the row takes its default, every other row
+// is kept, one box names the row, the value found and the value used; the file is kept aside,
+// and after the close's save the store is whole and the next start says nothing.
+TEST(Settings, ARowThatCannotBeUsedTakesItsDefaultAndEveryOtherRowIsKept)
 {
+    struct Row {
+        const char* name;
+        const char* stored; // as the user wrote it
+        const char* used;   // the default, as the box says it
+        size_t field;       // in StoredFields; LastPATH is the last
+    };
+    const Row rows[] = {
+        {"Sample_rate", "22050", "44100", 0},   {"memBlockLength", "2000", "1000", 1},
+        {"UsingMouse", "0", "1", 2},            {"PedalDevice", "1", "0", 3},
+        {"InvertPedal", "1", "0", 4},           {"Priority", "0", "1", 5},
+        {"PedalAxis", "2", "1", 6},             {"LastFreqofs", "30", "10", 7},
+        {"LastResonance", "55", "90", 8},       {"LastPAF", "150", "100", 9},
+        {"LastPATH", "\"/home/ann/takes\"", "\"\"", 10},
+    };
+    auto storeWith = [&rows](const std::string& name, const std::optional<std::string>& value) {
+        std::string text;
+        for (const auto& r : rows)
+            if (r.name != name)
+                text += std::string(r.name) + " = " + r.stored + "\n";
+            else if (value)
+                text += name + " = " + *value + "\n";
+        return text;
+    };
+    // The record as the store of all rows gives it.
     TempStore store;
-    std::string noPath = TempStore::defaults();
-    noPath.erase(noPath.find("LastPATH"));
-    store.write(noPath);
+    store.write(storeWith("", std::nullopt));
     LoadSettings();
-    EXPECT_EQ(Settings.LastPATH, "");
-    EXPECT_EQ(Settings.LastPAF, 100);
+    auto fields = [] {
+        auto f = StoredFields();
+        f.push_back(Settings.LastPATH == "/home/ann/takes" ? 1 : 0);
+        return f;
+    };
+    const auto whole = fields();
+    ASSERT_EQ(whole.back(), 1);
 
     struct Case {
-        std::string from, to, error;
+        const Row& row;
+        std::optional<std::string> value; // none: missing
+        std::string said;                 // the box's line; empty: nothing said
     };
-    const Case cases[] = {
-        {"Priority = 1\n", "", "Failed to get data for 'Priority'"},
-        {"Priority = 1\n", "Priority = \"1\"\n", "Invalid data type for 'Priority'"},
-        {"Priority = 1\n", "Priority = 1.0\n", "Invalid data type for 'Priority'"},
-        {"Priority = 1\n", "Priority = 4294967296\n", "Invalid data type for 'Priority'"},
-        {"memBlockLength = 1000\n", "memBlockLength = -2\n", "Invalid data type for 'memBlockLength'"},
-        {"Sample_rate = 44100\n", "Sample_rate = -44100\n", "Invalid data type for 'Sample_rate'"},
-        {"UsingMouse = 1\n", "UsingMouse = true\n", "Invalid data type for 'UsingMouse'"},
-        {"LastPATH = \"\"\n", "LastPATH = 3\n", "Invalid data type for 'LastPATH'"},
-    };
+    std::vector<Case> cases;
+    for (const auto& r : rows) {
+        const std::string used = std::string("; Vobblix uses ") + r.used + ".";
+        const bool text = r.field == 10;
+        cases.push_back({r, std::nullopt, text ? "" : "Failed to get data for '" + std::string(r.name) + "'" + used});
+        cases.push_back({r, "-1", "Invalid data type for '" + std::string(r.name) + "' (-1)" + used});
+        const std::string other = text ? "3" : "\"7\"";
+        cases.push_back({r, other, "Invalid data type for '" + std::string(r.name) + "' (" + other + ")" + used});
+    }
+    cases.push_back({rows[5], "1.0", "Invalid data type for 'Priority' (1.0); Vobblix uses 1."});
+    cases.push_back({rows[5], "4294967296", "Invalid data type for 'Priority' (4294967296); Vobblix uses 1."});
+    cases.push_back({rows[2], "true", "Invalid data type for 'UsingMouse' (true); Vobblix uses 1."});
+    cases.push_back({rows[5], "3", "Priority = 3 is out of range (0 to 2); Vobblix uses 1."});
+    cases.push_back({rows[6], "3", "PedalAxis = 3 is out of range (0 to 2); Vobblix uses 1."});
+    cases.push_back({rows[3], "16", "PedalDevice = 16 is out of range (0 to 15); Vobblix uses 0."});
+    cases.push_back({rows[7], "101", "LastFreqofs = 101 is out of range (0 to 100); Vobblix uses 10."});
+    cases.push_back({rows[8], "0", "LastResonance = 0 is out of range (1 to 100); Vobblix uses 90."});
+    cases.push_back({rows[9], "201", "LastPAF = 201 is out of range (1 to 200); Vobblix uses 100."});
+
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.to);
-        ResetSettingsRecord();
-        std::string text = TempStore::defaults();
-        // Values the user changed, before and after the damaged one, must all survive.
-        text.replace(text.find("PedalAxis = 1"), 13, "PedalAxis = 2");
-        text.replace(text.find("LastResonance = 90"), 18, "LastResonance = 55");
-        text.replace(text.find("Priority = 1\n"), 13, "Priority = 0\n");
-        text.replace(text.find(c.from == "Priority = 1\n" ? "Priority = 0\n" : c.from), c.from.size(), c.to);
+        SCOPED_TRACE(std::string(c.row.name) + " = " + c.value.value_or("(missing)"));
+        const std::string text = storeWith(c.row.name, c.value);
         store.write(text);
         std::filesystem::remove(store.file().string() + ".broken");
-
-        report::RecordingSink sink;
-        EXPECT_EQ(FailureOf(LoadSettings), c.error);
-        // No zeros where a value could not be read: the defaults table's value.
-        EXPECT_EQ(Settings.SampleRate, 44100u);
-        EXPECT_EQ(Settings.memBlockLength, 1000u);
-        EXPECT_TRUE(Settings.UsingMouse);
-        EXPECT_EQ(Settings.PedalAxis, 2);
-        EXPECT_EQ(Settings.LastResonance, 55);
-        EXPECT_EQ(Settings.Priority, c.error.find("Priority") != std::string::npos ? 1 : 0);
-        EXPECT_EQ(Slurp(store.file().string() + ".broken"), text);
-
-        // The close saves; the next start reads everything with no report.
-        const auto before = StoredFields();
-        EXPECT_TRUE(SaveSettings(SlidersFromRecord()));
         ResetSettingsRecord();
+        report::RecordingSink sink;
         EXPECT_EQ(FailureOf(LoadSettings), "(no error)");
-        EXPECT_EQ(StoredFields(), before);
-        EXPECT_EQ(Slurp(store.file().string() + ".broken"), text);
+        if (c.said.empty()) {
+            EXPECT_TRUE(sink.texts().empty());
+        } else {
+            EXPECT_EQ(sink.texts(), std::vector<std::string>{BoxOf(store, {c.said})});
+        }
+        auto expected = whole;
+        expected[c.row.field] = c.row.field == 10 ? 0 : std::stoll(c.row.used);
+        const auto loaded = fields();
+        EXPECT_EQ(loaded, expected);
+        // What could not be read at all is kept as the user wrote it.
+        if (c.said.starts_with("Invalid") || c.said.starts_with("Failed")) {
+            EXPECT_EQ(Slurp(store.file().string() + ".broken"), text);
+        }
+
+        // The close saves every row; the next start reads them back and says nothing.
+        EXPECT_TRUE(SaveSettings(SlidersFromRecord()));
+        const auto saved = Stored(store);
+        for (const auto& r : rows)
+            EXPECT_TRUE(saved.contains(r.name)) << r.name;
+        sink.clear();
+        ResetSettingsRecord();
+        LoadSettings();
+        EXPECT_EQ(fields(), loaded);
         EXPECT_TRUE(sink.texts().empty());
     }
     EXPECT_FALSE(report::TerminationRequested());

@@ -2,6 +2,7 @@
 // signal goes in; after SIGTERM the played sound is the filtered input and the store holds
 // the saved settings.
 
+#include "audio/Waves.h"
 #include "support/Filtered.h"
 #include "support/PlayedInOrder.h"
 #include "support/Spawn.h"
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <sys/wait.h>
 #include <thread>
@@ -91,20 +93,26 @@ TEST(Program, StartsAndStopsOnAnyStoredBufferSize)
     }
 }
 
-// Plays the input through the program started in dir (with the store there, if any), waits
-// until the whole input and a margin were played, ends it with SIGTERM and gives back what
-// it played.
-std::vector<int16_t> PlayThrough(const fs::path& dir, const std::vector<int16_t>& input)
+// Starts the program in dir (with the store there, if any) playing the input, its standard
+// error into the file given when not empty.
+pid_t StartPlaying(const fs::path& dir, const std::vector<int16_t>& input, const fs::path& stderrFile = {})
 {
     std::ofstream(dir / "in.raw", std::ios::binary)
         .write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size() * 2));
-    const pid_t child = Spawn(dir);
+    auto launch = DiskLaunch(dir);
+    launch.stderrFile = stderrFile;
+    return testsupport::SpawnProgram(VOBBLIX_EXE, launch);
+}
+
+// Waits until the program started by StartPlaying played the whole input and a margin, ends
+// it with SIGTERM and gives back what it played.
+std::vector<int16_t> FinishPlaying(const fs::path& dir, pid_t child, size_t inputSamples)
+{
     EXPECT_GE(child, 0);
     if (child < 0)
         return {};
-
     // The program plays in real time: wait until the whole signal and a margin were played.
-    const auto wanted = std::uintmax_t(input.size() * 2 + 44100);
+    const auto wanted = std::uintmax_t(inputSamples * 2 + 44100);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
     for (;;) {
@@ -130,6 +138,12 @@ std::vector<int16_t> PlayThrough(const fs::path& dir, const std::vector<int16_t>
     std::vector<int16_t> played(bytes.size() / 2);
     std::memcpy(played.data(), bytes.data(), played.size() * 2);
     return played;
+}
+
+// Plays the input through the program started in dir and gives back what it played.
+std::vector<int16_t> PlayThrough(const fs::path& dir, const std::vector<int16_t>& input)
+{
+    return FinishPlaying(dir, StartPlaying(dir, input), input.size());
 }
 
 // The first `count` samples of `expected`, in order, behind silence; in between only inserted
@@ -175,6 +189,116 @@ TEST(Program, WithTheEffectOffPlaysTheInputSampleForSample)
     ExpectInOrderBehindSilence(PlayThrough(dir, input), input, input.size());
     const auto store = toml::parse_file((dir / "config/Drenmarq/Vobblix 1.1.toml").string());
     EXPECT_EQ(store["EffectOn"].value<int64_t>(), 0);
+    fs::remove_all(dir);
+}
+
+// Every row of the first stores, in turn missing, negative and of another type, in a store
+// whose sliders are away from their defaults: the sound plays at once, filtered at the values
+// used (the default for that row, the store's for every other); one box says it; the store
+// the close saves holds every row.
+TEST(Program, ARowThatCannotBeUsedNeverMutesTheSound)
+{
+    struct Row {
+        const char* name;
+        const char* stored;
+        int64_t used;
+    };
+    const Row rows[] = {
+        {"Sample_rate", "44100", 44100}, {"memBlockLength", "1000", 1000}, {"UsingMouse", "1", 1},
+        {"PedalDevice", "1", 0},         {"InvertPedal", "1", 0},          {"Priority", "0", 1},
+        {"PedalAxis", "2", 1},           {"LastFreqofs", "30", 10},        {"LastResonance", "40", 90},
+        {"LastPAF", "150", 100},         {"LastPATH", "\"/tmp\"", 0},
+    };
+    const auto input = Signal(11025);
+    auto padded = input;
+    padded.resize(input.size() + 22050, 0);
+    // Missing, negative, and of another type: a text for a number, a number for the text.
+    struct Variant {
+        std::optional<std::string> number, text;
+    };
+    const Variant variants[] = {{std::nullopt, std::nullopt}, {"-1", "-1"}, {"\"7\"", "7"}};
+    for (const auto& variant : variants) {
+        // The rows' programs play side by side: each plays in real time.
+        struct Run {
+            const Row& row;
+            fs::path dir;
+            pid_t child;
+        };
+        std::vector<Run> runs;
+        for (const auto& row : rows) {
+            std::string tmpl = (fs::temp_directory_path() / "vobblix-row-XXXXXX").string();
+            const fs::path dir = ::mkdtemp(tmpl.data());
+            std::string store;
+            for (const auto& r : rows)
+                if (&r != &row)
+                    store += std::string(r.name) + " = " + r.stored + "\n";
+                else if (const auto& value = r.name == std::string("LastPATH") ? variant.text : variant.number)
+                    store += std::string(r.name) + " = " + *value + "\n";
+            testsupport::WriteStore(dir / "config", store);
+            runs.push_back({row, dir, StartPlaying(dir, input, dir / "stderr.txt")});
+        }
+        for (const auto& run : runs) {
+            const std::string name = run.row.name;
+            SCOPED_TRACE(name + " = " + variant.number.value_or("(missing)"));
+            const double offset = name == "LastFreqofs" ? 0.10 : 0.30;
+            const double q = name == "LastResonance" ? 9.0 : 4.0;
+            ExpectInOrderBehindSilence(FinishPlaying(run.dir, run.child, input.size()),
+                                       testsupport::FilteredAt(padded, offset, q), input.size());
+
+            std::ifstream err(run.dir / "stderr.txt");
+            std::vector<std::string> boxes;
+            for (std::string line; std::getline(err, line);)
+                if (line.starts_with("vobblix: error: ") || line.starts_with("vobblix: information: "))
+                    boxes.push_back(line);
+            // A missing folder of the last take is no fault: it reads as none.
+            const bool said = variant.number || name != "LastPATH";
+            ASSERT_EQ(boxes.size(), said ? 1u : 0u) << (boxes.empty() ? "" : boxes[0]);
+            if (said) {
+                EXPECT_TRUE(boxes[0].starts_with("vobblix: error: Settings in ")) << boxes[0];
+            }
+
+            const auto saved = toml::parse_file((run.dir / "config/Drenmarq/Vobblix 1.1.toml").string());
+            for (const auto& r : rows)
+                EXPECT_TRUE(saved.contains(r.name)) << r.name;
+            if (name == "LastPATH") {
+                EXPECT_EQ(saved[name].value<std::string>(), "");
+            } else {
+                EXPECT_EQ(saved[name].value<int64_t>(), run.row.used);
+            }
+            EXPECT_EQ(saved["LastResonance"].value<int64_t>(), name == "LastResonance" ? 90 : 40);
+            fs::remove_all(run.dir);
+        }
+    }
+}
+
+// No sound server and no sound card (SDL's ALSA driver over an empty configuration): one
+// message says so, nothing else is said, and the program still ends in order and saves.
+TEST(Program, NoSoundDeviceAtAllIsOneMessage)
+{
+    std::string tmpl = (fs::temp_directory_path() / "vobblix-nosound-XXXXXX").string();
+    const fs::path dir = ::mkdtemp(tmpl.data());
+    std::ofstream(dir / "alsa.conf") << "";
+    testsupport::Launch launch;
+    launch.configHome = dir / "config";
+    launch.environment = {{"VOBBLIX_AUDIO", "sdl"}, {"SDL_AUDIODRIVER", "alsa"},
+                          {"ALSA_CONFIG_PATH", (dir / "alsa.conf").string()}};
+    launch.stderrFile = dir / "stderr.txt";
+    const pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, launch);
+    ASSERT_GE(child, 0);
+    EXPECT_TRUE(testsupport::WaitForText(launch.stderrFile, "vobblix: error: Vobblix found no sound device",
+                                         std::chrono::seconds(30)));
+    ::kill(child, SIGTERM);
+    const int status = testsupport::WaitForExit(child, std::chrono::seconds(20));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    std::ifstream err(launch.stderrFile);
+    std::vector<std::string> said;
+    for (std::string line; std::getline(err, line);)
+        if (line.starts_with("vobblix: error: ") || line.starts_with("vobblix: message: ") ||
+            line.starts_with("vobblix: information: "))
+            said.push_back(line);
+    EXPECT_EQ(said, std::vector<std::string>{std::string("vobblix: error: ") + kNoSoundDeviceText});
+    EXPECT_TRUE(toml::parse_file((dir / "config/Drenmarq/Vobblix 1.1.toml").string()).contains("LastPAF"));
     fs::remove_all(dir);
 }
 

@@ -193,7 +193,17 @@ TEST_F(VirtualPedal, TheChosenButtonOfAVirtualJoystickSwitchesTheEffect)
     press(1);
     EXPECT_TRUE(EffectOn);
     EXPECT_TRUE(slider.empty());
-    Settings.FootswitchButton = 0;
+    EXPECT_TRUE(sink.shown().empty());
+
+    // A button the controller does not have (it has two) is said, and none is used.
+    ReleasePedal();
+    Settings.FootswitchButton = 3;
+    Open();
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{"FootswitchButton = 3 is beyond the 2 buttons of the pedal's "
+                                                     "controller; Vobblix uses none."});
+    EXPECT_EQ(Settings.FootswitchButton, 0u);
+    press(1);
+    EXPECT_TRUE(EffectOn);
 }
 
 TEST_F(VirtualPedal, MessagesWhileInMouseModeAndOtherMessagesChangeNothing)

@@ -22,19 +22,23 @@ inline std::vector<int16_t> Signal(size_t n, uint32_t rate = 44100)
     return s;
 }
 
-// The program's start-up values: offset 0.10, Q 9.0, depth 0.99, mouse mode. The parameters
-// do not move, so how the stream cuts the sound into blocks does not change the result.
-inline std::vector<int16_t> Filtered(std::vector<int16_t> in)
+// The input through the filter at the offset and Q given, depth 0.99, mouse mode. The
+// parameters do not move, so how the stream cuts the sound into blocks does not change the
+// result.
+inline std::vector<int16_t> FilteredAt(std::vector<int16_t> in, double offset, double q)
 {
     fx::ResetForTests();
     Settings.UsingMouse = true;
-    FreqOffset = 0.10;
-    Resonance = 9.0;
+    FreqOffset = offset;
+    Resonance = q;
     ResetDepth();
     for (size_t at = 0; at < in.size(); at += 500)
         ProcessBuffer(in.data() + at, int32_t(std::min<size_t>(500, in.size() - at)));
     return in;
 }
+
+// The program's start-up values: offset 0.10, Q 9.0.
+inline std::vector<int16_t> Filtered(std::vector<int16_t> in) { return FilteredAt(std::move(in), 0.10, 9.0); }
 
 // A stream's settings at this rate and buffer size, and the filter at the values Filtered
 // runs, for a test that opens the stream itself.

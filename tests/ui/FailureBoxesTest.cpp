@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -284,8 +285,13 @@ protected:
     DamagedStoreAtStart() { store.write("Sample_rate = 44100\n[[[\n"); }
 };
 
-TEST_F(DamagedStoreAtStart, IsReportedOnce)
+// The box comes once the sound plays, from the event loop: open during the start, it would
+// hold the devices shut until it is closed.
+TEST_F(DamagedStoreAtStart, IsReportedOnceWhileTheSoundAlreadyPlays)
 {
+    EXPECT_TRUE(device.inputStarted());
+    EXPECT_TRUE(closer.texts().empty());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !closer.texts().empty(); }, 5000));
     ASSERT_EQ(closer.texts().size(), 1u);
     const std::string& said = closer.texts()[0];
     EXPECT_TRUE(said.starts_with("The settings file '" + store.file().string() + "' could not be read (line 2")) << said;
@@ -295,6 +301,38 @@ TEST_F(DamagedStoreAtStart, IsReportedOnce)
         << said;
     EXPECT_EQ(Settings.SampleRate, 44100u);
     EXPECT_TRUE(program->waves->InputDevice.set);
+}
+
+// No server and no sound card: one box says so, and the program stays usable without sound.
+class NoSoundAtStart : public FailureBoxes {
+protected:
+    NoSoundAtStart()
+    {
+        device.fail(wave::Call::OutOpen, 2);
+        device.fail(wave::Call::InOpen, 2);
+    }
+};
+
+TEST_F(NoSoundAtStart, IsOneMessageAndTheWindowsStillWork)
+{
+    EXPECT_EQ(closer.texts(), std::vector<std::string>{kNoSoundDeviceText});
+    EXPECT_TRUE(w().isVisible());
+    w().TrackBar2->setValue(40);
+    EXPECT_DOUBLE_EQ(FreqOffset, 0.40);
+    s().Spawn();
+    EXPECT_TRUE(s().isVisible());
+    s().btnCancel->click();
+    EXPECT_FALSE(s().isVisible());
+    program->about->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(program->about.get()));
+    program->about->close();
+    // A take of no sound starts and stops like any other.
+    const fs::path take = StartTake();
+    w().Button3Click();
+    EXPECT_EQ(fs::file_size(take), 44u);
+    // A box opens where it is raised and holds its caller until the closer presses OK.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(closer.texts().size(), 1u);
 }
 
 // The pedal setup's save finds the store gone and asks the program to end: the end goes

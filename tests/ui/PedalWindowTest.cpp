@@ -92,6 +92,10 @@ TEST(PedalWindow, NoJoystickOnPortOneRunsWithTheMouseAndSavesThat)
     wave::ScriptedWaveService device;
     {
         Program program(device, joysticks);
+        // Said once the sound plays.
+        EXPECT_TRUE(sink.texts().empty());
+        program.main->show();
+        QCoreApplication::processEvents();
         EXPECT_EQ(sink.texts(), std::vector<std::string>{
                                     "There was a problem loading your joystick device on port 1. Please make sure it "
                                     "is properly plugged and configured. Joystick usage has been disabled."});
