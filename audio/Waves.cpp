@@ -144,16 +144,27 @@ void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
         warned_.pauses = c.pauses;
         warned_.pausedNs = c.pausedNs;
     }
-    const uint64_t underruns = c.underruns - warned_.underruns;
-    const uint64_t overruns = c.overruns - warned_.overruns;
-    if (underruns == 0 && overruns == 0)
+    // Only what was heard is told: an underrun the output's cushion absorbed left no gap.
+    const uint64_t silence = c.underrunFrames - warned_.underrunFrames;
+    const uint64_t lost = c.overrunFrames - warned_.overrunFrames;
+    if (silence == 0 && lost == 0) {
+        warned_ = c;
         return;
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "the sound glitched: %" PRIu64 " playback underruns (%" PRIu64 " frames of silence) and %" PRIu64
-                  " capture overruns (%" PRIu64 " frames lost) since the last warning; a larger buffer size helps",
-                  underruns, c.underrunFrames - warned_.underrunFrames, overruns,
-                  c.overrunFrames - warned_.overrunFrames);
+    }
+    std::string heard;
+    char part[100];
+    if (silence > 0) {
+        std::snprintf(part, sizeof part, "%" PRIu64 " playback underruns (%" PRIu64 " frames of silence)",
+                      c.underruns - warned_.underruns, silence);
+        heard = part;
+    }
+    if (lost > 0) {
+        std::snprintf(part, sizeof part, "%" PRIu64 " capture overruns (%" PRIu64 " frames lost)",
+                      c.overruns - warned_.overruns, lost);
+        heard += (heard.empty() ? "" : " and ") + std::string(part);
+    }
+    const std::string text =
+        "the sound glitched: " + heard + " since the last warning; a larger buffer size helps";
     report::Warning(text);
     warned_ = c;
     lastWarning_ = now;

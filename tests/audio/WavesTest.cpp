@@ -530,16 +530,25 @@ TEST_F(WavesTest, GlitchWarningsComeAtMostOnceASecondAndNeverForTheStopsPlayOut)
     w.DeliverReports(t0 + std::chrono::milliseconds(500));
     w.DeliverReports(t0 + std::chrono::milliseconds(1020));
     w.DeliverReports(t0 + std::chrono::milliseconds(2500));
-    device.scriptedCounters.overruns = 1;
+    // Underruns that left no gap were not heard: nothing to say.
+    device.scriptedCounters.underruns = 6;
+    w.DeliverReports(t0 + std::chrono::milliseconds(3600));
+    device.scriptedCounters.overruns = 2;
+    device.scriptedCounters.overrunFrames = 32;
+    w.DeliverReports(t0 + std::chrono::milliseconds(4700));
+    device.scriptedCounters.overruns = 3;
     device.scriptedCounters.overrunFrames = 64;
     stopping = true;
-    w.DeliverReports(t0 + std::chrono::milliseconds(4000));
+    device.scriptedCounters.overrunFrames = 96;
+    w.DeliverReports(t0 + std::chrono::milliseconds(6000));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err,
-              "vobblix: warning: the sound glitched: 3 playback underruns (384 frames of silence) and 0 capture "
-              "overruns (0 frames lost) since the last warning; a larger buffer size helps\n"
-              "vobblix: warning: the sound glitched: 1 playback underruns (128 frames of silence) and 0 capture "
-              "overruns (0 frames lost) since the last warning; a larger buffer size helps\n");
+              "vobblix: warning: the sound glitched: 3 playback underruns (384 frames of silence) since the last "
+              "warning; a larger buffer size helps\n"
+              "vobblix: warning: the sound glitched: 1 playback underruns (128 frames of silence) since the last "
+              "warning; a larger buffer size helps\n"
+              "vobblix: warning: the sound glitched: 2 capture overruns (32 frames lost) since the last warning; a "
+              "larger buffer size helps\n");
     EXPECT_TRUE(sink.shown().empty());
     DrainOnEachTurn();
     w.StopAudio();
