@@ -6,6 +6,7 @@
 #include "platform/thread/Doorbell.h"
 #include "platform/thread/ThreadPriority.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -34,6 +35,8 @@ constexpr auto kStopPatience = std::chrono::milliseconds(1000);
 constexpr int kStopPatienceBlocks = 4;
 // Glitch warnings go to standard error at most this often.
 constexpr auto kWarningInterval = std::chrono::seconds(1);
+// Silence handed to the hook in pieces of this many bytes.
+constexpr uint8_t kSilence[4096] = {};
 
 // What a failed call in a callback reports, in the order of TfrmWaves::Failure.
 constexpr const char* kDeferredTexts[] = {
@@ -113,6 +116,10 @@ void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
     const auto show = stopping_.load() ? &report::ErrorLine : &report::Error;
     if (const std::string fault = service_.takeFault(); !fault.empty())
         show(fault);
+    // A server that went away and came back is told as it happens, and needs no box: the
+    // sound comes back by itself.
+    for (std::string news = service_.takeOutageNews(); !news.empty(); news = service_.takeOutageNews())
+        report::Warning(news);
     for (size_t i = 0; i < deferred_.size(); ++i)
         if (deferred_[i].exchange(0, std::memory_order_acq_rel) > 0)
             show(kDeferredTexts[i]);
@@ -355,9 +362,18 @@ void TfrmWaves::OnCaptureDone(HWAVEIN, uint32_t msg, uintptr_t instance, uintptr
         self->Defer(Failure::OutWrite);
     }
 
-    // The device fills and plays whole samples: an odd buffer's last byte is not sound.
-    if (auto hook = ProcessedBlockHook.load())
+    // The time the server was away is silence in a take, ahead of the first block after it,
+    // so that the take keeps to the clock. The device fills and plays whole samples: an odd
+    // buffer's last byte is not sound.
+    const uint64_t owed = self->service_.takeOutageFrames() * 2;
+    if (auto hook = ProcessedBlockHook.load()) {
+        for (uint64_t left = owed; left > 0;) {
+            const auto n = uint32_t(std::min<uint64_t>(left, sizeof kSilence));
+            hook(kSilence, n, false);
+            left -= n;
+        }
         hook(h->lpData, h->dwBufferLength & ~1u, false);
+    }
     self->Unhold(h);
 
     self->QueueCaptureBuffer(true);
