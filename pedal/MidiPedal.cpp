@@ -261,13 +261,32 @@ midi::PedalConfig MidiConfigFromSettings()
     return c;
 }
 
+void LinkMidiSource(wave::WaveService& service)
+{
+    // Said once per source that is missing, not at every OK that keeps it.
+    static std::string toldMissing;
+    service.setMidiInput(&midi::MidiInput, Settings.MidiSource);
+    const std::string& chosen = Settings.MidiSource;
+    bool present = chosen == midi::kAllSources;
+    for (const wave::DeviceChoice& s : present ? std::vector<wave::DeviceChoice>() : service.midiSources())
+        present = present || s.id == chosen;
+    if (present || chosen == toldMissing) {
+        if (present)
+            toldMissing.clear();
+        return;
+    }
+    toldMissing = chosen;
+    report::Information("The MIDI source \"" + chosen +
+                        "\" is not connected. Vobblix links the pedal to it as soon as it is there.");
+}
+
 void OpenMidiPedal(wave::WaveService& service)
 {
     if (service.midiCapable()) {
         // The port is there whatever the source, so that "Learn" hears a pedal being set up
         // for the first time; it changes nothing until the settings ask it to.
         midi::MidiInput.configure(MidiConfigFromSettings());
-        service.setMidiInput(&midi::MidiInput, Settings.MidiSource);
+        LinkMidiSource(service);
         return;
     }
     const std::string road = std::string(" needs PipeWire or JACK, and the sound goes through ") + service.name();

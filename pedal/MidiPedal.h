@@ -124,3 +124,8 @@ midi::PedalConfig MidiConfigFromSettings();
 // pedal on a service without MIDI is reported, and the depth follows the mouse for this
 // run; the choice stays stored. UI thread only.
 void OpenMidiPedal(wave::WaveService& service);
+
+// Links the service's MIDI port to the stored source, in place of the one before, and says
+// once, by name, that a chosen source is missing: it is linked as soon as it appears. UI
+// thread only.
+void LinkMidiSource(wave::WaveService& service);

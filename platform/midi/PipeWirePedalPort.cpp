@@ -147,8 +147,7 @@ void PipeWirePedalPort::Link()
     if (!pedal_ || pedalPortId_ == 0)
         return;
     for (const auto& [id, port] : midiPorts_) {
-        const bool wanted = midiSource_ == kAllSources ? port.hardware : port.name == midiSource_;
-        if (!wanted || port.node == pedalNodeId_ || linkedSources_.count(id))
+        if (!Wanted(port) || port.node == pedalNodeId_ || linkedSources_.count(id))
             continue;
         pw_properties* props = pw_properties_new(nullptr, nullptr);
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", port.node);
@@ -165,15 +164,35 @@ void PipeWirePedalPort::Link()
     }
 }
 
+bool PipeWirePedalPort::Wanted(const MidiPort& port) const
+{
+    return midiSource_ == kAllSources ? port.hardware : port.name == midiSource_;
+}
+
 void PipeWirePedalPort::setInput(MidiSink* sink, const std::string& source)
 {
-    if (!sink || pedal_)
+    if (!sink)
         return;
     midiSink_.store(sink, std::memory_order_release);
     pw_thread_loop_lock(loop_);
     {
         std::lock_guard lock(lock_);
         midiSource_ = source;
+        // Another choice: the links made for the old one go, the new one's are made below.
+        for (auto it = linkedSources_.begin(); it != linkedSources_.end();) {
+            const auto port = midiPorts_.find(it->first);
+            if (port != midiPorts_.end() && Wanted(port->second)) {
+                ++it;
+                continue;
+            }
+            pw_proxy_destroy(it->second);
+            it = linkedSources_.erase(it);
+        }
+    }
+    if (pedal_) {
+        Link();
+        pw_thread_loop_unlock(loop_);
+        return;
     }
     pedalListener_ = new PedalListener;
     pedalListener_->events.version = PW_VERSION_FILTER_EVENTS;

@@ -37,8 +37,8 @@ public:
     // The graph's MIDI outputs but ours, by "node:port" as pw-link names them, shown by their
     // aliases. UI thread only.
     std::vector<Source> sources() const;
-    // Creates the node, whose messages go to `sink`, linked to `source` once its port shows.
-    // Only the first call with a sink does anything. UI thread only.
+    // Creates the node, whose messages go to `sink`, linked to `source` once its port shows;
+    // a later call moves the links to the new source at once. UI thread only.
     void setInput(MidiSink* sink, const std::string& source);
 
     // Called on PipeWire's loop thread, as the registry announces nodes.
@@ -51,8 +51,12 @@ public:
     void Read();
 
 private:
-    // Links the port to the sources chosen that have not been yet. On the loop thread.
+    // Links the port to the sources chosen that have not been yet. On the loop thread, or with
+    // the loop's lock held.
     void Link();
+    struct MidiPort;
+    // Whether the choice takes this port; under lock_.
+    bool Wanted(const MidiPort& port) const;
 
     pw_thread_loop* loop_ = nullptr;
     pw_core* core_ = nullptr;

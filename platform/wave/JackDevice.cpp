@@ -114,6 +114,8 @@ JackDevice::JackDevice(bool connectPorts)
     jack_set_latency_callback(
         client_, [](jack_latency_callback_mode_t mode, void* self) { static_cast<JackDevice*>(self)->Latency(mode); },
         this);
+    jack_set_port_registration_callback(
+        client_, [](jack_port_id_t, int, void* self) { static_cast<JackDevice*>(self)->pedal_.PortsChanged(); }, this);
     jack_on_info_shutdown(
         client_,
         [](jack_status_t, const char* reason, void* self) {
@@ -366,6 +368,10 @@ std::string JackDevice::takeFault()
 
 std::string JackDevice::takeNotice()
 {
+    // The UI looks here a few times a second: a chosen MIDI source that has appeared since
+    // is connected now (JACK takes no connection from its own notification thread).
+    if (client_ && !fault_.raised())
+        pedal_.follow();
     const uint32_t now = noticedPeriod_.load(std::memory_order_acquire);
     if (now == shownPeriod_)
         return {};

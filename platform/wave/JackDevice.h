@@ -58,6 +58,7 @@ public:
     // Also where a server that stopped running the client's cycles without dropping it is
     // found: PipeWire's JACK says nothing when its server dies.
     std::string takeFault() override;
+    // Also where a chosen MIDI source that appeared is connected.
     std::string takeNotice() override;
     // The server's MIDI outputs by their full port names; "vobblix:pedal" reads the chosen.
     std::vector<DeviceChoice> midiSources() const override;

@@ -470,6 +470,8 @@ void PipeWireDevice::NodeRemoved(uint32_t id)
 
 void PipeWireDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)
 {
+    if (!connected_)
+        return;
     pw_thread_loop_lock(loop_);
     midiSink_ = sink;
     midiSource_ = source;
@@ -478,9 +480,25 @@ void PipeWireDevice::setMidiInput(midi::MidiSink* sink, const std::string& sourc
     pw_thread_loop_unlock(loop_);
 }
 
+void PipeWireDevice::Sync() const
+{
+    // One round trip, so that what the registry told holds everything the server had when asked.
+    pw_thread_loop_lock(loop_);
+    if (core_ && registry_) {
+        syncAsked_ = pw_core_sync(core_, PW_ID_CORE, syncAsked_);
+        while (syncDone_ != syncAsked_ && !fault_.raised() && !away_)
+            if (pw_thread_loop_timed_wait(loop_, kListWaitSeconds) != 0)
+                break;
+    }
+    pw_thread_loop_unlock(loop_);
+}
+
 std::vector<DeviceChoice> PipeWireDevice::midiSources() const
 {
     std::vector<DeviceChoice> list;
+    if (!connected_)
+        return list;
+    Sync();
     pw_thread_loop_lock(loop_);
     if (pedal_)
         for (const midi::Source& s : pedal_->sources())
@@ -499,15 +517,7 @@ std::vector<DeviceChoice> PipeWireDevice::devices(bool capture) const
 {
     if (!connected_)
         return {};
-    // One round trip, so that the list holds every node the server had when asked.
-    pw_thread_loop_lock(loop_);
-    if (core_ && registry_) {
-        syncAsked_ = pw_core_sync(core_, PW_ID_CORE, syncAsked_);
-        while (syncDone_ != syncAsked_ && !fault_.raised() && !away_)
-            if (pw_thread_loop_timed_wait(loop_, kListWaitSeconds) != 0)
-                break;
-    }
-    pw_thread_loop_unlock(loop_);
+    Sync();
 
     std::vector<DeviceChoice> list;
     std::lock_guard lock(nodesLock_);

@@ -94,6 +94,8 @@ private:
     // Creates and connects the side's stream from the format it was opened with; with the
     // loop's lock held.
     bool ConnectStream(Stream& stream);
+    // Waits, briefly, until the registry has told all the server had when asked. UI thread only.
+    void Sync() const;
 
     bool connected_ = false;
     std::string connectError_;
