@@ -59,8 +59,9 @@ public:
     // good. UI thread only, at the playback side's open.
     virtual void keepPhase() = 0;
     // The server came back after it went away: the time since the input's last cycle had no
-    // sound, and a recording holds silence for it. Called on the device's capture thread,
-    // right before the first cycle after the return.
+    // sound, and a recording holds silence for it; the phase between input and output is set
+    // anew. Called on the device's capture thread, right before the first cycle after the
+    // return; the device runs its playback on that thread, in the same cycle.
     virtual void resumed() = 0;
 
 protected:

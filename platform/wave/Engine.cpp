@@ -85,6 +85,10 @@ void WaveEngine::captured(const uint8_t* src, uint32_t bytes)
         // that did not run.
         const uint64_t gap = (now - lastNs) * rate_.load(std::memory_order_relaxed) / 1'000'000'000u;
         outageFrames_.fetch_add(gap > bytes / 2 ? gap - bytes / 2 : 0, std::memory_order_relaxed);
+        // The new graph's first cycles set the phase between input and output again.
+        if (Port* out = out_.load(std::memory_order_acquire))
+            out->core.rephase();
+        leadFrames_.store(0, std::memory_order_relaxed);
     } else if (last != 0 && now > lastNs && now - lastNs > kPauseNs) {
         pauses_.fetch_add(1, std::memory_order_relaxed);
         pausedNs_.fetch_add(now - lastNs, std::memory_order_relaxed);

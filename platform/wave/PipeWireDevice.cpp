@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 
@@ -142,10 +144,14 @@ void OnCoreDone(void* data, uint32_t id, int seq)
 // Called on PipeWire's loop thread.
 void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props)
 {
-    if (props && std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0)
-        static_cast<PipeWireDevice*>(data)->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS),
-                                                      spa_dict_lookup(props, PW_KEY_NODE_NAME),
-                                                      spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION));
+    if (!props)
+        return;
+    auto* device = static_cast<PipeWireDevice*>(data);
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0)
+        device->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS), spa_dict_lookup(props, PW_KEY_NODE_NAME),
+                          spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION));
+    else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0)
+        device->PortAdded(id, props);
 }
 
 // Called on PipeWire's loop thread.
@@ -206,7 +212,7 @@ bool PipeWireDevice::Connect()
         registryListener_->events.global_remove = &OnGlobalRemove;
         pw_registry_add_listener(registry_, &registryListener_->hook, &registryListener_->events, this);
     }
-    pedal_ = std::make_unique<midi::PipeWirePedalPort>(loop_, core_, registry_, kAppName);
+    pedal_ = std::make_unique<midi::PipeWirePedalPort>(loop_, core_, kAppName);
     if (midiSink_)
         pedal_->setInput(midiSink_, midiSource_);
     return true;
@@ -325,7 +331,16 @@ void PipeWireDevice::Play()
         return;
     if (pw_buffer* b = pw_stream_dequeue_buffer(out->stream)) {
         spa_data& d = b->buffer->datas[0];
-        if (d.data && d.chunk) {
+        if (d.data && d.chunk && rejoining_.load(std::memory_order_acquire)) {
+            // Back from the server's absence, the output may be linked and run before the
+            // input: it plays silence of its own until sound comes, rather than run dry and
+            // then skip that much of the sound to keep a phase from before.
+            const uint32_t bytes = std::min<uint32_t>(b->requested ? uint32_t(b->requested) * 2 : d.maxsize, d.maxsize);
+            std::memset(d.data, 0, bytes);
+            d.chunk->offset = 0;
+            d.chunk->size = bytes;
+            d.chunk->stride = 2;
+        } else if (d.data && d.chunk) {
             // What the adapter needs for the graph's next period: through a resampler a cycle
             // takes a frame more or less than the capture brought, and at a period change it
             // asks once for the old period's share.
@@ -398,7 +413,8 @@ void PipeWireDevice::Retry()
         }
         ready = (source || !in_.load()) && (sink || !out_.load());
     }
-    for (Stream* d : {in_.load(), out_.load()})
+    // In the order of the first opens: the output, then the input that triggers it.
+    for (Stream* d : {out_.load(), in_.load()})
         if (ready && d)
             ready = ConnectStream(*d);
     if (!ready) {
@@ -456,16 +472,34 @@ void PipeWireDevice::NodeAdded(uint32_t id, const char* mediaClass, const char* 
     const std::string_view kind(mediaClass ? mediaClass : "");
     const bool source = kind == "Audio/Source" || kind == "Audio/Source/Virtual" || kind == "Audio/Duplex";
     const bool sink = kind == "Audio/Sink" || kind == "Audio/Duplex";
-    if (!source && !sink)
-        return;
     std::lock_guard lock(nodesLock_);
-    nodes_[id] = Node{name, description && *description ? description : name, source, sink};
+    nodes_[id] = Node{name, description && *description ? description : name, source, sink, kind == "Midi/Bridge"};
+}
+
+void PipeWireDevice::PortAdded(uint32_t id, const spa_dict* props)
+{
+    const char* nodeId = spa_dict_lookup(props, PW_KEY_NODE_ID);
+    if (!pedal_ || !nodeId)
+        return;
+    Node owner;
+    {
+        std::lock_guard lock(nodesLock_);
+        const auto it = nodes_.find(uint32_t(std::strtoul(nodeId, nullptr, 10)));
+        if (it == nodes_.end())
+            return;
+        owner = it->second;
+    }
+    pedal_->PortAdded(id, props, owner.name, owner.midiBridge);
 }
 
 void PipeWireDevice::NodeRemoved(uint32_t id)
 {
-    std::lock_guard lock(nodesLock_);
-    nodes_.erase(id);
+    {
+        std::lock_guard lock(nodesLock_);
+        nodes_.erase(id);
+    }
+    if (pedal_)
+        pedal_->Removed(id);
 }
 
 void PipeWireDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)

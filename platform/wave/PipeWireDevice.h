@@ -25,6 +25,7 @@ struct pw_core;
 struct pw_data_loop;
 struct pw_registry;
 struct spa_source;
+struct spa_dict;
 
 namespace midi { class PipeWirePedalPort; }
 
@@ -79,8 +80,10 @@ public:
     // Called on PipeWire's loop thread, a while after the server went away: connects again
     // and brings the streams and the pedal back, or tries again later.
     void Retry();
-    // Called on PipeWire's loop thread, as the registry announces and removes nodes.
+    // Called on PipeWire's loop thread, as the registry announces nodes and ports and removes
+    // any object: the one follower of the graph, for the device lists and the MIDI pedal.
     void NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description);
+    void PortAdded(uint32_t id, const spa_dict* props);
     void NodeRemoved(uint32_t id);
     // Called on PipeWire's loop thread when the server has answered the sync of this number.
     void Synced(int seq);
@@ -126,12 +129,13 @@ private:
     std::atomic<bool> rejoining_{false};
     uint64_t toldGone_ = 0; // the UI thread's own
 
-    // The graph's audio devices as the registry told them; the loop thread writes, the UI reads.
+    // The graph's nodes as the registry told them; the loop thread writes, the UI reads.
     struct Node {
         std::string name;
         std::string description;
-        bool source = false;
-        bool sink = false;
+        bool source = false;     // an audio device to capture from
+        bool sink = false;       // an audio device to play to
+        bool midiBridge = false; // hardware MIDI
     };
     mutable std::mutex nodesLock_;
     std::map<uint32_t, Node> nodes_;

@@ -6,6 +6,7 @@
 // whole; a resampled rate still plays, on time; a server killed mid-run is reported and the
 // program still closes.
 
+#include "support/Comeback.h"
 #include "support/Filtered.h"
 #include "support/JackMidiSender.h"
 #include "support/JackProbe.h"
@@ -424,14 +425,7 @@ TEST_F(Jack, AServerKilledMidRunIsReportedAndTheProgramClosesCleanly)
         // One name for every run: a killed server never leaves JACK's registry of servers,
         // whose few places are only taken back by a server of the same name.
         const std::string name = "vobblix-test-doomed";
-        server = ::fork();
-        if (server == 0) {
-            ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-            std::freopen("/dev/null", "w", stdout);
-            std::freopen("/dev/null", "w", stderr);
-            ::execlp("jackd", "jackd", "--no-realtime", "-d", "dummy", "-r", "44100", "-p", "128", nullptr);
-            ::_exit(127);
-        }
+        server = testsupport::StartJackd(name);
         ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
         environment = {{"JACK_DEFAULT_SERVER", name}};
     }
@@ -476,27 +470,8 @@ TEST_F(Jack, AServerStartedAgainIsJoinedWithThePortsAsAtTheStart)
     const std::string shared = std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "";
     const std::string name = "vobblix-test-doomed";
     ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-    auto startServer = [] {
-        const pid_t server = ::fork();
-        if (server == 0) {
-            std::freopen("/dev/null", "w", stdout);
-            std::freopen("/dev/null", "w", stderr);
-            ::execlp("jackd", "jackd", "--no-realtime", "-d", "dummy", "-r", "44100", "-p", "128", nullptr);
-            ::_exit(127);
-        }
-        return server;
-    };
-    // The server's return: when a client of the test's own first gets in.
-    auto waitForServer = [] {
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < end) {
-            auto probe = std::make_unique<JackProbe>(44100 * 3);
-            if (probe->ok())
-                return probe;
-            std::this_thread::sleep_for(20ms);
-        }
-        return std::unique_ptr<JackProbe>();
-    };
+    const auto startServer = [&] { return testsupport::StartJackd(name); };
+    const auto waitForServer = [] { return testsupport::WaitForJackd(); };
     pid_t server = startServer();
     ASSERT_GT(server, 0);
     ASSERT_TRUE(waitForServer()) << "the server did not start";
@@ -520,14 +495,9 @@ TEST_F(Jack, AServerStartedAgainIsJoinedWithThePortsAsAtTheStart)
     auto probe = waitForServer();
     const auto back = std::chrono::steady_clock::now();
     ASSERT_TRUE(probe) << "the server did not start again";
-    ASSERT_TRUE(probe->PatchProgramWhenReady()) << ReadAll(dir / "stderr.txt");
-    probe->Play(AsFloats(testsupport::Signal(44100 * 2)));
-    const double playedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - back).count();
-    ASSERT_TRUE(probe->WaitRecorded(44100 * 2));
-    const auto& heard = probe->recording();
-    const auto first = std::find_if(heard.begin(), heard.end(), [](float v) { return std::fabs(v) > 0.01f; });
-    ASSERT_NE(first, heard.end()) << "no sound after the server came back " << ReadAll(dir / "stderr.txt");
-    EXPECT_LT(playedMs + 1000.0 * double(first - heard.begin()) / 44100, 2000.0) << ReadAll(dir / "stderr.txt");
+    const double ms = testsupport::JackMsToSound(*probe, back);
+    EXPECT_GE(ms, 0) << "no sound after the server came back " << ReadAll(dir / "stderr.txt");
+    EXPECT_LT(ms, 2000.0) << ReadAll(dir / "stderr.txt");
     // Patched by the program as at the start, beside the probe the test patched.
     auto patched = [&](const std::string& port, const std::vector<std::string>& physical) {
         const auto peers = probe->Connections(port);

@@ -4,6 +4,7 @@
 // the reference filter's output, sample for sample. And the ways a server fails: killed
 // while the program plays, or not there at all.
 
+#include "support/Comeback.h"
 #include "support/Filtered.h"
 #include "support/PedalSweep.h"
 #include "support/PrivateSession.h"
@@ -318,22 +319,6 @@ TEST_F(PipeWire, PeriodRateAndDeviceChangesAreReportedAndTheProgramStillEndsInOr
     EXPECT_EQ(store["LastResonance"].value<int64_t>(), 90);
 }
 
-// How long after `back` the amplifier first carries the guitar's sound through the program,
-// in ms: a probe starts playing into the guitar source as soon as it can and hears the
-// amplifier; the time it took to get there counts too. Below zero when nothing came.
-double MsToSound(const fs::path& runtime, std::chrono::steady_clock::time_point back)
-{
-    testsupport::TalkTo talk(runtime);
-    constexpr uint32_t kRate = 48000;
-    PwProbe probe(testsupport::Signal(3 * kRate, kRate), 3 * kRate);
-    PatchThroughTheProgram(probe);
-    probe.start();
-    const double startedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - back).count();
-    EXPECT_TRUE(probe.waitRecorded(20000));
-    const long at = FirstAbove(probe.recording(), testsupport::kStoreClickHeard);
-    return at < 0 ? -1.0 : startedMs + 1000.0 * double(at) / probe.rate();
-}
-
 // Counts the lines of standard error that hold `text`.
 int Lines(const fs::path& errors, const std::string& text)
 {
@@ -370,7 +355,7 @@ TEST_F(PipeWire, TheSoundComesBackAfterADeviceIsReplugAndAfterTheServerRestarts)
                        "node.description=Amp media.class=Audio/Sink audio.channels=1 audio.position=MONO "
                        "object.linger=true }'"),
               0);
-    const double replugMs = MsToSound(server.dir, std::chrono::steady_clock::now());
+    const double replugMs = testsupport::PwMsToSound(server.dir, std::chrono::steady_clock::now());
     EXPECT_GE(replugMs, 0) << "no sound after the amplifier came back " << ReadAll(errors);
     EXPECT_LT(replugMs, 1000) << ReadAll(errors);
 
@@ -378,7 +363,7 @@ TEST_F(PipeWire, TheSoundComesBackAfterADeviceIsReplugAndAfterTheServerRestarts)
     ASSERT_EQ(std::system((session + "kill '" + server.dir.string() + "'").c_str()), 0);
     EXPECT_TRUE(testsupport::WaitForText(errors, "the PipeWire sound server went away", 10s)) << ReadAll(errors);
     ASSERT_EQ(std::system((session + "revive '" + server.dir.string() + "' >/dev/null").c_str()), 0);
-    const double restartMs = MsToSound(server.dir, std::chrono::steady_clock::now());
+    const double restartMs = testsupport::PwMsToSound(server.dir, std::chrono::steady_clock::now());
     EXPECT_GE(restartMs, 0) << "no sound after the server came back " << ReadAll(errors);
     EXPECT_LT(restartMs, 2000) << ReadAll(errors);
     EXPECT_TRUE(testsupport::WaitForText(errors, "the PipeWire sound server is back", 5s)) << ReadAll(errors);
