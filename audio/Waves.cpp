@@ -6,6 +6,7 @@
 #include "platform/thread/Doorbell.h"
 #include "platform/thread/ThreadPriority.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -34,6 +35,8 @@ constexpr auto kStopPatience = std::chrono::milliseconds(1000);
 constexpr int kStopPatienceBlocks = 4;
 // Glitch warnings go to standard error at most this often.
 constexpr auto kWarningInterval = std::chrono::seconds(1);
+// Silence handed to the hook in pieces of this many bytes.
+constexpr uint8_t kSilence[4096] = {};
 
 // What a failed call in a callback reports, in the order of TfrmWaves::Failure.
 constexpr const char* kDeferredTexts[] = {
@@ -113,6 +116,10 @@ void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
     const auto show = stopping_.load() ? &report::ErrorLine : &report::Error;
     if (const std::string fault = service_.takeFault(); !fault.empty())
         show(fault);
+    // A server that went away and came back is told as it happens, and needs no box: the
+    // sound comes back by itself.
+    for (std::string news = service_.takeOutageNews(); !news.empty(); news = service_.takeOutageNews())
+        report::Warning(news);
     for (size_t i = 0; i < deferred_.size(); ++i)
         if (deferred_[i].exchange(0, std::memory_order_acq_rel) > 0)
             show(kDeferredTexts[i]);
@@ -144,16 +151,27 @@ void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
         warned_.pauses = c.pauses;
         warned_.pausedNs = c.pausedNs;
     }
-    const uint64_t underruns = c.underruns - warned_.underruns;
-    const uint64_t overruns = c.overruns - warned_.overruns;
-    if (underruns == 0 && overruns == 0)
+    // Only what was heard is told: an underrun the output's cushion absorbed left no gap.
+    const uint64_t silence = c.underrunFrames - warned_.underrunFrames;
+    const uint64_t lost = c.overrunFrames - warned_.overrunFrames;
+    if (silence == 0 && lost == 0) {
+        warned_ = c;
         return;
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "the sound glitched: %" PRIu64 " playback underruns (%" PRIu64 " frames of silence) and %" PRIu64
-                  " capture overruns (%" PRIu64 " frames lost) since the last warning; a larger buffer size helps",
-                  underruns, c.underrunFrames - warned_.underrunFrames, overruns,
-                  c.overrunFrames - warned_.overrunFrames);
+    }
+    std::string heard;
+    char part[100];
+    if (silence > 0) {
+        std::snprintf(part, sizeof part, "%" PRIu64 " playback underruns (%" PRIu64 " frames of silence)",
+                      c.underruns - warned_.underruns, silence);
+        heard = part;
+    }
+    if (lost > 0) {
+        std::snprintf(part, sizeof part, "%" PRIu64 " capture overruns (%" PRIu64 " frames lost)",
+                      c.overruns - warned_.overruns, lost);
+        heard += (heard.empty() ? "" : " and ") + std::string(part);
+    }
+    const std::string text =
+        "the sound glitched: " + heard + " since the last warning; a larger buffer size helps";
     report::Warning(text);
     warned_ = c;
     lastWarning_ = now;
@@ -362,9 +380,18 @@ void TfrmWaves::OnCaptureDone(HWAVEIN, uint32_t msg, uintptr_t instance, uintptr
         self->Defer(Failure::OutWrite);
     }
 
-    // The device fills and plays whole samples: an odd buffer's last byte is not sound.
-    if (auto hook = ProcessedBlockHook.load())
+    // The time the server was away is silence in a take, ahead of the first block after it,
+    // so that the take keeps to the clock. The device fills and plays whole samples: an odd
+    // buffer's last byte is not sound.
+    const uint64_t owed = self->service_.takeOutageFrames() * 2;
+    if (auto hook = ProcessedBlockHook.load()) {
+        for (uint64_t left = owed; left > 0;) {
+            const auto n = uint32_t(std::min<uint64_t>(left, sizeof kSilence));
+            hook(kSilence, n, false);
+            left -= n;
+        }
         hook(h->lpData, h->dwBufferLength & ~1u, false);
+    }
     self->Unhold(h);
 
     self->QueueCaptureBuffer(true);

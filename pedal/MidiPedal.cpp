@@ -75,6 +75,12 @@ bool OnChannel(int32_t wanted, int32_t channel) { return wanted == kAnyChannel |
 
 void MidiPedal::receive(const uint8_t* message, uint32_t size)
 {
+    // The servers deliver whole messages, and one port may merge several sources: an event
+    // starts afresh, so that one source's data bytes never complete another's message (a
+    // sysex left open by one would else be read under the running status of the next).
+    status_ = 0;
+    count_ = 0;
+    inSysex_ = false;
     for (uint32_t i = 0; i < size; ++i)
         feed(message[i]);
 }
@@ -117,7 +123,6 @@ void MidiPedal::dispatch()
         // Another controller or mode: what was heard of the old one says nothing.
         seenConfig_ = packed;
         coarse_ = -1;
-        fine_ = false;
         heardFine_.store(false, std::memory_order_relaxed);
     }
     const int32_t channel = (status_ & kChannelMask) + 1;
@@ -147,13 +152,10 @@ void MidiPedal::controller(int32_t channel, int32_t number, int32_t value)
     if (number == c.controller) {
         coarse_ = value;
         coarseChannel_ = channel;
-        // A coarse part sets the fine part to 0 until its own arrives.
-        if (pairs && (c.fourteenBit || fine_))
-            publishDepth(uint32_t(value) << kFineShift, kLargest14Bit, c.invert);
-        else
-            publishDepth(uint32_t(value), kLargest7Bit, c.invert);
+        // Until its own fine part arrives a coarse value counts as 7 bits, so that a pedal
+        // that sends only the coarse part reaches both ends.
+        publishDepth(uint32_t(value), kLargest7Bit, c.invert);
     } else if (pairs && number == c.controller + kFinePartOffset && coarse_ >= 0 && channel == coarseChannel_) {
-        fine_ = true;
         heardFine_.store(true, std::memory_order_relaxed);
         publishDepth(uint32_t(coarse_) << kFineShift | uint32_t(value), kLargest14Bit, c.invert);
     }
@@ -241,7 +243,6 @@ void MidiPedal::reset()
     inSysex_ = false;
     coarse_ = -1;
     coarseChannel_ = -1;
-    fine_ = false;
 }
 
 } // namespace midi
@@ -260,13 +261,32 @@ midi::PedalConfig MidiConfigFromSettings()
     return c;
 }
 
+void LinkMidiSource(wave::WaveService& service)
+{
+    // Said once per source that is missing, not at every OK that keeps it.
+    static std::string toldMissing;
+    service.setMidiInput(&midi::MidiInput, Settings.MidiSource);
+    const std::string& chosen = Settings.MidiSource;
+    bool present = chosen == midi::kAllSources;
+    for (const wave::DeviceChoice& s : present ? std::vector<wave::DeviceChoice>() : service.midiSources())
+        present = present || s.id == chosen;
+    if (present || chosen == toldMissing) {
+        if (present)
+            toldMissing.clear();
+        return;
+    }
+    toldMissing = chosen;
+    report::Information("The MIDI source \"" + chosen +
+                        "\" is not connected. Vobblix links the pedal to it as soon as it is there.");
+}
+
 void OpenMidiPedal(wave::WaveService& service)
 {
     if (service.midiCapable()) {
         // The port is there whatever the source, so that "Learn" hears a pedal being set up
         // for the first time; it changes nothing until the settings ask it to.
         midi::MidiInput.configure(MidiConfigFromSettings());
-        service.setMidiInput(&midi::MidiInput, Settings.MidiSource);
+        LinkMidiSource(service);
         return;
     }
     const std::string road = std::string(" needs PipeWire or JACK, and the sound goes through ") + service.name();

@@ -34,7 +34,8 @@ struct PedalConfig {
     bool drivesDepth = false;
     int32_t channel = kAnyChannel; // 0 any, 1-16
     int32_t controller = kDefaultController;
-    // 14-bit from the start; otherwise 7-bit until the fine part arrives.
+    // What the setup says the pedal sends. Both read alike: a coarse part counts as 7 bits
+    // until its fine part follows, so a pedal chosen wrongly still reaches both ends.
     bool fourteenBit = false;
     bool invert = false;
     SwitchKind switchKind = SwitchKind::None;
@@ -55,8 +56,9 @@ enum class LearnFor : uint8_t { Nothing = 0, Pedal = 1, Footswitch = 2 };
 
 class MidiPedal final : public MidiSink {
 public:
-    // A byte stream as much as a list of messages: running status, realtime bytes anywhere,
-    // system exclusive skipped, a note-on of velocity 0 taken as a note-off.
+    // One event as the server delivered it: one message or several under running status,
+    // realtime bytes anywhere, system exclusive skipped, a note-on of velocity 0 taken as a
+    // note-off. Nothing of one event completes a message of another.
     // Called on the audio thread.
     void receive(const uint8_t* message, uint32_t size) override;
 
@@ -107,7 +109,6 @@ private:
     bool inSysex_ = false;
     int32_t coarse_ = -1;
     int32_t coarseChannel_ = -1;
-    bool fine_ = false;
 };
 
 // The process-wide pedal that the native backends feed.
@@ -123,3 +124,8 @@ midi::PedalConfig MidiConfigFromSettings();
 // pedal on a service without MIDI is reported, and the depth follows the mouse for this
 // run; the choice stays stored. UI thread only.
 void OpenMidiPedal(wave::WaveService& service);
+
+// Links the service's MIDI port to the stored source, in place of the one before, and says
+// once, by name, that a chosen source is missing: it is linked as soon as it appears. UI
+// thread only.
+void LinkMidiSource(wave::WaveService& service);

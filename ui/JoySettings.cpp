@@ -194,7 +194,7 @@ void TfrmJoySetup::FitMidiGroup()
     setFixedSize(kWidth, buttons + kButtonsHeight + kMargin);
 }
 
-void TfrmJoySetup::setService(const wave::WaveService* service)
+void TfrmJoySetup::setService(wave::WaveService* service)
 {
     service_ = service;
     const bool hasMidi = service_ && service_->midiCapable();
@@ -312,8 +312,10 @@ void TfrmJoySetup::btnOKClick()
     Settings.MidiFootswitch = cbFootswitch->currentIndex();
     Settings.MidiFootswitchNumber = edtFootswitchNumber->value();
     Settings.MidiFootswitchChannel = cbFootswitchChannel->currentIndex();
-    // The pedal listens the new way from its next message; the source is linked at start.
+    // The pedal listens the new way from its next message, and to the new source at once.
     midi::MidiInput.configure(MidiConfigFromSettings());
+    if (service_ && service_->midiCapable())
+        LinkMidiSource(*service_);
     if (frmMain)
         frmMain->SaveSettings();
     hide();

@@ -25,7 +25,7 @@ public:
     // UI thread only (every member below too).
     TfrmJoySetup();
     // Where the MIDI sources come from: the service the sound plays through.
-    void setService(const wave::WaveService* service);
+    void setService(wave::WaveService* service);
     // Fills the controls from the settings and shows the window.
     void Spawn();
     void btnOKClick();
@@ -77,7 +77,7 @@ private:
     // Stops both Learns, the joystick button's and the MIDI one.
     void StopLearning();
 
-    const wave::WaveService* service_ = nullptr;
+    wave::WaveService* service_ = nullptr;
     QTimer* learnTimer_ = nullptr;
     int learningFor_ = 0; // a midi::LearnFor
 };

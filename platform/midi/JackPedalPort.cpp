@@ -53,9 +53,31 @@ void JackPedalPort::setInput(MidiSink* sink, const std::string& source, bool con
     sink_.store(sink, std::memory_order_release);
     if (!client_ || !port_ || !connect || !sink)
         return;
+    // Another choice: what the port listened to before goes.
+    if (source != source_ && !source_.empty())
+        jack_port_disconnect(client_, port_);
+    source_ = source;
+    connect_ = true;
+    Connect();
+}
+
+void JackPedalPort::PortsChanged()
+{
+    portsChanged_.store(true, std::memory_order_release);
+}
+
+void JackPedalPort::follow()
+{
+    if (connect_ && portsChanged_.exchange(false, std::memory_order_acq_rel))
+        Connect();
+}
+
+void JackPedalPort::Connect()
+{
+    // A connection that stands already is refused, harmlessly.
     const char* pedal = jack_port_name(port_);
-    if (source != kAllSources) {
-        jack_connect(client_, source.c_str(), pedal);
+    if (source_ != kAllSources) {
+        jack_connect(client_, source_.c_str(), pedal);
         return;
     }
     const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsPhysical | JackPortIsOutput);

@@ -23,35 +23,12 @@ constexpr const char* kPedalPort = "pedal";
 
 namespace midi {
 
-struct PipeWirePedalPort::RegistryListener {
-    spa_hook hook{};
-    pw_registry_events events{};
-};
-
 struct PipeWirePedalPort::PedalListener {
     spa_hook hook{};
     pw_filter_events events{};
 };
 
 namespace {
-
-// Called on PipeWire's loop thread.
-void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props)
-{
-    if (!props)
-        return;
-    auto* port = static_cast<PipeWirePedalPort*>(data);
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0)
-        port->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS), spa_dict_lookup(props, PW_KEY_NODE_NAME));
-    else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0)
-        port->PortAdded(id, props);
-}
-
-// Called on PipeWire's loop thread.
-void OnGlobalRemove(void* data, uint32_t id)
-{
-    static_cast<PipeWirePedalPort*>(data)->Removed(id);
-}
 
 // Called on PipeWire's realtime thread.
 void OnPedalProcess(void* data, spa_io_position*)
@@ -61,16 +38,9 @@ void OnPedalProcess(void* data, spa_io_position*)
 
 } // namespace
 
-PipeWirePedalPort::PipeWirePedalPort(pw_thread_loop* loop, pw_core* core, pw_registry* registry, const char* appName)
-    : loop_(loop), core_(core), registry_(registry), appName_(appName)
+PipeWirePedalPort::PipeWirePedalPort(pw_thread_loop* loop, pw_core* core, const char* appName)
+    : loop_(loop), core_(core), appName_(appName)
 {
-    if (!registry_)
-        return;
-    registryListener_ = new RegistryListener;
-    registryListener_->events.version = PW_VERSION_REGISTRY_EVENTS;
-    registryListener_->events.global = &OnGlobal;
-    registryListener_->events.global_remove = &OnGlobalRemove;
-    pw_registry_add_listener(registry_, &registryListener_->hook, &registryListener_->events, this);
 }
 
 PipeWirePedalPort::~PipeWirePedalPort()
@@ -84,30 +54,18 @@ PipeWirePedalPort::~PipeWirePedalPort()
         spa_hook_remove(&pedalListener_->hook);
         pw_filter_destroy(pedal_);
     }
-    if (registryListener_)
-        spa_hook_remove(&registryListener_->hook);
     pw_thread_loop_unlock(loop_);
-    delete registryListener_;
     delete pedalListener_;
-}
-
-void PipeWirePedalPort::NodeAdded(uint32_t id, const char* mediaClass, const char* name)
-{
-    if (!name)
-        return;
-    std::lock_guard lock(lock_);
-    nodeNames_[id] = NodeName{name, std::string_view(mediaClass ? mediaClass : "") == "Midi/Bridge"};
 }
 
 void PipeWirePedalPort::Removed(uint32_t id)
 {
     std::lock_guard lock(lock_);
-    nodeNames_.erase(id);
     midiPorts_.erase(id);
     linkedSources_.erase(id);
 }
 
-void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props)
+void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props, const std::string& nodeName, bool bridge)
 {
     const char* format = spa_dict_lookup(props, PW_KEY_FORMAT_DSP);
     const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
@@ -118,12 +76,9 @@ void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props)
     const uint32_t node = uint32_t(std::strtoul(nodeId, nullptr, 10));
     {
         std::lock_guard lock(lock_);
-        const auto owner = nodeNames_.find(node);
-        if (owner == nodeNames_.end())
-            return;
         const bool output = std::strcmp(direction, "out") == 0;
         if (!output) {
-            if (owner->second.name == kPedalNode) {
+            if (nodeName == kPedalNode) {
                 pedalNodeId_ = node;
                 pedalPortId_ = id;
             }
@@ -132,9 +87,9 @@ void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props)
             const char* alias = spa_dict_lookup(props, PW_KEY_PORT_ALIAS);
             MidiPort port;
             port.node = node;
-            port.name = owner->second.name + ":" + portName;
+            port.name = nodeName + ":" + portName;
             port.description = alias && *alias ? alias : port.name;
-            port.hardware = owner->second.bridge || (physical && std::strcmp(physical, "true") == 0);
+            port.hardware = bridge || (physical && std::strcmp(physical, "true") == 0);
             midiPorts_[id] = port;
         }
     }
@@ -147,8 +102,7 @@ void PipeWirePedalPort::Link()
     if (!pedal_ || pedalPortId_ == 0)
         return;
     for (const auto& [id, port] : midiPorts_) {
-        const bool wanted = midiSource_ == kAllSources ? port.hardware : port.name == midiSource_;
-        if (!wanted || port.node == pedalNodeId_ || linkedSources_.count(id))
+        if (!Wanted(port) || port.node == pedalNodeId_ || linkedSources_.count(id))
             continue;
         pw_properties* props = pw_properties_new(nullptr, nullptr);
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", port.node);
@@ -165,15 +119,35 @@ void PipeWirePedalPort::Link()
     }
 }
 
+bool PipeWirePedalPort::Wanted(const MidiPort& port) const
+{
+    return midiSource_ == kAllSources ? port.hardware : port.name == midiSource_;
+}
+
 void PipeWirePedalPort::setInput(MidiSink* sink, const std::string& source)
 {
-    if (!sink || pedal_)
+    if (!sink)
         return;
     midiSink_.store(sink, std::memory_order_release);
     pw_thread_loop_lock(loop_);
     {
         std::lock_guard lock(lock_);
         midiSource_ = source;
+        // Another choice: the links made for the old one go, the new one's are made below.
+        for (auto it = linkedSources_.begin(); it != linkedSources_.end();) {
+            const auto port = midiPorts_.find(it->first);
+            if (port != midiPorts_.end() && Wanted(port->second)) {
+                ++it;
+                continue;
+            }
+            pw_proxy_destroy(it->second);
+            it = linkedSources_.erase(it);
+        }
+    }
+    if (pedal_) {
+        Link();
+        pw_thread_loop_unlock(loop_);
+        return;
     }
     pedalListener_ = new PedalListener;
     pedalListener_->events.version = PW_VERSION_FILTER_EVENTS;

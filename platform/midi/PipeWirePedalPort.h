@@ -1,7 +1,7 @@
 #pragma once
 // The MIDI pedal's input on a PipeWire graph: a "Vobblix pedal" node with one raw MIDI input
-// port, on the sound backend's connection. It follows the graph's MIDI outputs through the
-// backend's registry and links its port to the chosen source, or with "All" to every hardware
+// port, on the sound backend's connection. It hears of the graph's MIDI ports from the
+// backend's one follower of the registry and links its port to the chosen source, or with "All" to every hardware
 // one, also those plugged in later. The node runs in its source's cycle, apart from the
 // sound's: a MIDI source's driver must not become the sound's.
 
@@ -16,7 +16,6 @@
 
 struct pw_thread_loop;
 struct pw_core;
-struct pw_registry;
 struct pw_filter;
 struct pw_proxy;
 struct spa_dict;
@@ -25,10 +24,9 @@ namespace midi {
 
 class PipeWirePedalPort {
 public:
-    // Starts following the graph's MIDI ports; `registry` may be null (then nothing is
-    // linked). `appName` is what the node says it belongs to. Called on the UI thread with
-    // the loop's lock held, right after the registry is bound, so that no port is missed.
-    PipeWirePedalPort(pw_thread_loop* loop, pw_core* core, pw_registry* registry, const char* appName);
+    // `appName` is what the node says it belongs to. Called with the loop's lock held, right
+    // after the registry is bound, so that no port is missed.
+    PipeWirePedalPort(pw_thread_loop* loop, pw_core* core, const char* appName);
     // Unlinks and removes the node. UI thread only, before the registry and core go.
     ~PipeWirePedalPort();
     PipeWirePedalPort(const PipeWirePedalPort&) = delete;
@@ -37,36 +35,32 @@ public:
     // The graph's MIDI outputs but ours, by "node:port" as pw-link names them, shown by their
     // aliases. UI thread only.
     std::vector<Source> sources() const;
-    // Creates the node, whose messages go to `sink`, linked to `source` once its port shows.
-    // Only the first call with a sink does anything. UI thread only.
+    // Creates the node, whose messages go to `sink`, linked to `source` once its port shows;
+    // a later call moves the links to the new source at once. UI thread only.
     void setInput(MidiSink* sink, const std::string& source);
 
-    // Called on PipeWire's loop thread, as the registry announces nodes.
-    void NodeAdded(uint32_t id, const char* mediaClass, const char* name);
-    // Called on PipeWire's loop thread, as the registry announces ports.
-    void PortAdded(uint32_t id, const spa_dict* props);
+    // Called on PipeWire's loop thread, as the registry announces ports, with the name of the
+    // node that has the port and whether that node bridges hardware MIDI.
+    void PortAdded(uint32_t id, const spa_dict* props, const std::string& nodeName, bool bridge);
     // Called on PipeWire's loop thread, as the registry removes any object.
     void Removed(uint32_t id);
     // Called on PipeWire's realtime thread: hands the port's messages on.
     void Read();
 
 private:
-    // Links the port to the sources chosen that have not been yet. On the loop thread.
+    // Links the port to the sources chosen that have not been yet. On the loop thread, or with
+    // the loop's lock held.
     void Link();
+    struct MidiPort;
+    // Whether the choice takes this port; under lock_.
+    bool Wanted(const MidiPort& port) const;
 
     pw_thread_loop* loop_ = nullptr;
     pw_core* core_ = nullptr;
-    pw_registry* registry_ = nullptr;
     const char* appName_ = "";
-    struct RegistryListener;
-    RegistryListener* registryListener_ = nullptr;
 
-    // Every node's name, and whether it bridges hardware MIDI; the MIDI outputs; the links
-    // made to the pedal port; the pedal's node and port (the loop thread's, under lock_).
-    struct NodeName {
-        std::string name;
-        bool bridge = false;
-    };
+    // The MIDI outputs; the links made to the pedal port; the pedal's node and port (the loop
+    // thread's, under lock_).
     struct MidiPort {
         uint32_t node = 0;
         std::string name;
@@ -74,7 +68,6 @@ private:
         bool hardware = false;
     };
     mutable std::mutex lock_;
-    std::map<uint32_t, NodeName> nodeNames_;
     std::map<uint32_t, MidiPort> midiPorts_;
     std::map<uint32_t, pw_proxy*> linkedSources_;
     uint32_t pedalNodeId_ = 0;

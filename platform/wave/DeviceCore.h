@@ -67,6 +67,13 @@ public:
     // that a passing shortfall does not make the output later for good. Before the device
     // starts.
     void keepPhase() { keepPhase_ = true; }
+    // Forgets the phase: a server that came back sets it anew, and silence owed from before
+    // would otherwise be skipped from every cycle after. Called on the audio thread.
+    void rephase()
+    {
+        owedBytes_ = 0;
+        leadLeft_ = 0;
+    }
 
     // The oldest completed buffer; false when none. Called on the delivering thread.
     bool takeCompleted(WAVEHDR*& header);

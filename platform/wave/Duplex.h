@@ -58,6 +58,11 @@ public:
     // is there, so that the output keeps its phase instead of running that much later for
     // good. UI thread only, at the playback side's open.
     virtual void keepPhase() = 0;
+    // The server came back after it went away: the time since the input's last cycle had no
+    // sound, and a recording holds silence for it; the phase between input and output is set
+    // anew. Called on the device's capture thread, right before the first cycle after the
+    // return; the device runs its playback on that thread, in the same cycle.
+    virtual void resumed() = 0;
 
 protected:
     ~AudioClient() = default;
@@ -126,13 +131,16 @@ public:
     // A change worth a warning line (the server changed its period); empty when none.
     // UI thread only.
     virtual std::string takeNotice() { return {}; }
+    // That the server went away or came back, as a warning's text, each once and in that
+    // order; empty when nothing is new. UI thread only.
+    virtual std::string takeOutageNews() { return {}; }
 
     // MIDI sources the server has, by the names people know; empty where the backend has no
     // MIDI. UI thread only.
     virtual std::vector<DeviceChoice> midiSources() const { return {}; }
     virtual bool midiCapable() const { return false; }
     // Where the MIDI port's messages go (null: nowhere), linked to `source` ("All": every
-    // hardware source). UI thread only, before the opens.
+    // hardware source). UI thread only; a later call moves the links to the new source.
     virtual void setMidiInput(midi::MidiSink* sink, const std::string& source) { (void)sink; (void)source; }
 };
 

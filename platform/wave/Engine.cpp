@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <numeric>
+#include <utility>
 
 namespace wave {
 namespace {
@@ -79,7 +80,16 @@ void WaveEngine::captured(const uint8_t* src, uint32_t bytes)
     // This thread alone writes the stamp, so it reads its own last one.
     const uint64_t last = lastCycle_.load(std::memory_order_relaxed);
     const uint64_t lastNs = (last >> 16) * 1000;
-    if (last != 0 && now > lastNs && now - lastNs > kPauseNs) {
+    if (std::exchange(resumed_, false) && last != 0 && now > lastNs) {
+        // The server was away: the time up to this cycle's sound was silence, not a program
+        // that did not run.
+        const uint64_t gap = (now - lastNs) * rate_.load(std::memory_order_relaxed) / 1'000'000'000u;
+        outageFrames_.fetch_add(gap > bytes / 2 ? gap - bytes / 2 : 0, std::memory_order_relaxed);
+        // The new graph's first cycles set the phase between input and output again.
+        if (Port* out = out_.load(std::memory_order_acquire))
+            out->core.rephase();
+        leadFrames_.store(0, std::memory_order_relaxed);
+    } else if (last != 0 && now > lastNs && now - lastNs > kPauseNs) {
         pauses_.fetch_add(1, std::memory_order_relaxed);
         pausedNs_.fetch_add(now - lastNs, std::memory_order_relaxed);
     }

@@ -58,6 +58,8 @@ public:
     // for a server that is gone.
     std::string takeFault() override;
     std::string takeNotice() override { return device_->takeNotice(); }
+    std::string takeOutageNews() override { return device_->takeOutageNews(); }
+    uint64_t takeOutageFrames() override { return outageFrames_.exchange(0, std::memory_order_relaxed); }
     bool faulted() const override { return dead_.load(std::memory_order_acquire); }
     std::vector<DeviceChoice> midiSources() const override { return device_->midiSources(); }
     bool midiCapable() const override { return device_->midiCapable(); }
@@ -85,6 +87,7 @@ private:
     uint32_t phase(uint32_t cycleFrames, bool varies, uint32_t ahead) override;
     void cushion(uint32_t frames) override;
     void keepPhase() override;
+    void resumed() override { resumed_ = true; }
 
     MMRESULT Open(Side side, void** handle, const PCMWAVEFORMAT& format, uintptr_t callback, uintptr_t instance,
                   uint32_t flags);
@@ -106,6 +109,10 @@ private:
     GlitchCounts counts_;
     std::atomic<uint64_t> pauses_{0};
     std::atomic<uint64_t> pausedNs_{0};
+    // The capture thread's own: the next cycle follows the server's return, and the frames
+    // the time without it held.
+    bool resumed_ = false;
+    std::atomic<uint64_t> outageFrames_{0};
     std::atomic<uint64_t> playbackFramesAtCaptureStart_{0};
     // The frames the output waits behind the input, at the stream's rate.
     std::atomic<uint32_t> leadFrames_{0};

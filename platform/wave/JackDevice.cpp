@@ -6,7 +6,9 @@
 #include <zita-resampler/resampler.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <cmath>
 #include <numeric>
 #include <string_view>
@@ -31,6 +33,14 @@ constexpr float kFullScale = 32768.0f;
 // A server that runs no cycle for this long is gone, whatever it said: no period or driver
 // restart of a live server takes that long, and the stop must not wait for it.
 constexpr int kStallSeconds = 2;
+
+// Boot time goes on through a suspend, as the engine's clock does.
+uint64_t NowNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
+}
 
 int16_t ToSample(float v)
 {
@@ -83,11 +93,22 @@ JackDevice::JackDevice(bool connectPorts)
 {
     jack_set_error_function(&Quiet);
     jack_set_info_function(&Quiet);
+    scratch_.resize(kMaxPeriod * kMaxRateRatio + 8);
+    samples_.resize(kMaxPeriod * kMaxRateRatio + 8);
+    carry_.resize(kMaxPeriod + 8);
+    if (!Join())
+        return;
+    shownPeriod_ = period_.load();
+    connectPorts_ = connectPorts;
+}
+
+bool JackDevice::Join()
+{
     jack_status_t status{};
     client_ = jack_client_open(kClientName, JackNoStartServer, &status);
     if (!client_) {
         connectError_ = (status & JackServerFailed) ? "no JACK server is running" : "the JACK server refused the client";
-        return;
+        return false;
     }
     onPipeWire_ = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
     inPort_ = jack_port_register(client_, kInputPort, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
@@ -96,10 +117,6 @@ JackDevice::JackDevice(bool connectPorts)
     serverRate_ = jack_get_sample_rate(client_);
     period_ = jack_get_buffer_size(client_);
     noticedPeriod_ = period_.load();
-    shownPeriod_ = period_.load();
-    scratch_.resize(kMaxPeriod * kMaxRateRatio + 8);
-    samples_.resize(kMaxPeriod * kMaxRateRatio + 8);
-    carry_.resize(kMaxPeriod + 8);
 
     jack_set_process_callback(
         client_, [](jack_nframes_t n, void* self) { return static_cast<JackDevice*>(self)->Process(n); }, this);
@@ -114,26 +131,50 @@ JackDevice::JackDevice(bool connectPorts)
     jack_set_latency_callback(
         client_, [](jack_latency_callback_mode_t mode, void* self) { static_cast<JackDevice*>(self)->Latency(mode); },
         this);
+    jack_set_port_registration_callback(
+        client_, [](jack_port_id_t, int, void* self) { static_cast<JackDevice*>(self)->pedal_.PortsChanged(); }, this);
     jack_on_info_shutdown(
-        client_,
-        [](jack_status_t, const char* reason, void* self) {
-            static_cast<JackDevice*>(self)->Shutdown(reason ? reason : "");
-        },
-        this);
+        client_, [](jack_status_t, const char*, void* self) { static_cast<JackDevice*>(self)->Shutdown(); }, this);
 
     if (!inPort_ || !outPort_ || jack_activate(client_) != 0) {
         connectError_ = "the JACK server did not take the client's ports";
         jack_client_close(client_);
         client_ = nullptr;
-        return;
+        return false;
     }
-    connectPorts_ = connectPorts;
+    return true;
+}
+
+void JackDevice::Rejoin()
+{
+    // The client the server dropped is closed here, not in its own callback.
+    if (client_)
+        jack_client_close(client_);
+    client_ = nullptr;
+    const uint32_t rate = serverRate_.load();
+    // Before the first cycle can run: it tells the engine of the return.
+    rejoining_.store(true, std::memory_order_release);
+    if (!Join())
+        return;
+    if (serverRate_.load() != rate)
+        SampleRate(serverRate_.load(), rate);
+    // Patched as at the start, to the devices chosen for this run.
+    if (connectPorts_) {
+        if (captureOpen_)
+            ConnectPhysical(client_, jack_port_name(inPort_), JackPortIsOutput, 1, false, devices_[0]);
+        if (playbackOpen_)
+            ConnectPhysical(client_, jack_port_name(outPort_), JackPortIsInput, kPlaybackPortsConnected, true,
+                            devices_[1]);
+    }
+    if (midiSink_)
+        pedal_.setInput(midiSink_, midiSource_, connectPorts_);
+    gone_.store(false, std::memory_order_release);
 }
 
 std::vector<DeviceChoice> JackDevice::devices(bool capture) const
 {
     std::vector<DeviceChoice> list;
-    if (!client_ || fault_.raised())
+    if (!client_ || fault_.raised() || gone_.load())
         return list;
     // The ports a device sends from are where our input listens, and the other way round.
     const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
@@ -177,6 +218,13 @@ int JackDevice::Process(uint32_t frames)
         inside_.store(false, std::memory_order_release);
         std::fill(outBuf, outBuf + frames, 0.0f);
         return 0;
+    }
+    if (rejoining_.load(std::memory_order_acquire) && rejoining_.exchange(false, std::memory_order_acq_rel)) {
+        // The first cycle since the server's return, which may run another period now.
+        phasedPeriod_ = 0;
+        if (audio_ && capturing_.load(std::memory_order_acquire))
+            audio_->resumed();
+        backAt_.store(NowNs(), std::memory_order_release);
     }
     const bool playing = playing_.load(std::memory_order_acquire);
     if (capturing_.load(std::memory_order_acquire)) {
@@ -264,19 +312,47 @@ void JackDevice::BufferSize(uint32_t frames)
     }
 }
 
-void JackDevice::SampleRate(uint32_t rate)
+void JackDevice::SampleRate(uint32_t rate, uint32_t before)
 {
-    const uint32_t before = serverRate_.load();
+    if (before == 0)
+        before = serverRate_.load();
     if (before == 0 || before == rate)
         return;
     Fault("The JACK server changed its sample rate from " + std::to_string(before) + " to " + std::to_string(rate) +
           " Hz. The sound has stopped; restart Vobblix to play at the new rate.");
 }
 
-void JackDevice::Shutdown(const std::string& reason)
+void JackDevice::Shutdown()
 {
-    Fault("The JACK server dropped Vobblix (" + (reason.empty() ? std::string("no reason given") : reason) +
-          "). The sound has stopped; restart Vobblix once the server runs again.");
+    goneAt_.store(NowNs(), std::memory_order_release);
+    gone_.store(true, std::memory_order_release);
+}
+
+std::string JackDevice::takeOutageNews()
+{
+    if (gone_.load(std::memory_order_acquire)) {
+        const uint64_t gone = goneAt_.load(std::memory_order_acquire);
+        if (toldGone_ != gone) {
+            toldGone_ = gone;
+            return "the JACK server went away: no sound until it runs again, and Vobblix plays on by itself as soon "
+                   "as it does";
+        }
+        // The UI looks a few times a second: each look tries once.
+        if (!fault_.raised())
+            Rejoin();
+        return {};
+    }
+    const uint64_t back = backAt_.load(std::memory_order_acquire);
+    if (toldGone_ == 0 || back == 0)
+        return {};
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the JACK server is back: Vobblix plays again after %.1f s without sound (a recording holds "
+                  "silence for that time)",
+                  double(back - toldGone_) / 1e9);
+    toldGone_ = 0;
+    backAt_.store(0, std::memory_order_relaxed);
+    return text;
 }
 
 void JackDevice::Fault(const std::string& text)
@@ -287,7 +363,7 @@ void JackDevice::Fault(const std::string& text)
 double JackDevice::latencyMs(uint32_t) const
 {
     const uint32_t rate = serverRate_.load(std::memory_order_relaxed);
-    if (!client_ || !outPort_ || rate == 0 || fault_.raised())
+    if (!client_ || !outPort_ || rate == 0 || fault_.raised() || gone_.load())
         return -1.0;
     // The output port's capture latency runs from the physical input to here, its playback
     // latency from here to the physical output.
@@ -345,7 +421,7 @@ void JackDevice::UpdateLatency()
 
 void JackDevice::WatchCycles()
 {
-    if (!client_ || fault_.raised())
+    if (!client_ || fault_.raised() || gone_.load())
         return;
     const auto now = std::chrono::steady_clock::now();
     const uint64_t cycles = cycles_.load(std::memory_order_relaxed);
@@ -366,6 +442,10 @@ std::string JackDevice::takeFault()
 
 std::string JackDevice::takeNotice()
 {
+    // The UI looks here a few times a second: a chosen MIDI source that has appeared since
+    // is connected now (JACK takes no connection from its own notification thread).
+    if (client_ && !fault_.raised() && !gone_.load())
+        pedal_.follow();
     const uint32_t now = noticedPeriod_.load(std::memory_order_acquire);
     if (now == shownPeriod_)
         return {};
@@ -377,7 +457,7 @@ std::string JackDevice::takeNotice()
 std::vector<DeviceChoice> JackDevice::midiSources() const
 {
     std::vector<DeviceChoice> list;
-    if (client_ && !fault_.raised())
+    if (client_ && !fault_.raised() && !gone_.load())
         for (const midi::Source& s : pedal_.sources())
             list.push_back({s.id, s.description});
     return list;
@@ -385,7 +465,11 @@ std::vector<DeviceChoice> JackDevice::midiSources() const
 
 void JackDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)
 {
-    pedal_.setInput(sink, source, client_ && connectPorts_);
+    // Kept for a server that comes back.
+    midiSink_ = sink;
+    midiSource_ = source;
+    if (!gone_.load())
+        pedal_.setInput(sink, source, client_ && connectPorts_);
 }
 
 void JackDevice::addCounters(WaveCounters& c) const
@@ -432,6 +516,8 @@ MMRESULT JackDevice::open(Side side, const StreamFormat& format, AudioClient& cl
         phasedPeriod_ = 0;
     });
     UpdateLatency();
+    (capture ? captureOpen_ : playbackOpen_) = true;
+    devices_[capture ? 0 : 1] = format.device;
     // Patched when opened, so that the devices chosen for this run are the ones heard.
     if (connectPorts_) {
         if (capture)

@@ -58,7 +58,10 @@ public:
     // Also where a server that stopped running the client's cycles without dropping it is
     // found: PipeWire's JACK says nothing when its server dies.
     std::string takeFault() override;
+    // Also where a chosen MIDI source that appeared is connected.
     std::string takeNotice() override;
+    // Also where a server that went away is looked for, and joined again once it runs.
+    std::string takeOutageNews() override;
     // The server's MIDI outputs by their full port names; "vobblix:pedal" reads the chosen.
     std::vector<DeviceChoice> midiSources() const override;
     bool midiCapable() const override { return pedal_.registered(); }
@@ -71,14 +74,19 @@ public:
     void Xrun();
     // Called on a JACK thread before the next cycle of the new size.
     void BufferSize(uint32_t frames);
-    // Called on a JACK thread.
-    void SampleRate(uint32_t rate);
+    // Called on a JACK thread, or on the UI thread with the rate from before a return.
+    void SampleRate(uint32_t rate, uint32_t before = 0);
     // Called on a JACK thread once the server has dropped the client.
-    void Shutdown(const std::string& reason);
+    void Shutdown();
     // Called on a JACK thread.
     void Latency(int mode);
 
 private:
+    // Opens the client, registers its ports and activates it. False, with connectError_
+    // said, when no server takes it. UI thread only.
+    bool Join();
+    // Joins a server that came back and patches the ports as at the start. UI thread only.
+    void Rejoin();
     void Fault(const std::string& text);
     // The ports' own delay from the stream's block and the server's period and rate.
     void UpdateLatency();
@@ -94,6 +102,19 @@ private:
     midi::JackPedalPort pedal_;
     bool onPipeWire_ = false; // the server is PipeWire's JACK emulation
     bool connectPorts_ = true;
+    // What the opens and the MIDI pedal asked for, to ask again after a return (UI thread's).
+    bool captureOpen_ = false;
+    bool playbackOpen_ = false;
+    std::string devices_[2];
+    midi::MidiSink* midiSink_ = nullptr;
+    std::string midiSource_;
+    // The server dropped the client (a JACK thread sets it, the UI clears it on the return);
+    // when, and when the first cycle after the return ran, in ns of boot time.
+    std::atomic<bool> gone_{false};
+    std::atomic<uint64_t> goneAt_{0};
+    std::atomic<uint64_t> backAt_{0};
+    std::atomic<bool> rejoining_{false};
+    uint64_t toldGone_ = 0; // the UI thread's own
 
     uint32_t blockBytes_ = 0;
     uint32_t rate_ = 0; // the stream's rate, from the open

@@ -10,8 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 
@@ -34,6 +38,16 @@ constexpr uint32_t kResamplerSlack = 2;
 constexpr int kListWaitSeconds = 2;
 // How often a wait for the realtime thread looks again should a wake-up be missed.
 constexpr auto kInvokeLook = std::chrono::milliseconds(100);
+// How often a server that went away is looked for: its return is heard within this.
+constexpr long kRetryNs = 100'000'000;
+
+// Boot time goes on through a suspend, as the engine's clock does.
+uint64_t NowNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
+}
 
 } // namespace
 
@@ -108,12 +122,16 @@ void OnStateChanged(void* data, pw_stream_state old, pw_stream_state state, cons
 }
 
 // Called on PipeWire's loop thread.
-void OnCoreError(void* data, uint32_t id, int, int res, const char* message)
+void OnCoreError(void* data, uint32_t id, int, int res, const char*)
 {
     if (id == PW_ID_CORE && res == -EPIPE)
-        static_cast<PipeWireDevice*>(data)->Fault(
-            std::string("The connection to the PipeWire sound server was lost (") + (message ? message : "") +
-            "). The sound has stopped; restart Vobblix once the server runs again.");
+        static_cast<PipeWireDevice*>(data)->Lost();
+}
+
+// Called on PipeWire's loop thread.
+void OnRetry(void* data, uint64_t)
+{
+    static_cast<PipeWireDevice*>(data)->Retry();
 }
 
 // Called on PipeWire's loop thread.
@@ -126,10 +144,14 @@ void OnCoreDone(void* data, uint32_t id, int seq)
 // Called on PipeWire's loop thread.
 void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props)
 {
-    if (props && std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0)
-        static_cast<PipeWireDevice*>(data)->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS),
-                                                      spa_dict_lookup(props, PW_KEY_NODE_NAME),
-                                                      spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION));
+    if (!props)
+        return;
+    auto* device = static_cast<PipeWireDevice*>(data);
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0)
+        device->NodeAdded(id, spa_dict_lookup(props, PW_KEY_MEDIA_CLASS), spa_dict_lookup(props, PW_KEY_NODE_NAME),
+                          spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION));
+    else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0)
+        device->PortAdded(id, props);
 }
 
 // Called on PipeWire's loop thread.
@@ -162,28 +184,55 @@ PipeWireDevice::PipeWireDevice()
         return;
     }
     pw_thread_loop_lock(loop_);
-    core_ = pw_context_connect(context_, nullptr, 0);
-    if (core_) {
-        coreListener_ = new Listener;
-        coreListener_->events.version = PW_VERSION_CORE_EVENTS;
-        coreListener_->events.error = &OnCoreError;
-        coreListener_->events.done = &OnCoreDone;
-        pw_core_add_listener(core_, &coreListener_->hook, &coreListener_->events, this);
-        // The devices, for the settings window's lists and the check of a chosen one.
-        registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
-        if (registry_) {
-            registryListener_ = new RegistryListener;
-            registryListener_->events.version = PW_VERSION_REGISTRY_EVENTS;
-            registryListener_->events.global = &OnGlobal;
-            registryListener_->events.global_remove = &OnGlobalRemove;
-            pw_registry_add_listener(registry_, &registryListener_->hook, &registryListener_->events, this);
-        }
-        pedal_ = std::make_unique<midi::PipeWirePedalPort>(loop_, core_, registry_, kAppName);
-        connected_ = true;
-    } else {
+    coreListener_ = new Listener;
+    registryListener_ = new RegistryListener;
+    retry_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &OnRetry, this);
+    connected_ = Connect();
+    if (!connected_)
         connectError_ = std::strerror(errno);
-    }
     pw_thread_loop_unlock(loop_);
+}
+
+bool PipeWireDevice::Connect()
+{
+    core_ = pw_context_connect(context_, nullptr, 0);
+    if (!core_)
+        return false;
+    *coreListener_ = Listener{};
+    coreListener_->events.version = PW_VERSION_CORE_EVENTS;
+    coreListener_->events.error = &OnCoreError;
+    coreListener_->events.done = &OnCoreDone;
+    pw_core_add_listener(core_, &coreListener_->hook, &coreListener_->events, this);
+    // The devices, for the settings window's lists and the check of a chosen one.
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    if (registry_) {
+        *registryListener_ = RegistryListener{};
+        registryListener_->events.version = PW_VERSION_REGISTRY_EVENTS;
+        registryListener_->events.global = &OnGlobal;
+        registryListener_->events.global_remove = &OnGlobalRemove;
+        pw_registry_add_listener(registry_, &registryListener_->hook, &registryListener_->events, this);
+    }
+    pedal_ = std::make_unique<midi::PipeWirePedalPort>(loop_, core_, kAppName);
+    if (midiSink_)
+        pedal_->setInput(midiSink_, midiSource_);
+    return true;
+}
+
+void PipeWireDevice::Disconnect()
+{
+    pedal_.reset();
+    if (registry_) {
+        spa_hook_remove(&registryListener_->hook);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        registry_ = nullptr;
+    }
+    if (core_) {
+        spa_hook_remove(&coreListener_->hook);
+        pw_core_disconnect(core_);
+        core_ = nullptr;
+    }
+    std::lock_guard lock(nodesLock_);
+    nodes_.clear();
 }
 
 PipeWireDevice::~PipeWireDevice()
@@ -196,15 +245,9 @@ PipeWireDevice::~PipeWireDevice()
                 pw_stream_destroy(d->stream);
             delete d;
         }
-        pedal_.reset();
-        if (registryListener_)
-            spa_hook_remove(&registryListener_->hook);
-        if (registry_)
-            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-        if (coreListener_)
-            spa_hook_remove(&coreListener_->hook);
-        if (core_)
-            pw_core_disconnect(core_);
+        Disconnect();
+        if (retry_)
+            pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retry_);
         pw_thread_loop_unlock(loop_);
         pw_thread_loop_stop(loop_);
     }
@@ -241,6 +284,13 @@ void PipeWireDevice::Process()
     Stream* out = out_.load(std::memory_order_acquire);
     if (!in || !started_.load(std::memory_order_acquire))
         return;
+    if (rejoining_.load(std::memory_order_acquire) && rejoining_.exchange(false, std::memory_order_acq_rel)) {
+        // The first cycle since the server's return: the graph may run another period now.
+        phased_ = false;
+        lastTicks_ = 0;
+        client_->resumed();
+        backAt_.store(NowNs(), std::memory_order_release);
+    }
 
     uint32_t frames = 0;
     if (pw_buffer* b = pw_stream_dequeue_buffer(in->stream)) {
@@ -281,7 +331,16 @@ void PipeWireDevice::Play()
         return;
     if (pw_buffer* b = pw_stream_dequeue_buffer(out->stream)) {
         spa_data& d = b->buffer->datas[0];
-        if (d.data && d.chunk) {
+        if (d.data && d.chunk && rejoining_.load(std::memory_order_acquire)) {
+            // Back from the server's absence, the output may be linked and run before the
+            // input: it plays silence of its own until sound comes, rather than run dry and
+            // then skip that much of the sound to keep a phase from before.
+            const uint32_t bytes = std::min<uint32_t>(b->requested ? uint32_t(b->requested) * 2 : d.maxsize, d.maxsize);
+            std::memset(d.data, 0, bytes);
+            d.chunk->offset = 0;
+            d.chunk->size = bytes;
+            d.chunk->stride = 2;
+        } else if (d.data && d.chunk) {
             // What the adapter needs for the graph's next period: through a resampler a cycle
             // takes a frame more or less than the capture brought, and at a period change it
             // asks once for the old period's share.
@@ -308,7 +367,85 @@ void PipeWireDevice::Play()
 
 void PipeWireDevice::Fault(const std::string& text)
 {
-    fault_.raise(text);
+    if (!away_)
+        fault_.raise(text);
+}
+
+void PipeWireDevice::Lost()
+{
+    if (std::exchange(away_, true))
+        return;
+    stale_ = true;
+    backAt_.store(0, std::memory_order_relaxed);
+    goneAt_.store(NowNs(), std::memory_order_release);
+    timespec soon{0, kRetryNs};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retry_, &soon, nullptr, false);
+}
+
+void PipeWireDevice::Retry()
+{
+    // What was made on the connection that is gone goes first (not in the lost connection's
+    // own callback); the realtime thread no longer runs its streams.
+    if (std::exchange(stale_, false)) {
+        for (Stream* d : {in_.load(), out_.load()})
+            if (d && d->stream) {
+                spa_hook_remove(&d->listener);
+                pw_stream_destroy(d->stream);
+                d->stream = nullptr;
+            }
+        Disconnect();
+    }
+    if (!core_ && !Connect()) {
+        timespec later{0, kRetryNs};
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retry_, &later, nullptr, false);
+        return;
+    }
+    // A server that has just started has no devices yet, and a stream connected then would
+    // be refused for want of one: the streams wait for the session manager to bring them.
+    bool ready = false;
+    {
+        std::lock_guard lock(nodesLock_);
+        bool source = false;
+        bool sink = false;
+        for (const auto& [id, node] : nodes_) {
+            source = source || node.source;
+            sink = sink || node.sink;
+        }
+        ready = (source || !in_.load()) && (sink || !out_.load());
+    }
+    // In the order of the first opens: the output, then the input that triggers it.
+    for (Stream* d : {out_.load(), in_.load()})
+        if (ready && d)
+            ready = ConnectStream(*d);
+    if (!ready) {
+        timespec later{0, kRetryNs};
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retry_, &later, nullptr, false);
+        return;
+    }
+    away_ = false;
+    rejoining_.store(true, std::memory_order_release);
+}
+
+std::string PipeWireDevice::takeOutageNews()
+{
+    const uint64_t gone = goneAt_.load(std::memory_order_acquire);
+    if (gone == 0)
+        return {};
+    if (toldGone_ != gone) {
+        toldGone_ = gone;
+        return "the PipeWire sound server went away: no sound until it runs again, and Vobblix plays on by itself "
+               "as soon as it does";
+    }
+    const uint64_t back = backAt_.load(std::memory_order_acquire);
+    if (back < gone || !goneAt_.compare_exchange_strong(toldGone_, 0, std::memory_order_acq_rel))
+        return {};
+    toldGone_ = 0;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the PipeWire sound server is back: Vobblix plays again after %.1f s without sound (a recording "
+                  "holds silence for that time)",
+                  double(back - gone) / 1e9);
+    return text;
 }
 
 std::string PipeWireDevice::takeFault()
@@ -335,30 +472,72 @@ void PipeWireDevice::NodeAdded(uint32_t id, const char* mediaClass, const char* 
     const std::string_view kind(mediaClass ? mediaClass : "");
     const bool source = kind == "Audio/Source" || kind == "Audio/Source/Virtual" || kind == "Audio/Duplex";
     const bool sink = kind == "Audio/Sink" || kind == "Audio/Duplex";
-    if (!source && !sink)
-        return;
     std::lock_guard lock(nodesLock_);
-    nodes_[id] = Node{name, description && *description ? description : name, source, sink};
+    nodes_[id] = Node{name, description && *description ? description : name, source, sink, kind == "Midi/Bridge"};
+}
+
+void PipeWireDevice::PortAdded(uint32_t id, const spa_dict* props)
+{
+    const char* nodeId = spa_dict_lookup(props, PW_KEY_NODE_ID);
+    if (!pedal_ || !nodeId)
+        return;
+    Node owner;
+    {
+        std::lock_guard lock(nodesLock_);
+        const auto it = nodes_.find(uint32_t(std::strtoul(nodeId, nullptr, 10)));
+        if (it == nodes_.end())
+            return;
+        owner = it->second;
+    }
+    pedal_->PortAdded(id, props, owner.name, owner.midiBridge);
 }
 
 void PipeWireDevice::NodeRemoved(uint32_t id)
 {
-    std::lock_guard lock(nodesLock_);
-    nodes_.erase(id);
+    {
+        std::lock_guard lock(nodesLock_);
+        nodes_.erase(id);
+    }
+    if (pedal_)
+        pedal_->Removed(id);
 }
 
 void PipeWireDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)
 {
+    if (!connected_)
+        return;
+    pw_thread_loop_lock(loop_);
+    midiSink_ = sink;
+    midiSource_ = source;
     if (pedal_)
         pedal_->setInput(sink, source);
+    pw_thread_loop_unlock(loop_);
+}
+
+void PipeWireDevice::Sync() const
+{
+    // One round trip, so that what the registry told holds everything the server had when asked.
+    pw_thread_loop_lock(loop_);
+    if (core_ && registry_) {
+        syncAsked_ = pw_core_sync(core_, PW_ID_CORE, syncAsked_);
+        while (syncDone_ != syncAsked_ && !fault_.raised() && !away_)
+            if (pw_thread_loop_timed_wait(loop_, kListWaitSeconds) != 0)
+                break;
+    }
+    pw_thread_loop_unlock(loop_);
 }
 
 std::vector<DeviceChoice> PipeWireDevice::midiSources() const
 {
     std::vector<DeviceChoice> list;
+    if (!connected_)
+        return list;
+    Sync();
+    pw_thread_loop_lock(loop_);
     if (pedal_)
         for (const midi::Source& s : pedal_->sources())
             list.push_back({s.id, s.description});
+    pw_thread_loop_unlock(loop_);
     return list;
 }
 
@@ -370,15 +549,9 @@ void PipeWireDevice::Synced(int seq)
 
 std::vector<DeviceChoice> PipeWireDevice::devices(bool capture) const
 {
-    if (!connected_ || !registry_)
+    if (!connected_)
         return {};
-    // One round trip, so that the list holds every node the server had when asked.
-    pw_thread_loop_lock(loop_);
-    syncAsked_ = pw_core_sync(core_, PW_ID_CORE, syncAsked_);
-    while (syncDone_ != syncAsked_ && !fault_.raised())
-        if (pw_thread_loop_timed_wait(loop_, kListWaitSeconds) != 0)
-            break;
-    pw_thread_loop_unlock(loop_);
+    Sync();
 
     std::vector<DeviceChoice> list;
     std::lock_guard lock(nodesLock_);
@@ -402,10 +575,27 @@ MMRESULT PipeWireDevice::open(Side side, const StreamFormat& format, AudioClient
     if (!connected_)
         return MMSYSERR_NODRIVER;
     const bool capture = side == Side::Capture;
+    auto d = std::make_unique<Stream>(*this, capture);
+    pw_thread_loop_lock(loop_);
     rate_ = format.rate;
     client_ = &client;
-    auto d = std::make_unique<Stream>(*this, capture);
+    formats_[capture ? 0 : 1] = format;
+    const bool opened = core_ && ConnectStream(*d);
+    if (opened) {
+        if (capture)
+            phased_ = false;
+        else
+            client.keepPhase();
+        (capture ? in_ : out_).store(d.release(), std::memory_order_release);
+    }
+    pw_thread_loop_unlock(loop_);
+    return opened ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+}
 
+bool PipeWireDevice::ConnectStream(Stream& d)
+{
+    const StreamFormat& format = formats_[d.capture ? 0 : 1];
+    const bool capture = d.capture;
     const std::string group = "vobblix-" + std::to_string(::getpid());
     const uint32_t latency = std::clamp(format.blockBytes / 2, kMinLatencyFrames, kMaxLatencyFrames);
     pw_properties* props = pw_properties_new(
@@ -429,35 +619,29 @@ MMRESULT PipeWireDevice::open(Side side, const StreamFormat& format, AudioClient
     spa_pod_builder_init(&builder, pod, sizeof pod);
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
 
-    d->events.version = PW_VERSION_STREAM_EVENTS;
-    d->events.state_changed = &OnStateChanged;
-    d->events.process = capture ? &OnCaptureProcess : &OnPlaybackProcess;
+    d.events = pw_stream_events{};
+    d.events.version = PW_VERSION_STREAM_EVENTS;
+    d.events.state_changed = &OnStateChanged;
+    d.events.process = capture ? &OnCaptureProcess : &OnPlaybackProcess;
+    // A capture that was started before the server went away comes back running.
+    const bool inactive = capture && !started_.load(std::memory_order_acquire);
     const auto streamFlags = static_cast<pw_stream_flags>(
         PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS |
-        (capture ? PW_STREAM_FLAG_INACTIVE : PW_STREAM_FLAG_TRIGGER));
+        (inactive ? PW_STREAM_FLAG_INACTIVE : 0) | (capture ? 0 : PW_STREAM_FLAG_TRIGGER));
 
-    pw_thread_loop_lock(loop_);
-    d->stream = pw_stream_new(core_, capture ? "Vobblix input" : "Vobblix output", props);
-    int r = -EINVAL;
-    if (d->stream) {
-        pw_stream_add_listener(d->stream, &d->listener, &d->events, d.get());
-        r = pw_stream_connect(d->stream, capture ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT, PW_ID_ANY, streamFlags,
-                              params, 1);
-        if (r < 0) {
-            spa_hook_remove(&d->listener);
-            pw_stream_destroy(d->stream);
-            d->stream = nullptr;
-        }
+    d.stream = pw_stream_new(core_, capture ? "Vobblix input" : "Vobblix output", props);
+    if (!d.stream)
+        return false;
+    d.listener = spa_hook{};
+    pw_stream_add_listener(d.stream, &d.listener, &d.events, &d);
+    if (pw_stream_connect(d.stream, capture ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT, PW_ID_ANY, streamFlags, params,
+                          1) < 0) {
+        spa_hook_remove(&d.listener);
+        pw_stream_destroy(d.stream);
+        d.stream = nullptr;
+        return false;
     }
-    if (r >= 0) {
-        if (capture)
-            phased_ = false;
-        else
-            client.keepPhase();
-        (capture ? in_ : out_).store(d.release(), std::memory_order_release);
-    }
-    pw_thread_loop_unlock(loop_);
-    return r < 0 ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+    return true;
 }
 
 MMRESULT PipeWireDevice::start()
@@ -467,7 +651,8 @@ MMRESULT PipeWireDevice::start()
         return MMSYSERR_INVALHANDLE;
     started_.store(true, std::memory_order_release);
     pw_thread_loop_lock(loop_);
-    const int r = pw_stream_set_active(in->stream, true);
+    // While the server is away the stream comes back running.
+    const int r = in->stream ? pw_stream_set_active(in->stream, true) : 0;
     pw_thread_loop_unlock(loop_);
     return r < 0 ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
 }
@@ -479,7 +664,8 @@ void PipeWireDevice::stop()
         return;
     started_.store(false, std::memory_order_release);
     pw_thread_loop_lock(loop_);
-    pw_stream_set_active(in->stream, false);
+    if (in->stream)
+        pw_stream_set_active(in->stream, false);
     pw_thread_loop_unlock(loop_);
 }
 
@@ -492,8 +678,10 @@ void PipeWireDevice::close(Side side)
     if (!d)
         return;
     pw_thread_loop_lock(loop_);
-    spa_hook_remove(&d->listener);
-    pw_stream_destroy(d->stream);
+    if (d->stream) {
+        spa_hook_remove(&d->listener);
+        pw_stream_destroy(d->stream);
+    }
     pw_thread_loop_unlock(loop_);
     delete d;
 }

@@ -5,6 +5,9 @@
 // output from it and triggers the playback stream: a block captured in a cycle can be heard
 // in that same cycle. Both streams are S16 mono at the stream's rate; PipeWire's adapters
 // convert to the graph and connect them to the default or the chosen devices.
+//
+// A server that goes away is followed until it is back: then the streams and the MIDI pedal
+// return under the same names, to the same chosen devices and sources.
 
 #include "platform/thread/Doorbell.h"
 #include "platform/wave/Duplex.h"
@@ -21,6 +24,8 @@ struct pw_context;
 struct pw_core;
 struct pw_data_loop;
 struct pw_registry;
+struct spa_source;
+struct spa_dict;
 
 namespace midi { class PipeWirePedalPort; }
 
@@ -53,6 +58,7 @@ public:
     std::vector<DeviceChoice> devices(bool capture) const override;
     std::string takeFault() override;
     std::string takeNotice() override;
+    std::string takeOutageNews() override;
     // The graph's MIDI outputs, by "node:port" as pw-link names them, shown by their aliases.
     std::vector<DeviceChoice> midiSources() const override;
     bool midiCapable() const override { return connected_; }
@@ -66,15 +72,34 @@ public:
     void Process();
     // Called on PipeWire's realtime thread: the playback stream's cycle, right after.
     void Play();
-    // Called on PipeWire's loop thread.
+    // Called on PipeWire's loop thread. Quiet while the server is away: what a lost
+    // connection breaks comes back with it.
     void Fault(const std::string& text);
-    // Called on PipeWire's loop thread, as the registry announces and removes nodes.
+    // Called on PipeWire's loop thread when the connection to the server is lost.
+    void Lost();
+    // Called on PipeWire's loop thread, a while after the server went away: connects again
+    // and brings the streams and the pedal back, or tries again later.
+    void Retry();
+    // Called on PipeWire's loop thread, as the registry announces nodes and ports and removes
+    // any object: the one follower of the graph, for the device lists and the MIDI pedal.
     void NodeAdded(uint32_t id, const char* mediaClass, const char* name, const char* description);
+    void PortAdded(uint32_t id, const spa_dict* props);
     void NodeRemoved(uint32_t id);
     // Called on PipeWire's loop thread when the server has answered the sync of this number.
     void Synced(int seq);
 
 private:
+    // Connects to the server, follows its registry and sets up the pedal's node there; with
+    // the loop's lock held. False when no server answers.
+    bool Connect();
+    // Lets go of the connection and all that was made on it; with the loop's lock held.
+    void Disconnect();
+    // Creates and connects the side's stream from the format it was opened with; with the
+    // loop's lock held.
+    bool ConnectStream(Stream& stream);
+    // Waits, briefly, until the registry has told all the server had when asked. UI thread only.
+    void Sync() const;
+
     bool connected_ = false;
     std::string connectError_;
     pw_thread_loop* loop_ = nullptr;
@@ -88,13 +113,29 @@ private:
     RegistryListener* registryListener_ = nullptr;
     // The MIDI pedal's node, following the graph on this connection's registry.
     std::unique_ptr<midi::PipeWirePedalPort> pedal_;
+    // What the pedal was given, to give it again after the server's return (loop's lock).
+    midi::MidiSink* midiSink_ = nullptr;
+    std::string midiSource_;
 
-    // The graph's audio devices as the registry told them; the loop thread writes, the UI reads.
+    // While the server is away, a timer on the loop tries to connect again (loop's lock).
+    spa_source* retry_ = nullptr;
+    bool away_ = false;
+    bool stale_ = false; // the lost connection is still to be let go
+    // When the server went away and when sound came back, in ns of boot time; 0 when not.
+    // The loop thread stamps the first, the realtime thread the second.
+    std::atomic<uint64_t> goneAt_{0};
+    std::atomic<uint64_t> backAt_{0};
+    // The realtime thread tells the engine of the return at the first cycle after it.
+    std::atomic<bool> rejoining_{false};
+    uint64_t toldGone_ = 0; // the UI thread's own
+
+    // The graph's nodes as the registry told them; the loop thread writes, the UI reads.
     struct Node {
         std::string name;
         std::string description;
-        bool source = false;
-        bool sink = false;
+        bool source = false;     // an audio device to capture from
+        bool sink = false;       // an audio device to play to
+        bool midiBridge = false; // hardware MIDI
     };
     mutable std::mutex nodesLock_;
     std::map<uint32_t, Node> nodes_;
@@ -103,6 +144,8 @@ private:
 
     uint32_t rate_ = 0;
     AudioClient* client_ = nullptr;
+    // Each side's open, to open it again after the server's return (loop's lock).
+    StreamFormat formats_[2];
     std::atomic<Stream*> in_{nullptr};
     std::atomic<Stream*> out_{nullptr};
     std::atomic<bool> started_{false};

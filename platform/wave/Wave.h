@@ -167,6 +167,13 @@ public:
     // Something the user may want to know that needs no box (the server changed its
     // period), as a warning's text; empty when nothing is new. UI thread only.
     virtual std::string takeNotice() { return {}; }
+    // That the server went away or came back (the sound stops and starts again by itself),
+    // as a warning's text, each once and in that order; empty when nothing is new. UI thread
+    // only.
+    virtual std::string takeOutageNews() { return {}; }
+    // Frames of sound the server's absence cost since the last call, for a recording to
+    // hold as silence. Called on the capture callback thread.
+    virtual uint64_t takeOutageFrames() { return 0; }
     // Whether a fault was found: the calls that fail after it fail because of it, and the
     // fault's own report says all there is to say. Any thread.
     virtual bool faulted() const { return false; }
@@ -176,7 +183,7 @@ public:
     // Whether the service can take a MIDI pedal at all. Any thread.
     virtual bool midiCapable() const { return false; }
     // Where the MIDI pedal's messages go, and which source feeds them ("All": every
-    // hardware source). UI thread only, before the opens.
+    // hardware source). UI thread only; a later call moves the links to the new source.
     virtual void setMidiInput(midi::MidiSink* sink, const std::string& source) { (void)sink; (void)source; }
 
 private:

@@ -97,6 +97,7 @@ public:
     uint32_t phase(uint32_t, bool, uint32_t) override { return 0; }
     void cushion(uint32_t) override {}
     void keepPhase() override {}
+    void resumed() override {}
     std::atomic<uint64_t> capturedBytes{0};
 };
 

@@ -13,6 +13,8 @@
 
 #include <thread>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -564,19 +566,69 @@ TEST_F(WavesTest, GlitchWarningsComeAtMostOnceASecondAndNeverForTheStopsPlayOut)
     w.DeliverReports(t0 + std::chrono::milliseconds(500));
     w.DeliverReports(t0 + std::chrono::milliseconds(1020));
     w.DeliverReports(t0 + std::chrono::milliseconds(2500));
-    device.scriptedCounters.overruns = 1;
+    // Underruns that left no gap were not heard: nothing to say.
+    device.scriptedCounters.underruns = 6;
+    w.DeliverReports(t0 + std::chrono::milliseconds(3600));
+    device.scriptedCounters.overruns = 2;
+    device.scriptedCounters.overrunFrames = 32;
+    w.DeliverReports(t0 + std::chrono::milliseconds(4700));
+    device.scriptedCounters.overruns = 3;
     device.scriptedCounters.overrunFrames = 64;
     stopping = true;
-    w.DeliverReports(t0 + std::chrono::milliseconds(4000));
+    device.scriptedCounters.overrunFrames = 96;
+    w.DeliverReports(t0 + std::chrono::milliseconds(6000));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err,
-              "vobblix: warning: the sound glitched: 3 playback underruns (384 frames of silence) and 0 capture "
-              "overruns (0 frames lost) since the last warning; a larger buffer size helps\n"
-              "vobblix: warning: the sound glitched: 1 playback underruns (128 frames of silence) and 0 capture "
-              "overruns (0 frames lost) since the last warning; a larger buffer size helps\n");
+              "vobblix: warning: the sound glitched: 3 playback underruns (384 frames of silence) since the last "
+              "warning; a larger buffer size helps\n"
+              "vobblix: warning: the sound glitched: 1 playback underruns (128 frames of silence) since the last "
+              "warning; a larger buffer size helps\n"
+              "vobblix: warning: the sound glitched: 2 capture overruns (32 frames lost) since the last warning; a "
+              "larger buffer size helps\n");
     EXPECT_TRUE(sink.shown().empty());
     DrainOnEachTurn();
     w.StopAudio();
+}
+
+// A server that went away and came back: the time without it reaches the recording as
+// silence ahead of the first block after it, so that the take keeps to the clock, while the
+// output plays the block at once rather than that silence first.
+TEST_F(WavesTest, TheTimeTheServerWasAwayIsSilenceInTheTakeAheadOfTheNextBlock)
+{
+    TfrmWaves w(device, stopping, Pump());
+    w.FormCreate();
+    w.StartCapture();
+    const std::vector<int16_t> loud(500, 8000);
+    ASSERT_TRUE(device.completeInput(loud));
+    const size_t before = gHooked.size();
+    // The server is away at least this long: the engine reads the gap off the clock.
+    constexpr auto kAway = std::chrono::milliseconds(200);
+    const auto gone = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kAway);
+    device.resume();
+    ASSERT_TRUE(device.completeInput(loud));
+    const double awayAtMost = std::chrono::duration<double>(std::chrono::steady_clock::now() - gone).count();
+
+    ASSERT_GT(gHooked.size(), before + 1000);
+    const size_t silence = gHooked.size() - before - 1000;
+    EXPECT_TRUE(std::all_of(gHooked.begin() + long(before), gHooked.begin() + long(before + silence),
+                            [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(silence % 2, 0u);
+    // The block captured after the return covers the last 500 frames of the time away.
+    EXPECT_GE(silence / 2, size_t(0.2 * 44100) - 500);
+    EXPECT_LE(silence / 2, size_t(awayAtMost * 44100));
+    EXPECT_TRUE(std::any_of(gHooked.begin() + long(before + silence), gHooked.end(), [](uint8_t b) { return b != 0; }))
+        << "the block after it is sound";
+    EXPECT_EQ(w.InFlightOut, 2) << "the output plays the sound, not the silence";
+    // Told once: the next block has no silence before it, and the time away is no pause.
+    ASSERT_TRUE(device.completeInput(loud));
+    EXPECT_EQ(gHooked.size(), before + silence + 2000);
+    EXPECT_EQ(device.counters().pauses, 0u);
+
+    DrainOnEachTurn();
+    stopping = true;
+    w.StopAudio();
+    ExpectAllReleased(w);
 }
 
 // A service that only tells of period changes, as a test hands them out; nothing is opened.

@@ -6,6 +6,7 @@
 // whole; a resampled rate still plays, on time; a server killed mid-run is reported and the
 // program still closes.
 
+#include "support/Comeback.h"
 #include "support/Filtered.h"
 #include "support/JackMidiSender.h"
 #include "support/JackProbe.h"
@@ -406,7 +407,7 @@ TEST_F(Jack, AMidiPedalOnThePedalPortFiltersAtTheDepthsItAsksFor)
 
 // A server of its own, killed while the program plays: one clear report, and the close
 // still ends in order. PipeWire's JACK does not tell its clients that its server died: the
-// program finds it by the cycles that stopped.
+// program finds it by the cycles that stopped. A jackd that drops the client is waited for.
 TEST_F(Jack, AServerKilledMidRunIsReportedAndTheProgramClosesCleanly)
 {
     std::unique_ptr<testsupport::PrivateServer> session;
@@ -424,14 +425,7 @@ TEST_F(Jack, AServerKilledMidRunIsReportedAndTheProgramClosesCleanly)
         // One name for every run: a killed server never leaves JACK's registry of servers,
         // whose few places are only taken back by a server of the same name.
         const std::string name = "vobblix-test-doomed";
-        server = ::fork();
-        if (server == 0) {
-            ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-            std::freopen("/dev/null", "w", stdout);
-            std::freopen("/dev/null", "w", stderr);
-            ::execlp("jackd", "jackd", "--no-realtime", "-d", "dummy", "-r", "44100", "-p", "128", nullptr);
-            ::_exit(127);
-        }
+        server = testsupport::StartJackd(name);
         ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
         environment = {{"JACK_DEFAULT_SERVER", name}};
     }
@@ -456,12 +450,76 @@ TEST_F(Jack, AServerKilledMidRunIsReportedAndTheProgramClosesCleanly)
     if (!session)
         ::waitpid(server, nullptr, 0);
     ::setenv("JACK_DEFAULT_SERVER", shared.c_str(), 1);
-    EXPECT_TRUE(testsupport::WaitForText(
-        dir / "stderr.txt", "The sound has stopped; restart Vobblix once the server runs again.", 20s))
+    EXPECT_TRUE(testsupport::WaitForText(dir / "stderr.txt",
+                                         session ? "The sound has stopped; restart Vobblix once the server runs again."
+                                                 : "the JACK server went away",
+                                         20s))
         << ReadAll(dir / "stderr.txt");
     const int status = testsupport::Terminate(child, 20s);
     child = -1;
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A jackd of its own, stopped and started again while the program plays: the program joins
+// it within two seconds of its return, with its ports connected to the physical ones as at
+// the start, and says once that the server went and once that it is back.
+TEST_F(Jack, AServerStartedAgainIsJoinedWithThePortsAsAtTheStart)
+{
+    if (OnPipeWire())
+        GTEST_SKIP() << "restarting PipeWire is the PipeWire tests' part";
+    const std::string shared = std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "";
+    const std::string name = "vobblix-test-doomed";
+    ::setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+    const auto startServer = [&] { return testsupport::StartJackd(name); };
+    const auto waitForServer = [] { return testsupport::WaitForJackd(); };
+    pid_t server = startServer();
+    ASSERT_GT(server, 0);
+    ASSERT_TRUE(waitForServer()) << "the server did not start";
+    testsupport::WriteStore(dir, testsupport::StoreFor(44100, kBlockBytes));
+    child = testsupport::SpawnProgram(
+        VOBBLIX_EXE, Launch{dir, {{"JACK_DEFAULT_SERVER", name}}, {"--audio=jack"}, dir / "stderr.txt"});
+    const std::vector<std::string> capture{"system:capture_1"};
+    const std::vector<std::string> playback{"system:playback_1", "system:playback_2"};
+    {
+        auto probe = waitForServer();
+        ASSERT_TRUE(probe);
+        ASSERT_TRUE(WaitForConnections(*probe, "vobblix:output", playback)) << ReadAll(dir / "stderr.txt");
+    }
+
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
+    EXPECT_TRUE(testsupport::WaitForText(dir / "stderr.txt", "the JACK server went away", 20s))
+        << ReadAll(dir / "stderr.txt");
+    server = startServer();
+    ASSERT_GT(server, 0);
+    auto probe = waitForServer();
+    const auto back = std::chrono::steady_clock::now();
+    ASSERT_TRUE(probe) << "the server did not start again";
+    const double ms = testsupport::JackMsToSound(*probe, back);
+    EXPECT_GE(ms, 0) << "no sound after the server came back " << ReadAll(dir / "stderr.txt");
+    EXPECT_LT(ms, 2000.0) << ReadAll(dir / "stderr.txt");
+    // Patched by the program as at the start, beside the probe the test patched.
+    auto patched = [&](const std::string& port, const std::vector<std::string>& physical) {
+        const auto peers = probe->Connections(port);
+        return std::all_of(physical.begin(), physical.end(), [&](const std::string& p) {
+            return std::find(peers.begin(), peers.end(), p) != peers.end();
+        });
+    };
+    EXPECT_TRUE(patched("vobblix:input", capture)) << ::testing::PrintToString(probe->Connections("vobblix:input"));
+    EXPECT_TRUE(patched("vobblix:output", playback)) << ::testing::PrintToString(probe->Connections("vobblix:output"));
+    EXPECT_TRUE(testsupport::WaitForText(dir / "stderr.txt", "the JACK server is back", 5s)) << ReadAll(dir / "stderr.txt");
+    probe.reset();
+
+    const int status = testsupport::Terminate(child, 20s);
+    child = -1;
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    ::setenv("JACK_DEFAULT_SERVER", shared.c_str(), 1);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string errors = ReadAll(dir / "stderr.txt");
+    EXPECT_EQ(errors.find("error:"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("went away"), errors.rfind("went away")) << errors;
+    EXPECT_EQ(errors.find("is back"), errors.rfind("is back")) << errors;
 }
 
 } // namespace

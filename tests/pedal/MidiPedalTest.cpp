@@ -67,25 +67,34 @@ TEST_F(MidiPedalTest, SevenBitMessagesAsPortsDeliverThem)
 {
     Play(pedal, {
                     {"controller 11, channel 1, value 64", {0xB0, 11, 64}, 0.498897637795276},
-                    {"running status, full travel", {11, 127}, 0.99},
-                    {"running status, heel down", {11, 0}, 0.0},
+                    {"running status, full travel", {0xB0, 11, 3, 11, 127}, 0.99},
+                    {"running status, heel down", {0xB0, 11, 3, 11, 0}, 0.0},
                     {"a clock byte inside a message", {0xB0, 0xF8, 11, 0xFE, 16}, 0.124724409448819},
                     {"two messages in one event, the last counts", {0xB0, 11, 1, 11, 126}, 0.982204724409449},
                     {"another controller", {0xB0, 7, 100}, kUntouched},
                     {"a program change, then running status of its own kind", {0xC0, 5, 11}, kUntouched},
                     {"system exclusive holding controller-like data", {0xB0, 11, 5, 0xF0, 0x7E, 11, 64, 0xF7},
                      0.038976377952756},
-                    {"running status was cancelled by the system exclusive", {11, 64}, kUntouched},
+                    {"running status was cancelled by the system exclusive", {0xB0, 11, 5, 0xF0, 0xF7, 11, 64},
+                     0.038976377952756},
                     {"a note-on", {0x90, 11, 64}, kUntouched},
                     {"channel 16 passes the Any filter", {0xBF, 11, 63}, 0.491102362204724},
                     {"a status byte ends a system exclusive left open", {0xF0, 1, 2, 0xB0, 11, 16}, 0.124724409448819},
                 });
-    // A message cut across two events still arrives whole.
-    TargetDepth = kUntouched;
-    Send({0xB0, 11});
-    EXPECT_EQ(TargetDepth.load(), kUntouched);
-    Send({1});
-    EXPECT_NEAR(TargetDepth.load(), 0.007795275590551, 1e-12);
+}
+
+// One port may merge several sources, each event a whole message from one of them: nothing
+// of one event completes a message begun in another.
+TEST_F(MidiPedalTest, EventsFromInterleavedSourcesStayApart)
+{
+    Play(pedal, {
+                    {"A opens a sysex", {0xF0, 0x7D, 0x01, 0x02}, kUntouched},
+                    {"B moves the pedal", {0xB0, 11, 16}, 0.124724409448819},
+                    {"A's sysex goes on: not controller 11 under B's status", {11, 127, 11, 127, 0xF7}, kUntouched},
+                    {"B's running status does not reach A's next event", {11, 127}, kUntouched},
+                    {"a message cut across two events is not put together", {0xB0, 11}, kUntouched},
+                    {"its tail", {1}, kUntouched},
+                });
 }
 
 TEST_F(MidiPedalTest, ChannelControllerAndInversionFilter)
@@ -115,19 +124,22 @@ TEST_F(MidiPedalTest, FourteenBitsOnceTheFinePartArrivesOrWhenChosen)
                     {"coarse alone is 7-bit", {0xB0, 11, 64}, 0.498897637795276},
                     {"the fine part makes it 14-bit", {0xB0, 43, 0}, 0.495030214246475},
                     {"fine 127 under coarse 64", {0xB0, 43, 127}, 0.502704632851126},
-                    {"a new coarse part resets the fine part", {0xB0, 11, 127}, 127.0 * 128 * 0.99 / 16383},
-                    {"top", {0xB0, 43, 127}, 0.99},
+                    {"a new coarse part alone counts as 7 bits, so it reaches the top", {0xB0, 11, 127}, 0.99},
+                    {"its fine part", {0xB0, 43, 127}, 0.99},
+                    {"fine 0 under coarse 127", {0xB0, 43, 0}, 127.0 * 128 * 0.99 / 16383},
                     {"bottom", {0xB0, 11, 0}, 0.0},
                     {"a fine part on another channel is not this pedal's", {0xB1, 43, 5}, kUntouched},
                 });
     EXPECT_TRUE(pedal.heardFinePart());
 
-    // Chosen: 14-bit from the first coarse part.
+    // Chosen as 14-bit: a pedal that sends only coarse parts still reaches both ends.
     config.fourteenBit = true;
     Configure();
     Play(pedal, {
                     {"a fine part before any coarse part says nothing", {0xB0, 43, 5}, kUntouched},
-                    {"coarse 64 is 8192", {0xB0, 11, 64}, 0.495030214246475},
+                    {"coarse 127 alone is the top", {0xB0, 11, 127}, 0.99},
+                    {"coarse 0 alone is the bottom", {0xB0, 11, 0}, 0.0},
+                    {"coarse 64 then its fine part 0 is 8192", {0xB0, 11, 64, 43, 0}, 0.495030214246475},
                 });
 
     // Controllers from 32 up have no fine part: 7 bits whatever was chosen.

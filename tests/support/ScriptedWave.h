@@ -31,6 +31,9 @@ public:
     bool completeInput(const std::vector<int16_t>& fill = {0});
     // The oldest written playback buffer comes back played. False when none is waiting.
     bool completeOutput();
+    // The server came back after it went away: the next input completed follows the time
+    // without it.
+    void resume() { device_->client->resumed(); }
 
     size_t queuedInput() const { return engine_.held(Side::Capture); }
     size_t queuedOutput() const { return engine_.held(Side::Playback); }
@@ -69,6 +72,7 @@ public:
     double latencyMs() const override { return engine_.latencyMs(); }
     std::string takeFault() override { return engine_.takeFault(); }
     std::string takeNotice() override { return engine_.takeNotice(); }
+    uint64_t takeOutageFrames() override { return engine_.takeOutageFrames(); }
     bool faulted() const override { return engine_.faulted(); }
 
 private:

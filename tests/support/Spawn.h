@@ -121,11 +121,9 @@ inline double ToldLatencyMs(const std::string& errors)
 // Sums what the program's glitch warnings on standard error counted.
 inline void CountGlitches(const std::string& errors, uint64_t& underruns, uint64_t& overruns)
 {
-    const std::regex line(R"((\d+) playback underruns \(\d+ frames of silence\) and (\d+) capture overruns)");
-    for (auto it = std::sregex_iterator(errors.begin(), errors.end(), line); it != std::sregex_iterator(); ++it) {
-        underruns += std::stoull((*it)[1]);
-        overruns += std::stoull((*it)[2]);
-    }
+    const std::regex part(R"((\d+) (playback underruns|capture overruns) \()");
+    for (auto it = std::sregex_iterator(errors.begin(), errors.end(), part); it != std::sregex_iterator(); ++it)
+        ((*it)[2] == "capture overruns" ? overruns : underruns) += std::stoull((*it)[1]);
 }
 
 // Ends the program with SIGTERM, as a logout does.

@@ -113,6 +113,50 @@ void LearnsThroughTheRealPort(wave::WaveService& sound, Sender& sender, Linked l
     midi::MidiInput.reset();
 }
 
+// A source chosen in the store that is not there at start is said once, by name, and linked
+// as soon as it appears; another picked in the pedal setup while playing takes over at OK.
+// Make(name) starts a sender of that name; Linked(sender) waits until it feeds the pedal port.
+template <typename Sender, typename Make, typename Linked>
+void FollowsTheChosenSource(wave::WaveService& sound, Make make, Linked linked)
+{
+    fx::ResetForTests();
+    midi::MidiInput.reset();
+    TempStore store;
+    report::RecordingSink reports;
+    std::unique_ptr<Sender> picked = make("vobblix-midi-picked");
+    const std::string lateName = "vobblix-midi-late";
+    const std::string latePort = picked->port().replace(0, std::string("vobblix-midi-picked").size(), lateName);
+    std::string text = TempStore::defaults();
+    text.replace(text.find("UsingMouse = 1"), 14, "UsingMouse = 0");
+    store.write(text + "MidiPedal = 1\nMidiSource = \"" + latePort + "\"\n");
+    {
+        joystick::SdlJoystickService joysticks;
+        Program program(sound, joysticks);
+        program.main->show();
+        const std::vector<std::string> missing{"The MIDI source \"" + latePort +
+                                               "\" is not connected. Vobblix links the pedal to it as soon as it "
+                                               "is there."};
+        EXPECT_EQ(reports.texts(), missing);
+
+        std::unique_ptr<Sender> late = make(lateName);
+        ASSERT_TRUE(linked(*late, true)) << "a chosen source that appeared was not linked";
+        EXPECT_TRUE(CarriesMessages(*late));
+
+        TfrmJoySetup& j = *program.joySetup;
+        j.Spawn();
+        const int at = j.cbMidiSource->findData(QString::fromStdString(picked->port()));
+        ASSERT_GE(at, 0);
+        j.cbMidiSource->setCurrentIndex(at);
+        QTest::mouseClick(j.btnOK, Qt::LeftButton);
+        ASSERT_TRUE(linked(*picked, true)) << "the source picked at OK was not linked";
+        EXPECT_TRUE(CarriesMessages(*picked));
+        EXPECT_FALSE(linked(*late, false)) << "the source left at OK still feeds the pedal";
+        EXPECT_EQ(reports.texts(), missing);
+        program.main->close();
+    }
+    midi::MidiInput.reset();
+}
+
 TEST(MidiLearnOnTheServer, PipeWireLearnsTheControllerThatMovedOnThePedalNode)
 {
     if (!std::getenv("VOBBLIX_PIPEWIRE_SESSION"))
@@ -137,6 +181,46 @@ TEST(MidiLearnOnTheServer, JackLearnsTheControllerThatMovedOnThePedalPort)
     ASSERT_TRUE(engine) << why;
     // The program connects the pedal port at start, as it would to a foot controller.
     LearnsThroughTheRealPort(*engine, sender, [&] { return sender.Connected("vobblix:pedal"); });
+}
+
+TEST(MidiSourceOnTheServer, PipeWireLinksTheSourcePickedAtOkAndOneThatAppearsLater)
+{
+    if (!std::getenv("VOBBLIX_PIPEWIRE_SESSION"))
+        GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
+    std::string why;
+    auto engine = wave::OpenPipeWire(&why);
+    ASSERT_TRUE(engine) << why;
+    FollowsTheChosenSource<testsupport::PwMidiSender>(
+        *engine,
+        [](const std::string& name) {
+            auto s = std::make_unique<testsupport::PwMidiSender>(name);
+            EXPECT_TRUE(s->connected());
+            EXPECT_TRUE(WaitForPort(s->port(), 5000));
+            return s;
+        },
+        // Without a link to wait for, the question is whether one stands now.
+        [](testsupport::PwMidiSender& s, bool wait) { return WaitForLink(s.port(), "vobblix.pedal:pedal", wait ? 5000 : 300); });
+}
+
+TEST(MidiSourceOnTheServer, JackConnectsTheSourcePickedAtOkAndOneThatAppearsLater)
+{
+    if (!std::getenv("VOBBLIX_JACK_SESSION") && !std::getenv("VOBBLIX_JACK_ON_PIPEWIRE"))
+        GTEST_SKIP() << "no private jackd (run through scripts/with-jack.sh, or pw-jack in with-pipewire.sh)";
+    std::string why;
+    auto engine = wave::OpenJack(true, &why);
+    ASSERT_TRUE(engine) << why;
+    FollowsTheChosenSource<testsupport::JackMidiSender>(
+        *engine,
+        [](const std::string& name) {
+            auto s = std::make_unique<testsupport::JackMidiSender>(name);
+            EXPECT_TRUE(s->ok());
+            return s;
+        },
+        [](testsupport::JackMidiSender& s, bool wait) {
+            if (!wait)
+                return s.Connected("vobblix:pedal") || QTest::qWaitFor([&] { return s.Connected("vobblix:pedal"); }, 300);
+            return QTest::qWaitFor([&] { return s.Connected("vobblix:pedal"); }, 5000);
+        });
 }
 
 } // namespace

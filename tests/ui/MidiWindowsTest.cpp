@@ -257,7 +257,11 @@ TEST_F(MidiWindows, ThePedalSetupLearnsAndStoresTheMidiPedalAndFootswitch)
     EXPECT_EQ(t["MidiFootswitchNumber"].value<int64_t>(), 36);
 
     // The pedal listens the new way at once.
+    // On channel 6, controller 7, 14-bit: a coarse part alone counts as 7 bits until its fine
+    // part follows.
     service.send({0xB5, 7, 64});
+    EXPECT_NEAR(TargetDepth, 0.498897637795276, 1e-12);
+    service.send({0xB5, 39, 0});
     EXPECT_NEAR(TargetDepth, 0.495030214246475, 1e-12);
     service.send({0x99, 36, 1});
     EXPECT_FALSE(EffectOn);
