@@ -1,5 +1,7 @@
 #include "platform/wave/PulseDevice.h"
 
+#include "platform/thread/ThreadPriority.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -21,6 +23,9 @@ constexpr uint32_t kPrebufferFragments = 1;
 constexpr uint32_t kBacklogFragments = 2;
 // A quarter of a second of input kept by the server, as the stream keeps at most.
 constexpr uint32_t kRecordMaxDivisor = 4;
+// The loop's thread carries the sound: realtime where the system allows, so that the rest of
+// a busy machine cannot make the guitar drop out.
+constexpr int32_t kLoopPriority = 2;
 // The longest a device list waits for the server.
 constexpr auto kListWait = std::chrono::seconds(2);
 
@@ -77,13 +82,25 @@ void Drop(pa_operation* op)
         pa_operation_unref(op);
 }
 
-int64_t Micros(pa_stream* s)
+// How long a sample now waits in a stream, from the server's timing info: for the input, in
+// the device, the transport and what was read and not yet taken; for the output, in its queue
+// (read position interpolated since the last timing update) and the device.
+int64_t Micros(pa_stream* s, bool capture)
 {
-    pa_usec_t us = 0;
-    int negative = 0;
-    if (!s || pa_stream_get_latency(s, &us, &negative) != 0)
+    if (!s)
         return -1;
-    return negative ? 0 : int64_t(us);
+    if (!capture) {
+        pa_usec_t us = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(s, &us, &negative) != 0)
+            return -1;
+        return negative ? 0 : int64_t(us);
+    }
+    const pa_timing_info* t = pa_stream_get_timing_info(s);
+    if (!t)
+        return -1;
+    return int64_t(t->source_usec) + int64_t(t->transport_usec) +
+           int64_t(pa_bytes_to_usec(pa_stream_readable_size(s), pa_stream_get_sample_spec(s)));
 }
 
 } // namespace
@@ -123,6 +140,8 @@ PulseDevice::PulseDevice()
         connectError_ = "its thread did not start";
     } else {
         pa_threaded_mainloop_set_name(loop_, "vobblix-pulse");
+        pa_threaded_mainloop_once_unlocked(
+            loop_, [](pa_threaded_mainloop*, void*) { thread::SetCurrentThreadPriority(kLoopPriority); }, nullptr);
         pa_context_state_t state;
         while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
             pa_threaded_mainloop_wait(loop_);
@@ -225,8 +244,8 @@ void PulseDevice::Read()
         if (out)
             Write(out, whole);
     }
-    recordUs_.store(Micros(in), std::memory_order_relaxed);
-    playbackUs_.store(Micros(out), std::memory_order_relaxed);
+    recordUs_.store(Micros(in, true), std::memory_order_relaxed);
+    playbackUs_.store(Micros(out, false), std::memory_order_relaxed);
 }
 
 void PulseDevice::Write(pa_stream* out, uint32_t bytes)
@@ -276,8 +295,8 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
     attr.prebuf = capture ? uint32_t(-1) : a.prebuffer;
     attr.minreq = capture ? uint32_t(-1) : a.minimumRequest;
     // Latency adjusted, so that the server sizes the devices' own buffers to these.
-    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                                         PA_STREAM_AUTO_TIMING_UPDATE | (capture ? PA_STREAM_START_CORKED : 0));
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+                                         (capture ? PA_STREAM_START_CORKED : PA_STREAM_INTERPOLATE_TIMING));
     const char* device = format.device.empty() ? nullptr : format.device.c_str();
 
     pa_threaded_mainloop_lock(loop_);
