@@ -112,7 +112,10 @@ PulseDevice::Attributes PulseDevice::AttributesFor(uint32_t rate, uint32_t block
     a.recordMax = std::max((rate * 2 / kRecordMaxDivisor) & ~1u, (kBacklogFragments + 2) * a.fragment);
     a.prebuffer = kPrebufferFragments * a.fragment;
     a.target = a.prebuffer + a.fragment;
-    a.minimumRequest = a.fragment;
+    // With the latency adjusted, the server gives the sink's own buffer half of what the target
+    // leaves beyond two requests: half a fragment here, rather than the sink's shortest, whose
+    // thousands of wake-ups a second would cost more than the whole program.
+    a.minimumRequest = a.fragment / 2;
     return a;
 }
 
