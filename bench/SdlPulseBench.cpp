@@ -202,19 +202,6 @@ private:
     std::thread inputListener_;
 };
 
-// Runs a shell command and returns what it printed.
-std::string Run(const std::string& command)
-{
-    std::string out;
-    if (std::FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[256];
-        while (std::fgets(buf, sizeof buf, p))
-            out += buf;
-        ::pclose(p);
-    }
-    return out;
-}
-
 // CPU time of every thread of a process so far, in nanoseconds.
 uint64_t CpuNs(pid_t pid)
 {
@@ -269,11 +256,11 @@ Turn Measure(Probe& probe, pid_t daemon, pid_t program, std::chrono::seconds len
 Turn LoopbackTurn(Probe& probe, pid_t daemon)
 {
     const std::string module =
-        Run("pactl load-module module-loopback source=gtr.monitor sink=amp latency_msec=" +
+        testsupport::Output("pactl load-module module-loopback source=gtr.monitor sink=amp latency_msec=" +
             std::to_string(kLoopbackLatencyMs) + " source_dont_move=true sink_dont_move=true");
     std::this_thread::sleep_for(3s);
     Turn t = Measure(probe, daemon, 0, std::chrono::duration_cast<std::chrono::seconds>(kLoopbackPhase));
-    Run("pactl unload-module " + module);
+    testsupport::Output("pactl unload-module " + module);
     std::this_thread::sleep_for(1s);
     return t;
 }

@@ -113,9 +113,9 @@ PulseDevice::Attributes PulseDevice::AttributesFor(uint32_t rate, uint32_t block
     a.prebuffer = kPrebufferFragments * a.fragment;
     a.target = a.prebuffer + a.fragment;
     // With the latency adjusted, the server gives the sink's own buffer half of what the target
-    // leaves beyond two requests: half a fragment here, rather than the sink's shortest, whose
-    // thousands of wake-ups a second would cost more than the whole program.
-    a.minimumRequest = a.fragment / 2;
+    // leaves beyond two requests: none here, so the sink runs at its shortest. A longer one
+    // spares the server wake-ups but adds its length to every click's way.
+    a.minimumRequest = a.fragment;
     return a;
 }
 

@@ -7,7 +7,9 @@
 #include "platform/report/RecordingSink.h"
 #include "platform/wave/Backend.h"
 #include "platform/wave/PulseDevice.h"
+#include "support/CountingClient.h"
 #include "support/Filtered.h"
+#include "support/Spawn.h"
 
 #include <gtest/gtest.h>
 #include <pulse/simple.h>
@@ -31,18 +33,6 @@ constexpr uint32_t kRate = 44100;
 bool HasDaemon()
 {
     return std::getenv("VOBBLIX_PULSE_SESSION") != nullptr;
-}
-
-std::string Run(const std::string& command)
-{
-    std::string out;
-    if (std::FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, p))
-            out += buf;
-        ::pclose(p);
-    }
-    return out;
 }
 
 // Waits for `done` until the deadline, looking every few milliseconds.
@@ -104,7 +94,7 @@ struct Running {
 struct OwnDaemon {
     OwnDaemon()
     {
-        const std::string out = Run("bash " VOBBLIX_SOURCE_DIR "/scripts/pulse-session.sh start");
+        const std::string out = testsupport::Output("bash " VOBBLIX_SOURCE_DIR "/scripts/pulse-session.sh start");
         const auto value = [&](const std::string& name) {
             const auto at = out.find(name + "='");
             if (at == std::string::npos)
@@ -121,7 +111,7 @@ struct OwnDaemon {
     ~OwnDaemon()
     {
         ::setenv("PULSE_SERVER", saved.c_str(), 1);
-        Run("bash " VOBBLIX_SOURCE_DIR "/scripts/pulse-session.sh stop '" + dir + "'");
+        testsupport::Output("bash " VOBBLIX_SOURCE_DIR "/scripts/pulse-session.sh stop '" + dir + "'");
     }
     std::string dir;
     pid_t pid = 0;
@@ -229,24 +219,11 @@ TEST(PulseStream, TheAmpHearsTheFilteredGuitarSampleForSampleAndEverySilenceIsCo
     EXPECT_TRUE(run.sink.texts().empty());
 }
 
-// Hands nothing but counts; silence out.
-class QuietClient final : public wave::AudioClient {
-public:
-    void captured(const uint8_t*, uint32_t bytes) override { capturedBytes.fetch_add(bytes); }
-    void play(uint8_t* dst, uint32_t bytes) override { std::fill(dst, dst + bytes, uint8_t(0)); }
-    uint32_t waiting() const override { return 0; }
-    int64_t behind() const override { return 0; }
-    uint32_t phase(uint32_t, bool, uint32_t) override { return 0; }
-    void cushion(uint32_t) override {}
-    void keepPhase() override {}
-    std::atomic<uint64_t> capturedBytes{0};
-};
-
 // The sink input's line in pactl's short list for the program's output stream.
 std::string OutputStreamSink()
 {
-    const std::string sinks = Run("pactl list short sinks");
-    const std::string inputs = Run("pactl list short sink-inputs");
+    const std::string sinks = testsupport::Output("pactl list short sinks");
+    const std::string inputs = testsupport::Output("pactl list short sink-inputs");
     // "<input>\t<sink index>\t<client>\t..." and "<sink index>\t<name>\t..."
     for (size_t at = 0; at < inputs.size();) {
         const size_t end = inputs.find('\n', at);
@@ -282,7 +259,7 @@ TEST(PulseDevice, ListsTheServersDevicesAndOpensAChosenOneByNameOrRefusesIt)
     EXPECT_EQ(std::count_if(sinks.begin(), sinks.end(), [](const auto& d) { return d.id.find("monitor") != 0; }),
               long(sinks.size()));
 
-    QuietClient client;
+    testsupport::CountingClient client;
     // Not the default sink: the chosen one.
     ASSERT_EQ(device.open(wave::Side::Playback, {kRate, 1000, "gtr"}, client), wave::MMSYSERR_NOERROR);
     EXPECT_EQ(OutputStreamSink(), "gtr");
@@ -306,7 +283,7 @@ TEST(PulseDevice, AStalledLoopThreadIsCountedAsTheServersUnderflow)
     OwnDaemon daemon;
     wave::PulseDevice device;
     ASSERT_TRUE(device.connected()) << device.connectError();
-    QuietClient client;
+    testsupport::CountingClient client;
     ASSERT_EQ(device.open(wave::Side::Playback, {kRate, 1000, {}}, client), wave::MMSYSERR_NOERROR);
     ASSERT_EQ(device.open(wave::Side::Capture, {kRate, 1000, {}}, client), wave::MMSYSERR_NOERROR);
     ASSERT_EQ(device.start(), wave::MMSYSERR_NOERROR);
