@@ -23,7 +23,14 @@ start() {
     </dev/null >"$dir/pulse.log" 2>&1 &
   echo $! >"$dir/pid"
   export PULSE_SERVER="unix:$dir/native"
-  for _ in $(seq 200); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+  # A loaded machine may take a while.
+  for _ in $(seq 600); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+  if ! pactl info >/dev/null 2>&1; then
+    cat "$dir/pulse.log" >&2
+    echo "pulseaudio did not start" >&2
+    stop "$dir"
+    exit 1
+  fi
   pactl set-default-sink amp
   pactl set-default-source gtr.monitor
   echo "export PULSE_SERVER='$PULSE_SERVER' VOBBLIX_PULSE_SESSION='$dir' VOBBLIX_PULSE_PID='$(cat "$dir/pid")'"

@@ -111,7 +111,9 @@ struct OwnDaemon {
     ~OwnDaemon()
     {
         ::setenv("PULSE_SERVER", saved.c_str(), 1);
-        testsupport::Output("bash " VOBBLIX_SOURCE_DIR "/scripts/pulse-session.sh stop '" + dir + "'");
+        // Without a folder of its own the script would stop the shared daemon.
+        if (!dir.empty())
+            testsupport::Output("bash " VOBBLIX_SOURCE_DIR "/scripts/pulse-session.sh stop '" + dir + "'");
     }
     std::string dir;
     pid_t pid = 0;
@@ -166,6 +168,7 @@ TEST(PulseStream, TheAmpHearsTheFilteredGuitarSampleForSampleAndEverySilenceIsCo
     if (!HasDaemon())
         GTEST_SKIP() << "no private PulseAudio daemon (run through scripts/with-pulse.sh)";
     OwnDaemon daemon;
+    ASSERT_FALSE(daemon.dir.empty()) << "the test's own daemon did not start";
     // Worked out first: the filter's state is the process's, and the stream's start resets it.
     const std::vector<int16_t> signal = testsupport::Signal(2 * kRate);
     const std::vector<int16_t> expected = testsupport::Filtered(signal);
@@ -281,6 +284,7 @@ TEST(PulseDevice, AStalledLoopThreadIsCountedAsTheServersUnderflow)
     if (!HasDaemon())
         GTEST_SKIP() << "no private PulseAudio daemon (run through scripts/with-pulse.sh)";
     OwnDaemon daemon;
+    ASSERT_FALSE(daemon.dir.empty()) << "the test's own daemon did not start";
     wave::PulseDevice device;
     ASSERT_TRUE(device.connected()) << device.connectError();
     testsupport::CountingClient client;
@@ -307,6 +311,7 @@ TEST(PulseStream, ADaemonKilledMidStreamIsToldOnceAndTheStopStillEnds)
     if (!HasDaemon())
         GTEST_SKIP() << "no private PulseAudio daemon (run through scripts/with-pulse.sh)";
     OwnDaemon daemon;
+    ASSERT_FALSE(daemon.dir.empty()) << "the test's own daemon did not start";
     ASSERT_GT(daemon.pid, 1);
     Running run;
     ASSERT_TRUE(run.waves);
