@@ -103,6 +103,17 @@ int64_t Micros(pa_stream* s, bool capture)
            int64_t(pa_bytes_to_usec(pa_stream_readable_size(s), pa_stream_get_sample_spec(s)));
 }
 
+// How long what was written waits in the output's queue, without the sink's own buffer: the
+// read position interpolated since the last timing update.
+int64_t QueuedMicros(pa_stream* out)
+{
+    const int64_t total = Micros(out, false);
+    const pa_timing_info* t = pa_stream_get_timing_info(out);
+    if (total < 0 || !t)
+        return 0;
+    return std::max<int64_t>(total - int64_t(t->sink_usec) - int64_t(t->transport_usec), 0);
+}
+
 } // namespace
 
 PulseDevice::Attributes PulseDevice::AttributesFor(uint32_t rate, uint32_t blockBytes)
@@ -223,8 +234,12 @@ void PulseDevice::Read()
         size_t bytes = 0;
         if (pa_stream_peek(in, &data, &bytes) < 0 || bytes == 0)
             break;
-        const size_t after = pa_stream_readable_size(in) - bytes;
-        if (!started || after > size_t(kBacklogFragments) * fragment_) {
+        const size_t readable = pa_stream_readable_size(in);
+        const size_t after = readable != size_t(-1) && readable > bytes ? readable - bytes : 0;
+        // Input that would wait behind an output already that late is dropped: after the server
+        // played silence it would otherwise be heard that much later for good.
+        const bool late = out && QueuedMicros(out) > maxQueuedUs_;
+        if (!started || late || after > size_t(kBacklogFragments) * fragment_) {
             if (started) {
                 dropped_.fetch_add(1, std::memory_order_relaxed);
                 droppedFrames_.fetch_add(bytes / 2, std::memory_order_relaxed);
@@ -310,6 +325,7 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
     if (s) {
         if (capture) {
             fragment_ = a.fragment;
+            maxQueuedUs_ = int64_t(a.target + kBacklogFragments * a.fragment) * 1'000'000 / (2 * int64_t(format.rate));
             silence_.assign(a.fragment, 0);
             largestCycle_ = lastCycle_ = 0;
             cycleVaries_ = false;

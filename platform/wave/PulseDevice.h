@@ -52,7 +52,7 @@ public:
     // Holds the main loop's lock: no stream callback runs meanwhile.
     void exclusive(const std::function<void()>& fn) override;
     // The server's underflows (silence it played) and overflows (input it dropped), and the
-    // input the program dropped itself after a stall to keep its latency.
+    // input the program dropped itself after a stall or an underflow to keep its latency.
     void addCounters(WaveCounters& counters) const override;
     // The record stream's and the playback stream's latencies from the server's timing info,
     // and the engine's phase.
@@ -92,6 +92,8 @@ private:
     // The bytes of a fragment the record stream aims for; above a few of them waiting, the
     // oldest are dropped.
     uint32_t fragment_ = 0;
+    // The longest the output's queue may hold before input is dropped, in microseconds.
+    int64_t maxQueuedUs_ = 0;
 
     // The loop thread's own.
     uint32_t largestCycle_ = 0; // the largest fragment the engine's phase was set for
