@@ -15,7 +15,8 @@ start() {
   sink="rate=44100 channels=1 channel_map=mono"
   # -n: no default script, only the modules named here; no autospawn, no exit when idle or
   # when a client asks.
-  HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" \
+  # Off any session bus: two daemons would claim the same name on it.
+  env -u DBUS_SESSION_BUS_ADDRESS HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" \
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --system=no --disallow-exit \
     -L "module-native-protocol-unix socket=$dir/native auth-anonymous=1" \
     -L "module-null-sink sink_name=gtr $sink sink_properties=device.description=Guitar" \

@@ -431,6 +431,7 @@ TEST_F(PipeWire, WithoutAServerTheProgramPlaysThroughSdlAndSaysSo)
         VOBBLIX_EXE, Launch{dir,
                             {{"XDG_RUNTIME_DIR", empty.string()},
                              {"JACK_DEFAULT_SERVER", "vobblix-test-no-such-server"},
+                             {"PULSE_SERVER", "unix:/nonexistent/vobblix-test-no-such-server"},
                              {"SDL_AUDIODRIVER", "disk"},
                              {"SDL_DISKAUDIOFILEIN", (dir / "in.raw").string()},
                              {"SDL_DISKAUDIOFILE", (dir / "out.raw").string()}},
