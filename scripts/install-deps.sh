@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus-daemon
   libjack-jackd2-dev jackd2 libzita-resampler-dev pipewire-jack
+  libpulse-dev pulseaudio pulseaudio-utils
   libevdev-dev libudev-dev
   libsndfile1-dev sox
 )

@@ -36,7 +36,7 @@ done
 
 echo "== vobblix --help"
 help=$(vobblix --help)
-grep -q -- "--audio=pipewire|jack|sdl|auto" <<<"$help" || fail "vobblix --help printed: $help"
+grep -q -- "--audio=pipewire|jack|pulse|sdl|auto" <<<"$help" || fail "vobblix --help printed: $help"
 
 echo "== A headless run of the installed program"
 work=$(mktemp -d /tmp/vobblix-package.XXXXXX)

@@ -13,6 +13,8 @@ std::optional<wave::Backend> BackendNamed(std::string_view name)
         return wave::Backend::PipeWire;
     if (name == "jack")
         return wave::Backend::Jack;
+    if (name == "pulse")
+        return wave::Backend::Pulse;
     if (name == "sdl")
         return wave::Backend::Sdl;
     if (name == "auto")
@@ -29,7 +31,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* envi
         if (auto b = BackendNamed(environment))
             line.backend = *b;
         else
-            line.error = "VOBBLIX_AUDIO must be pipewire, jack, sdl or auto, not '" + std::string(environment) + "'";
+            line.error = "VOBBLIX_AUDIO must be pipewire, jack, pulse, sdl or auto, not '" + std::string(environment) + "'";
     }
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -44,7 +46,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* envi
                 if (line.error.rfind("VOBBLIX_AUDIO", 0) == 0)
                     line.error.clear();
             } else {
-                line.error = "--audio must be pipewire, jack, sdl or auto, not '" +
+                line.error = "--audio must be pipewire, jack, pulse, sdl or auto, not '" +
                              std::string(arg.substr(kAudioOption.size())) + "'";
             }
         } else {
@@ -56,15 +58,17 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* envi
 
 std::string Usage()
 {
-    return "Usage: vobblix [--audio=pipewire|jack|sdl|auto] [--no-connect]\n"
+    return "Usage: vobblix [--audio=pipewire|jack|pulse|sdl|auto] [--no-connect]\n"
            "A real-time guitar wah on the PC's sound card.\n"
            "\n"
            "  --audio=pipewire  play through the PipeWire sound server (the lowest latency)\n"
            "  --audio=jack      play as the JACK client \"vobblix\" (on jackd, or pw-jack)\n"
+           "  --audio=pulse     play through the PulseAudio sound server\n"
            "  --audio=sdl       play through SDL (its driver: SDL_AUDIODRIVER, default\n"
            "                    pipewire, pulseaudio, alsa)\n"
            "  --audio=auto      PipeWire when its server answers, else JACK when a JACK\n"
-           "                    server runs, else SDL (the default)\n"
+           "                    server runs, else PulseAudio when its server answers,\n"
+           "                    else SDL (the default)\n"
            "  --no-connect      JACK: leave the ports unconnected, to patch by hand\n"
            "  --help            show this text\n"
            "\n"

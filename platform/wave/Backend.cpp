@@ -3,6 +3,7 @@
 #include "platform/report/Report.h"
 #include "platform/wave/JackDevice.h"
 #include "platform/wave/PipeWireDevice.h"
+#include "platform/wave/PulseDevice.h"
 #include "platform/wave/SdlDevice.h"
 
 namespace wave {
@@ -32,6 +33,11 @@ std::unique_ptr<WaveEngine> OpenJack(bool connectPorts, std::string* why)
     return Connect<JackDevice>(why, connectPorts);
 }
 
+std::unique_ptr<WaveEngine> OpenPulse(std::string* why)
+{
+    return Connect<PulseDevice>(why);
+}
+
 std::unique_ptr<WaveEngine> OpenSdl()
 {
     return std::make_unique<WaveEngine>(std::make_unique<SdlDevice>());
@@ -58,7 +64,17 @@ std::unique_ptr<WaveEngine> OpenBackend(Backend backend, bool connectPorts)
             report::Error("Could not connect to the JACK server (" + why + "). Vobblix plays through SDL instead.");
             return OpenSdl();
         }
-        report::Warning(tried + " and " + why + "; playing through SDL");
+        tried += " and " + why;
+    }
+    if (backend == Backend::Automatic || backend == Backend::Pulse) {
+        if (auto pulse = OpenPulse(&why))
+            return pulse;
+        if (backend == Backend::Pulse) {
+            report::Error("Could not connect to the PulseAudio sound server (" + why +
+                          "). Vobblix plays through SDL instead.");
+            return OpenSdl();
+        }
+        report::Warning(tried + " and no PulseAudio server answered (" + why + "); playing through SDL");
     }
     return OpenSdl();
 }

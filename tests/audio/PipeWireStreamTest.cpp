@@ -8,6 +8,7 @@
 #include "platform/report/RecordingSink.h"
 #include "platform/wave/Backend.h"
 #include "platform/wave/PipeWireDevice.h"
+#include "support/CountingClient.h"
 #include "support/Filtered.h"
 #include "support/PwProbe.h"
 
@@ -87,20 +88,6 @@ TEST_P(PipeWireStream, RunsHooksEveryBlockAndStopsWithEveryBufferBack)
 
 INSTANTIATE_TEST_SUITE_P(BufferBytes, PipeWireStream, ::testing::Values(128u, 1000u, 1001u));
 
-// Counts what the device hands it; silence out.
-class CountingClient final : public wave::AudioClient {
-public:
-    void captured(const uint8_t*, uint32_t bytes) override { capturedBytes.fetch_add(bytes); }
-    void play(uint8_t* dst, uint32_t bytes) override { std::fill(dst, dst + bytes, uint8_t(0)); }
-    uint32_t waiting() const override { return 0; }
-    int64_t behind() const override { return 0; }
-    uint32_t phase(uint32_t, bool, uint32_t) override { return 0; }
-    void cushion(uint32_t) override {}
-    void keepPhase() override {}
-    void resumed() override {}
-    std::atomic<uint64_t> capturedBytes{0};
-};
-
 // Calls handed to the realtime thread while PipeWire's own thread hands it the changes that
 // each start and stop bring: every call runs once, and none mixes with PipeWire's.
 TEST(PipeWireDevice, HandsCallsToTheRealtimeThreadWhileTheStreamStartsAndStops)
@@ -109,7 +96,7 @@ TEST(PipeWireDevice, HandsCallsToTheRealtimeThreadWhileTheStreamStartsAndStops)
         GTEST_SKIP() << "no private PipeWire session (run through scripts/with-pipewire.sh)";
     wave::PipeWireDevice device;
     ASSERT_TRUE(device.connected()) << device.connectError();
-    CountingClient client;
+    testsupport::CountingClient client;
     const wave::StreamFormat format{44100, 256, {}};
     ASSERT_EQ(device.open(wave::Side::Playback, format, client), wave::MMSYSERR_NOERROR);
     ASSERT_EQ(device.open(wave::Side::Capture, format, client), wave::MMSYSERR_NOERROR);

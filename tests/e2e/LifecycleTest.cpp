@@ -132,6 +132,7 @@ TEST_F(Lifecycle, ABrokenPipeOrAClosedStandardErrorDoesNotKillOrSpoilAnything)
     launch.environment.erase(launch.environment.begin());
     launch.environment.push_back({"PIPEWIRE_REMOTE", "vobblix-test-nobody-here"});
     launch.environment.push_back({"JACK_DEFAULT_SERVER", "vobblix-test-nobody-here"});
+    launch.environment.push_back({"PULSE_SERVER", "unix:/nonexistent/vobblix-test-nobody-here"});
     ::close(pipeFds[0]);
     pid_t child = testsupport::SpawnProgram(VOBBLIX_EXE, launch);
     ::close(pipeFds[1]);

@@ -484,6 +484,7 @@ TEST_F(PipeWire, WithoutAServerTheProgramPlaysThroughSdlAndSaysSo)
         VOBBLIX_EXE, Launch{dir,
                             {{"XDG_RUNTIME_DIR", empty.string()},
                              {"JACK_DEFAULT_SERVER", "vobblix-test-no-such-server"},
+                             {"PULSE_SERVER", "unix:/nonexistent/vobblix-test-no-such-server"},
                              {"SDL_AUDIODRIVER", "disk"},
                              {"SDL_DISKAUDIOFILEIN", (dir / "in.raw").string()},
                              {"SDL_DISKAUDIOFILE", (dir / "out.raw").string()}},
@@ -510,7 +511,7 @@ TEST(CommandLine, HelpNamesTheAudioChoiceAndABadOptionIsRefused)
     const pid_t bad = testsupport::SpawnProgram(VOBBLIX_EXE, Launch{dir, {}, {"--audio=oss"}, dir / "err.txt"});
     const int refused = testsupport::WaitForExit(bad, 10s);
     EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 2) << refused;
-    EXPECT_NE(ReadAll(dir / "err.txt").find("--audio must be pipewire, jack, sdl or auto, not 'oss'"), std::string::npos);
+    EXPECT_NE(ReadAll(dir / "err.txt").find("--audio must be pipewire, jack, pulse, sdl or auto, not 'oss'"), std::string::npos);
     // Nothing was created: a refused start touches no store.
     EXPECT_FALSE(fs::exists(dir / "Drenmarq"));
     fs::remove_all(dir);

@@ -30,6 +30,19 @@ struct Launch {
     bool closeStderr = false;         // the program starts with no standard error at all
 };
 
+// Runs a shell command and returns what it printed.
+inline std::string Output(const std::string& command)
+{
+    std::string out;
+    if (std::FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p))
+            out += buf;
+        ::pclose(p);
+    }
+    return out;
+}
+
 inline pid_t SpawnProgram(const char* exe, const Launch& launch)
 {
     const pid_t child = ::fork();

@@ -1,0 +1,449 @@
+#include "platform/wave/PulseDevice.h"
+
+#include "platform/thread/ThreadPriority.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace wave {
+namespace {
+
+constexpr const char* kAppName = "Vobblix";
+constexpr const char* kIconName = "vobblix";
+// The smallest fragment the server is asked for, in bytes.
+constexpr uint32_t kMinFragmentBytes = 64;
+// The playback stream holds this many fragments before it plays, after the start and after
+// an underflow: the margin a late wake-up of the loop's thread has before the server plays
+// silence.
+constexpr uint32_t kPrebufferFragments = 1;
+// Input waiting beyond this many fragments after a stall is dropped, oldest first: played
+// late it would make the output that much later for good.
+constexpr uint32_t kBacklogFragments = 2;
+// A quarter of a second of input kept by the server, as the stream keeps at most.
+constexpr uint32_t kRecordMaxDivisor = 4;
+// The loop's thread carries the sound: realtime where the system allows, so that the rest of
+// a busy machine cannot make the guitar drop out.
+constexpr int32_t kLoopPriority = 2;
+// The longest a device list waits for the server.
+constexpr auto kListWait = std::chrono::seconds(2);
+
+struct Collector {
+    std::vector<DeviceChoice> list;
+    bool done = false;
+};
+
+// Called on the listing's own main loop, on the UI thread.
+template <typename Info>
+void OnInfo(pa_context*, const Info* info, int eol, void* user)
+{
+    auto* c = static_cast<Collector*>(user);
+    if (eol != 0 || !info) {
+        c->done = true;
+        return;
+    }
+    const char* description = info->description && *info->description ? info->description : info->name;
+    c->list.push_back({info->name, description});
+}
+
+// Called on the main loop's thread.
+void OnContextState(pa_context* c, void* user)
+{
+    auto* d = static_cast<PulseDevice*>(user);
+    const pa_context_state_t state = pa_context_get_state(c);
+    if (state == PA_CONTEXT_FAILED)
+        d->Failed(PulseDevice::Failure::Connection, pa_context_errno(c));
+    d->Signal();
+}
+
+// Called on the main loop's thread.
+template <PulseDevice::Failure kSide>
+void OnStreamState(pa_stream* s, void* user)
+{
+    auto* d = static_cast<PulseDevice*>(user);
+    if (pa_stream_get_state(s) == PA_STREAM_FAILED) {
+        pa_context* c = pa_stream_get_context(s);
+        // Streams fail with the connection too: the cause is told, not its consequence.
+        const bool lost = !PA_CONTEXT_IS_GOOD(pa_context_get_state(c));
+        d->Failed(lost ? PulseDevice::Failure::Connection : kSide, pa_context_errno(c));
+    }
+    d->Signal();
+}
+
+// Called on the main loop's thread.
+void OnRead(pa_stream*, size_t, void* user) { static_cast<PulseDevice*>(user)->Read(); }
+void OnUnderflow(pa_stream*, void* user) { static_cast<PulseDevice*>(user)->Underflow(); }
+void OnOverflow(pa_stream*, void* user) { static_cast<PulseDevice*>(user)->Overflow(); }
+
+void Drop(pa_operation* op)
+{
+    if (op)
+        pa_operation_unref(op);
+}
+
+// How long a sample now waits in a stream, from the server's timing info: for the input, in
+// the device, the transport and what was read and not yet taken; for the output, in its queue
+// (read position interpolated since the last timing update) and the device.
+int64_t Micros(pa_stream* s, bool capture)
+{
+    if (!s)
+        return -1;
+    if (!capture) {
+        pa_usec_t us = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(s, &us, &negative) != 0)
+            return -1;
+        return negative ? 0 : int64_t(us);
+    }
+    const pa_timing_info* t = pa_stream_get_timing_info(s);
+    if (!t)
+        return -1;
+    return int64_t(t->source_usec) + int64_t(t->transport_usec) +
+           int64_t(pa_bytes_to_usec(pa_stream_readable_size(s), pa_stream_get_sample_spec(s)));
+}
+
+// How long what was written waits in the output's queue, without the sink's own buffer: the
+// read position interpolated since the last timing update.
+int64_t QueuedMicros(pa_stream* out)
+{
+    const int64_t total = Micros(out, false);
+    const pa_timing_info* t = pa_stream_get_timing_info(out);
+    if (total < 0 || !t)
+        return 0;
+    return std::max<int64_t>(total - int64_t(t->sink_usec) - int64_t(t->transport_usec), 0);
+}
+
+} // namespace
+
+PulseDevice::Attributes PulseDevice::AttributesFor(uint32_t rate, uint32_t blockBytes)
+{
+    Attributes a;
+    a.fragment = std::max(blockBytes & ~1u, kMinFragmentBytes);
+    a.recordMax = std::max((rate * 2 / kRecordMaxDivisor) & ~1u, (kBacklogFragments + 2) * a.fragment);
+    a.prebuffer = kPrebufferFragments * a.fragment;
+    a.target = a.prebuffer + a.fragment;
+    // With the latency adjusted, the server gives the sink's own buffer half of what the target
+    // leaves beyond two requests: none here, so the sink runs at its shortest. A longer one
+    // spares the server wake-ups but adds its length to every click's way.
+    a.minimumRequest = a.fragment;
+    return a;
+}
+
+PulseDevice::PulseDevice()
+{
+    loop_ = pa_threaded_mainloop_new();
+    if (!loop_) {
+        connectError_ = "its main loop could not be made";
+        return;
+    }
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kAppName);
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, kIconName);
+    context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), kAppName, props);
+    pa_proplist_free(props);
+    if (!context_) {
+        connectError_ = "its context could not be made";
+        return;
+    }
+    pa_context_set_state_callback(context_, &OnContextState, this);
+    pa_threaded_mainloop_lock(loop_);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        connectError_ = pa_strerror(pa_context_errno(context_));
+    } else if (pa_threaded_mainloop_start(loop_) < 0) {
+        connectError_ = "its thread did not start";
+    } else {
+        pa_threaded_mainloop_set_name(loop_, "vobblix-pulse");
+        pa_threaded_mainloop_once_unlocked(
+            loop_, [](pa_threaded_mainloop*, void*) { thread::SetCurrentThreadPriority(kLoopPriority); }, nullptr);
+        pa_context_state_t state;
+        while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
+            pa_threaded_mainloop_wait(loop_);
+        connected_ = state == PA_CONTEXT_READY;
+        if (!connected_)
+            connectError_ = pa_strerror(pa_context_errno(context_));
+    }
+    // A failure while connecting is told by connectError, not as a fault of a running stream.
+    failure_.store(0);
+    pa_threaded_mainloop_unlock(loop_);
+}
+
+PulseDevice::~PulseDevice()
+{
+    if (!loop_)
+        return;
+    pa_threaded_mainloop_lock(loop_);
+    for (pa_stream* s : {in_.exchange(nullptr), out_.exchange(nullptr)}) {
+        if (!s)
+            continue;
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        pa_stream_disconnect(s);
+        pa_stream_unref(s);
+    }
+    if (context_) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+}
+
+bool PulseDevice::supports(uint32_t rate) const
+{
+    return connected_ && rate > 0 && rate <= PA_RATE_MAX;
+}
+
+void PulseDevice::Signal()
+{
+    pa_threaded_mainloop_signal(loop_, 0);
+}
+
+void PulseDevice::Failed(Failure what, int errnum)
+{
+    int none = 0;
+    if (failure_.compare_exchange_strong(none, int(what), std::memory_order_acq_rel))
+        failureErr_.store(errnum, std::memory_order_release);
+}
+
+std::string PulseDevice::takeFault()
+{
+    const auto what = Failure(failure_.load(std::memory_order_acquire));
+    if (what == Failure::None || told_)
+        return {};
+    told_ = true;
+    const std::string why = pa_strerror(failureErr_.load(std::memory_order_acquire));
+    if (what == Failure::Connection)
+        return "The connection to the PulseAudio sound server was lost (" + why +
+               "). The sound has stopped; restart Vobblix once the server runs again.";
+    return std::string("The PulseAudio sound server stopped the Vobblix ") +
+           (what == Failure::Input ? "input" : "output") + " stream (" + why +
+           "). The sound has stopped; restart Vobblix to play again.";
+}
+
+void PulseDevice::Read()
+{
+    pa_stream* in = in_.load(std::memory_order_acquire);
+    if (!in)
+        return;
+    pa_stream* out = out_.load(std::memory_order_acquire);
+    const bool started = started_.load(std::memory_order_acquire);
+    for (;;) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(in, &data, &bytes) < 0 || bytes == 0)
+            break;
+        const size_t readable = pa_stream_readable_size(in);
+        const size_t after = readable != size_t(-1) && readable > bytes ? readable - bytes : 0;
+        // Input that would wait behind an output already that late is dropped: after the server
+        // played silence it would otherwise be heard that much later for good.
+        const bool late = out && QueuedMicros(out) > maxQueuedUs_;
+        if (!started || late || after > size_t(kBacklogFragments) * fragment_) {
+            if (started) {
+                dropped_.fetch_add(1, std::memory_order_relaxed);
+                droppedFrames_.fetch_add(bytes / 2, std::memory_order_relaxed);
+            }
+            pa_stream_drop(in);
+            continue;
+        }
+        const auto whole = uint32_t(bytes & ~size_t(1));
+        if (data) {
+            client_->captured(static_cast<const uint8_t*>(data), whole);
+        } else {
+            // A hole the server left in the input: heard as silence, in its place.
+            for (uint32_t at = 0; at < whole;) {
+                const auto part = std::min<uint32_t>(whole - at, uint32_t(silence_.size()));
+                client_->captured(silence_.data(), part);
+                at += part;
+            }
+        }
+        pa_stream_drop(in);
+        if (out)
+            Write(out, whole);
+    }
+    recordUs_.store(Micros(in, true), std::memory_order_relaxed);
+    playbackUs_.store(Micros(out, false), std::memory_order_relaxed);
+}
+
+void PulseDevice::Write(pa_stream* out, uint32_t bytes)
+{
+    const uint32_t frames = bytes / 2;
+    // The fragments the server hands in need not meet the blocks: the output waits behind
+    // the input by what keeps a block from ever being late, set again when they grow or vary.
+    const bool varied = lastCycle_ != 0 && frames != lastCycle_;
+    if (frames > largestCycle_ || (varied && !cycleVaries_)) {
+        cycleVaries_ = cycleVaries_ || varied;
+        largestCycle_ = std::max(largestCycle_, frames);
+        client_->phase(largestCycle_, cycleVaries_);
+    }
+    lastCycle_ = frames;
+    while (bytes > 0) {
+        void* buffer = nullptr;
+        size_t size = bytes;
+        if (pa_stream_begin_write(out, &buffer, &size) < 0 || !buffer || size < 2)
+            return;
+        const auto part = uint32_t(std::min<size_t>(size, bytes) & ~size_t(1));
+        client_->play(static_cast<uint8_t*>(buffer), part);
+        if (pa_stream_write(out, buffer, part, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return;
+        bytes -= part;
+    }
+}
+
+MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& client)
+{
+    if (!connected_ || failure_.load() != 0)
+        return MMSYSERR_NODRIVER;
+    const bool capture = side == Side::Capture;
+    const Attributes a = AttributesFor(format.rate, format.blockBytes);
+    rate_ = format.rate;
+    client_ = &client;
+
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, format.rate, 1};
+    pa_channel_map map;
+    pa_channel_map_init_mono(&map);
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "production");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, kIconName);
+    pa_buffer_attr attr{};
+    attr.maxlength = capture ? a.recordMax : uint32_t(-1);
+    attr.fragsize = capture ? a.fragment : uint32_t(-1);
+    attr.tlength = capture ? uint32_t(-1) : a.target;
+    attr.prebuf = capture ? uint32_t(-1) : a.prebuffer;
+    attr.minreq = capture ? uint32_t(-1) : a.minimumRequest;
+    // Latency adjusted, so that the server sizes the devices' own buffers to these.
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+                                         (capture ? PA_STREAM_START_CORKED : PA_STREAM_INTERPOLATE_TIMING));
+    const char* device = format.device.empty() ? nullptr : format.device.c_str();
+
+    pa_threaded_mainloop_lock(loop_);
+    pa_stream* s =
+        pa_stream_new_with_proplist(context_, capture ? "Guitar input" : "Wah output", &spec, &map, props);
+    pa_proplist_free(props);
+    int r = -1;
+    if (s) {
+        if (capture) {
+            fragment_ = a.fragment;
+            maxQueuedUs_ = int64_t(a.target + kBacklogFragments * a.fragment) * 1'000'000 / (2 * int64_t(format.rate));
+            silence_.assign(a.fragment, 0);
+            largestCycle_ = lastCycle_ = 0;
+            cycleVaries_ = false;
+            pa_stream_set_state_callback(s, &OnStreamState<Failure::Input>, this);
+            pa_stream_set_read_callback(s, &OnRead, this);
+            pa_stream_set_overflow_callback(s, &OnOverflow, this);
+            r = pa_stream_connect_record(s, device, &attr, flags);
+        } else {
+            pa_stream_set_state_callback(s, &OnStreamState<Failure::Output>, this);
+            pa_stream_set_underflow_callback(s, &OnUnderflow, this);
+            r = pa_stream_connect_playback(s, device, &attr, flags, nullptr, nullptr);
+        }
+    }
+    if (r == 0) {
+        pa_stream_state_t state;
+        while ((state = pa_stream_get_state(s)) == PA_STREAM_CREATING)
+            pa_threaded_mainloop_wait(loop_);
+        r = state == PA_STREAM_READY ? 0 : -1;
+    }
+    if (r == 0) {
+        (capture ? in_ : out_).store(s, std::memory_order_release);
+    } else if (s) {
+        // A chosen device the server does not have fails the stream, not the connection.
+        if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
+            failure_.store(0);
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        pa_stream_disconnect(s);
+        pa_stream_unref(s);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    return r == 0 ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+}
+
+MMRESULT PulseDevice::start()
+{
+    pa_stream* in = in_.load();
+    if (!in)
+        return MMSYSERR_INVALHANDLE;
+    pa_threaded_mainloop_lock(loop_);
+    started_.store(true, std::memory_order_release);
+    pa_operation* op = pa_stream_cork(in, 0, nullptr, nullptr);
+    pa_threaded_mainloop_unlock(loop_);
+    Drop(op);
+    return op ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+}
+
+void PulseDevice::stop()
+{
+    pa_stream* in = in_.load();
+    if (!in)
+        return;
+    pa_threaded_mainloop_lock(loop_);
+    started_.store(false, std::memory_order_release);
+    Drop(pa_stream_cork(in, 1, nullptr, nullptr));
+    pa_threaded_mainloop_unlock(loop_);
+}
+
+void PulseDevice::close(Side side)
+{
+    pa_threaded_mainloop_lock(loop_);
+    if (pa_stream* s = (side == Side::Capture ? in_ : out_).exchange(nullptr, std::memory_order_acq_rel)) {
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        pa_stream_disconnect(s);
+        pa_stream_unref(s);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+}
+
+void PulseDevice::exclusive(const std::function<void()>& fn)
+{
+    pa_threaded_mainloop_lock(loop_);
+    fn();
+    pa_threaded_mainloop_unlock(loop_);
+}
+
+void PulseDevice::addCounters(WaveCounters& c) const
+{
+    c.underruns += underflows_.load(std::memory_order_relaxed);
+    c.overruns += overflows_.load(std::memory_order_relaxed) + dropped_.load(std::memory_order_relaxed);
+    c.overrunFrames += droppedFrames_.load(std::memory_order_relaxed);
+}
+
+double PulseDevice::latencyMs(uint32_t leadFrames) const
+{
+    const int64_t record = recordUs_.load(std::memory_order_relaxed);
+    const int64_t playback = playbackUs_.load(std::memory_order_relaxed);
+    if (record < 0 || playback < 0 || rate_ == 0)
+        return -1.0;
+    return double(record + playback) / 1000.0 + 1000.0 * double(leadFrames) / rate_;
+}
+
+std::vector<DeviceChoice> PulseDevice::devices(bool capture) const
+{
+    // A connection of its own on this thread: the stream's loop thread is left to the sound.
+    Collector collector;
+    pa_mainloop* loop = pa_mainloop_new();
+    if (!loop)
+        return {};
+    pa_context* c = pa_context_new(pa_mainloop_get_api(loop), kAppName);
+    const auto deadline = std::chrono::steady_clock::now() + kListWait;
+    const auto running = [&] { return std::chrono::steady_clock::now() < deadline; };
+    if (c && pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0) {
+        pa_context_state_t state;
+        while ((state = pa_context_get_state(c)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && running())
+            pa_mainloop_iterate(loop, 1, nullptr);
+        pa_operation* op = nullptr;
+        if (state == PA_CONTEXT_READY)
+            op = capture ? pa_context_get_source_info_list(c, &OnInfo<pa_source_info>, &collector)
+                         : pa_context_get_sink_info_list(c, &OnInfo<pa_sink_info>, &collector);
+        while (op && !collector.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING && running())
+            pa_mainloop_iterate(loop, 1, nullptr);
+        Drop(op);
+        pa_context_disconnect(c);
+    }
+    if (c)
+        pa_context_unref(c);
+    pa_mainloop_free(loop);
+    return collector.list;
+}
+
+} // namespace wave
