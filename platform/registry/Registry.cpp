@@ -285,7 +285,11 @@ std::string Registry::ValueText(std::string_view name) const
         return {};
     // A text as it is most often typed, in double quotes.
     if (const auto text = node->value<std::string_view>())
-        return "\"" + std::string(*text) + "\"";
+    {
+        std::string quoted(1, '"');
+        quoted.append(*text).push_back('"');
+        return quoted;
+    }
     std::ostringstream text;
     node->visit([&text](const auto& value) { text << value; });
     return text.str();
