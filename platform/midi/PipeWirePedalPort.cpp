@@ -62,7 +62,11 @@ void PipeWirePedalPort::Removed(uint32_t id)
 {
     std::lock_guard lock(lock_);
     midiPorts_.erase(id);
-    linkedSources_.erase(id);
+    // The server dropped the link with the port; the proxy is still ours to free.
+    if (const auto link = linkedSources_.find(id); link != linkedSources_.end()) {
+        pw_proxy_destroy(link->second);
+        linkedSources_.erase(link);
+    }
 }
 
 void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props, const std::string& nodeName, bool bridge)
