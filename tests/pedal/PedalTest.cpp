@@ -259,6 +259,14 @@ TEST_F(VirtualPedal, TheChosenButtonOfAVirtualJoystickSwitchesTheEffect)
 
 TEST_F(VirtualPedal, CalibratedEndsAndACurveShapeTheDepthAndTheTapButtonTaps)
 {
+    // A tap button the controller does not have (it has two) is said, and none is used.
+    Settings.TapButton = 3;
+    Open();
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{"TapButton = 3 is beyond the 2 buttons of the pedal's "
+                                                     "controller; Vobblix uses none."});
+    EXPECT_EQ(Settings.TapButton, 0u);
+    sink.clear();
+    ReleasePedal();
     Settings.TapButton = 1;
     Open();
     // A wheel pedal that rests a little above its heel and stops short of its toe.
