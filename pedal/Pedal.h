@@ -2,19 +2,11 @@
 // The joystick pedal as the depth source: one axis reading, clamped, optionally inverted and
 // scaled, becomes the filter's target depth and the depth slider's position.
 
+#include "pedal/PedalMapping.h"
 #include "platform/joystick/Joystick.h"
 
 #include <cstdint>
 #include <functional>
-
-struct PedalScaled {
-    double depth = 0.0;
-    // Before the slider's own clamp to 1..99.
-    int32_t slider = 0;
-};
-
-// Pure: clamps against the upper bound first, inverts, then scales with a 64-bit significand.
-PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t pedalMax, bool invert);
 
 // The hidden window that receives the joystick messages.
 extern joystick::Window PedalWindow;
@@ -39,6 +31,18 @@ bool LearningFootswitch();
 // Whether the pedal's joystick is captured, so that its buttons reach the program.
 // UI thread only.
 bool PedalCaptured();
+
+// The game pedal's mapping from the store: PedalMin/PedalMax (calibrated ends), PedalCurve,
+// InvertPedal. UI thread only.
+pedal::PedalMapping GamePedalMapping();
+
+// From now on every axis reading of the pedal (the depth source) is collected until stopped;
+// the latest reading is kept either way. UI thread only.
+void StartPedalCalibration();
+void StopPedalCalibration();
+const pedal::Calibration& PedalCalibration();
+// The last raw reading of the chosen axis; false before any. UI thread only.
+bool LatestPedalReading(uint32_t* reading);
 
 // Releases the capture in pedal mode. UI thread only.
 void ReleasePedal();
