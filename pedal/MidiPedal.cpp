@@ -5,6 +5,8 @@
 #include "platform/report/Report.h"
 #include "platform/wave/Wave.h"
 
+#include <algorithm>
+
 namespace midi {
 
 MidiPedal MidiInput;
@@ -73,8 +75,9 @@ bool OnChannel(int32_t wanted, int32_t channel) { return wanted == kAnyChannel |
 
 } // namespace
 
-void MidiPedal::receive(const uint8_t* message, uint32_t size)
+void MidiPedal::receive(uint32_t from, const uint8_t* message, uint32_t size)
 {
+    from = std::min(from, kSourcesApart - 1);
     // The servers deliver whole messages, and one port may merge several sources: an event
     // starts afresh, so that one source's data bytes never complete another's message (a
     // sysex left open by one would else be read under the running status of the next).
@@ -82,10 +85,10 @@ void MidiPedal::receive(const uint8_t* message, uint32_t size)
     count_ = 0;
     inSysex_ = false;
     for (uint32_t i = 0; i < size; ++i)
-        feed(message[i]);
+        feed(from, message[i]);
 }
 
-void MidiPedal::feed(uint8_t byte)
+void MidiPedal::feed(uint32_t from, uint8_t byte)
 {
     // Realtime bytes (clock, start, stop, active sensing) may stand anywhere, even inside
     // another message, and change nothing.
@@ -113,21 +116,21 @@ void MidiPedal::feed(uint8_t byte)
         return;
     // Running status: the next data bytes make another message of the same kind.
     count_ = 0;
-    dispatch();
+    dispatch(from);
 }
 
-void MidiPedal::dispatch()
+void MidiPedal::dispatch(uint32_t from)
 {
     const uint32_t packed = config_.load(std::memory_order_acquire);
     if (packed != seenConfig_) {
         // Another controller or mode: what was heard of the old one says nothing.
         seenConfig_ = packed;
-        coarse_ = -1;
+        coarse_.fill(Coarse{});
         heardFine_.store(false, std::memory_order_relaxed);
     }
     const int32_t channel = (status_ & kChannelMask) + 1;
     switch (status_ & kKindMask) {
-    case kControlChange: controller(channel, data_[0], data_[1]); break;
+    case kControlChange: controller(from, channel, data_[0], data_[1]); break;
     case kNoteOn:
         // A note-on of velocity 0 is a note-off.
         if (data_[1] > 0)
@@ -137,7 +140,7 @@ void MidiPedal::dispatch()
     }
 }
 
-void MidiPedal::controller(int32_t channel, int32_t number, int32_t value)
+void MidiPedal::controller(uint32_t from, int32_t channel, int32_t number, int32_t value)
 {
     if (learning_.load(std::memory_order_relaxed) != uint8_t(LearnFor::Nothing) && number < kFirstModeMessage)
         Catch(SwitchKind::Controller, channel, number);
@@ -149,15 +152,15 @@ void MidiPedal::controller(int32_t channel, int32_t number, int32_t value)
     if (!c.drivesDepth || !OnChannel(c.channel, channel))
         return;
     const bool pairs = c.controller < kFinePartOffset;
+    Coarse& coarse = coarse_[from];
     if (number == c.controller) {
-        coarse_ = value;
-        coarseChannel_ = channel;
+        coarse = {value, channel};
         // Until its own fine part arrives a coarse value counts as 7 bits, so that a pedal
         // that sends only the coarse part reaches both ends.
         publishDepth(uint32_t(value), kLargest7Bit, c.invert);
-    } else if (pairs && number == c.controller + kFinePartOffset && coarse_ >= 0 && channel == coarseChannel_) {
+    } else if (pairs && number == c.controller + kFinePartOffset && coarse.value >= 0 && channel == coarse.channel) {
         heardFine_.store(true, std::memory_order_relaxed);
-        publishDepth(uint32_t(coarse_) << kFineShift | uint32_t(value), kLargest14Bit, c.invert);
+        publishDepth(uint32_t(coarse.value) << kFineShift | uint32_t(value), kLargest14Bit, c.invert);
     }
 }
 
@@ -228,9 +231,15 @@ bool MidiPedal::takeDepth(PedalScaled& out)
     return depth_.take(out);
 }
 
+std::vector<Source> MidiPedal::sources() const
+{
+    return port_ ? port_->sources() : std::vector<Source>();
+}
+
 void MidiPedal::reset()
 {
     config_ = 0;
+    port_ = nullptr;
     learning_ = 0;
     caught_ = 0;
     heardFine_ = false;
@@ -241,8 +250,7 @@ void MidiPedal::reset()
     status_ = 0;
     count_ = 0;
     inSysex_ = false;
-    coarse_ = -1;
-    coarseChannel_ = -1;
+    coarse_.fill(Coarse{});
 }
 
 } // namespace midi
@@ -261,14 +269,17 @@ midi::PedalConfig MidiConfigFromSettings()
     return c;
 }
 
-void LinkMidiSource(wave::WaveService& service)
+void LinkMidiSource()
 {
     // Said once per source that is missing, not at every OK that keeps it.
     static std::string toldMissing;
-    service.setMidiInput(&midi::MidiInput, Settings.MidiSource);
+    midi::PedalPort* port = midi::MidiInput.port();
+    if (!port)
+        return;
+    port->setInput(&midi::MidiInput, Settings.MidiSource);
     const std::string& chosen = Settings.MidiSource;
     bool present = chosen == midi::kAllSources;
-    for (const wave::DeviceChoice& s : present ? std::vector<wave::DeviceChoice>() : service.midiSources())
+    for (const midi::Source& s : present ? std::vector<midi::Source>() : port->sources())
         present = present || s.id == chosen;
     if (present || chosen == toldMissing) {
         if (present)
@@ -282,11 +293,12 @@ void LinkMidiSource(wave::WaveService& service)
 
 void OpenMidiPedal(wave::WaveService& service)
 {
-    if (service.midiCapable()) {
+    midi::MidiInput.attach(service.midiPort());
+    if (midi::MidiInput.port()) {
         // The port is there whatever the source, so that "Learn" hears a pedal being set up
         // for the first time; it changes nothing until the settings ask it to.
         midi::MidiInput.configure(MidiConfigFromSettings());
-        LinkMidiSource(service);
+        LinkMidiSource();
         return;
     }
     const std::string road = std::string(" needs PipeWire or JACK, and the sound goes through ") + service.name();

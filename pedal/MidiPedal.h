@@ -9,10 +9,12 @@
 #include "platform/midi/MidiSink.h"
 #include "platform/thread/LatestValue.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace wave { class WaveService; }
 
@@ -58,9 +60,9 @@ class MidiPedal final : public MidiSink {
 public:
     // One event as the server delivered it: one message or several under running status,
     // realtime bytes anywhere, system exclusive skipped, a note-on of velocity 0 taken as a
-    // note-off. Nothing of one event completes a message of another.
-    // Called on the audio thread.
-    void receive(const uint8_t* message, uint32_t size) override;
+    // note-off. Nothing of one event completes a message of another, and a fine part pairs
+    // only with the coarse part of its own source. Called on the audio thread.
+    void receive(uint32_t from, const uint8_t* message, uint32_t size) override;
 
     // Takes effect from the next message. Called on the UI thread.
     void configure(const PedalConfig& config);
@@ -81,14 +83,20 @@ public:
     // Whether the fine part of the pedal's controller arrived. Any thread.
     bool heardFinePart() const { return heardFine_.load(std::memory_order_relaxed); }
 
+    // The port the sound service carries for this pedal (null: none), and the sources it
+    // can listen to. UI thread only.
+    void attach(PedalPort* port) { port_ = port; }
+    PedalPort* port() const { return port_; }
+    std::vector<Source> sources() const;
+
     // Back to a pedal that heard nothing (tests run several in one process). UI thread,
     // while no port feeds it.
     void reset();
 
 private:
-    void feed(uint8_t byte);
-    void dispatch();
-    void controller(int32_t channel, int32_t number, int32_t value);
+    void feed(uint32_t from, uint8_t byte);
+    void dispatch(uint32_t from);
+    void controller(uint32_t from, int32_t channel, int32_t number, int32_t value);
     void noteOn(int32_t channel, int32_t number);
     // Hands what Learn caught to the UI and ends the Learn.
     void Catch(SwitchKind kind, int32_t channel, int32_t number);
@@ -100,6 +108,7 @@ private:
     std::atomic<uint32_t> caught_{0};
     std::atomic<bool> heardFine_{false};
     thread::LatestValue<PedalScaled> depth_;
+    PedalPort* port_ = nullptr; // the UI thread's own
 
     // The audio thread's own.
     uint32_t seenConfig_ = ~0u;
@@ -107,8 +116,12 @@ private:
     uint8_t data_[2]{};
     uint8_t count_ = 0;
     bool inSysex_ = false;
-    int32_t coarse_ = -1;
-    int32_t coarseChannel_ = -1;
+    // The last coarse part of the pedal's controller from each source, and its channel.
+    struct Coarse {
+        int32_t value = -1;
+        int32_t channel = -1;
+    };
+    std::array<Coarse, kSourcesApart> coarse_{};
 };
 
 // The process-wide pedal that the native backends feed.
@@ -120,12 +133,12 @@ extern MidiPedal MidiInput;
 // footswitch is chosen), what the pedal listens to. UI thread only.
 midi::PedalConfig MidiConfigFromSettings();
 
-// At start, before the stream opens: hands the pedal to the service's MIDI input. A MIDI
+// At start, before the stream opens: the pedal takes the port the service carries. A MIDI
 // pedal on a service without MIDI is reported, and the depth follows the mouse for this
 // run; the choice stays stored. UI thread only.
 void OpenMidiPedal(wave::WaveService& service);
 
-// Links the service's MIDI port to the stored source, in place of the one before, and says
-// once, by name, that a chosen source is missing: it is linked as soon as it appears. UI
-// thread only.
-void LinkMidiSource(wave::WaveService& service);
+// Links the pedal's port to the stored source, in place of the one before, and says once, by
+// name, that a chosen source is missing: it is linked as soon as it appears. Nothing without
+// a port. UI thread only.
+void LinkMidiSource();

@@ -35,7 +35,7 @@ protected:
     void Send(std::initializer_list<uint8_t> bytes)
     {
         const std::vector<uint8_t> message(bytes);
-        pedal.receive(message.data(), uint32_t(message.size()));
+        pedal.receive(0, message.data(), uint32_t(message.size()));
     }
     void Configure()
     {
@@ -51,6 +51,7 @@ struct Row {
     const char* what;
     std::vector<uint8_t> bytes;
     double depth; // kUntouched: the message must leave TargetDepth alone
+    uint32_t from = 0; // the source, as the port numbers it
 };
 
 void Play(MidiPedal& pedal, const std::vector<Row>& rows)
@@ -58,7 +59,7 @@ void Play(MidiPedal& pedal, const std::vector<Row>& rows)
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         TargetDepth = kUntouched;
-        pedal.receive(r.bytes.data(), uint32_t(r.bytes.size()));
+        pedal.receive(r.from, r.bytes.data(), uint32_t(r.bytes.size()));
         EXPECT_NEAR(TargetDepth.load(), r.depth, 1e-12);
     }
 }
@@ -83,17 +84,34 @@ TEST_F(MidiPedalTest, SevenBitMessagesAsPortsDeliverThem)
                 });
 }
 
-// One port may merge several sources, each event a whole message from one of them: nothing
-// of one event completes a message begun in another.
-TEST_F(MidiPedalTest, EventsFromInterleavedSourcesStayApart)
+// Two senders, A and B, interleaved: nothing of one event completes a message begun in
+// another, and a fine part pairs only with its own source's coarse part. Once as a merging
+// port hands them (one number for both), then as a port that keeps them apart.
+TEST_F(MidiPedalTest, InterleavedSourcesStayApart)
 {
+    constexpr uint32_t A = 0;
+    for (const uint32_t B : {0u, 1u}) {
+        SCOPED_TRACE(B == A ? "merged" : "apart");
+        pedal.reset();
+        Configure();
+        Play(pedal, {
+                        {"A opens a sysex", {0xF0, 0x7D, 0x01, 0x02}, kUntouched, A},
+                        {"B moves the pedal", {0xB0, 11, 16}, 0.124724409448819, B},
+                        {"A's sysex goes on: not controller 11 under B's status", {11, 127, 11, 127, 0xF7},
+                         kUntouched, A},
+                        {"B's running status does not reach A's next event", {11, 127}, kUntouched, A},
+                        {"a message cut across two events is not put together", {0xB0, 11}, kUntouched, A},
+                        {"its tail", {1}, kUntouched, A},
+                    });
+    }
     Play(pedal, {
-                    {"A opens a sysex", {0xF0, 0x7D, 0x01, 0x02}, kUntouched},
-                    {"B moves the pedal", {0xB0, 11, 16}, 0.124724409448819},
-                    {"A's sysex goes on: not controller 11 under B's status", {11, 127, 11, 127, 0xF7}, kUntouched},
-                    {"B's running status does not reach A's next event", {11, 127}, kUntouched},
-                    {"a message cut across two events is not put together", {0xB0, 11}, kUntouched},
-                    {"its tail", {1}, kUntouched},
+                    {"A's coarse 64 alone", {0xB0, 11, 64}, 0.498897637795276, A},
+                    {"B's coarse 127 alone", {0xB0, 11, 127}, 0.99, 1},
+                    {"A's fine part pairs with A's 64, not B's 127", {0xB0, 43, 0}, 0.495030214246475, A},
+                    {"B's fine part with B's 127", {0xB0, 43, 0}, 127.0 * 128 * 0.99 / 16383, 1},
+                    {"C's fine part has no coarse part of its own", {0xB0, 43, 5}, kUntouched, 2},
+                    {"a number past the last shares the last one's", {0xB0, 11, 0}, 0.0, midi::kSourcesApart + 3},
+                    {"so its fine part pairs there", {0xB0, 43, 127}, 127.0 * 0.99 / 16383, midi::kSourcesApart - 1},
                 });
 }
 
