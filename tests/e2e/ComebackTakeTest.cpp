@@ -3,6 +3,7 @@
 // silence for the time the server was away, and the sound comes back in it.
 
 #include "support/Comeback.h"
+#include "support/TakeHere.h"
 #include "support/TempStore.h"
 
 #include "effect/FX.h"
@@ -10,7 +11,6 @@
 #include "platform/report/RecordingSink.h"
 #include "platform/wave/Backend.h"
 #include "ui/Program.h"
-#include "ui/SaveDialog.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -31,16 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kRate = 44100;
 constexpr size_t kWavHeader = 44;
-
-class TakeHere final : public SaveDialog {
-public:
-    explicit TakeHere(std::string path) : path_(std::move(path)) {}
-    std::optional<std::string> Execute(const std::string&, const std::string&) override { return path_; }
-    bool ConfirmOverwrite(const std::string&) override { return true; }
-
-private:
-    std::string path_;
-};
 
 // Turns the event loop for this long, as a user waiting would.
 void Play(std::chrono::milliseconds forHowLong)
@@ -116,7 +106,7 @@ TEST(ComebackTake, ATakeThroughAServerRestartIsWholeHoldsTheTimeAwayAsSilenceAnd
         ASSERT_TRUE(engine) << why;
         joystick::SdlJoystickService joysticks;
         Program program(*engine, joysticks);
-        program.main->setSaveDialog(std::make_unique<TakeHere>(file.string()));
+        program.main->setSaveDialog(std::make_unique<testsupport::TakeHere>(file.string()));
         program.main->show();
         ASSERT_TRUE(WaitForLink("gtr:capture_MONO", "vobblix.input:input_MONO", 15000));
         {
