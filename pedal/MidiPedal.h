@@ -1,7 +1,8 @@
 #pragma once
-// A MIDI expression pedal and a MIDI footswitch. The messages a native server's port
-// received are read on its realtime thread: a controller value becomes the filter's target
-// depth at once (the glide smooths its steps), a footswitch switches the effect, and "Learn"
+// A MIDI expression pedal, a MIDI footswitch and a MIDI tap button. The messages a native
+// server's port received are read on its realtime thread: a controller value becomes the
+// filter's target depth at once (the glide smooths its steps), through the pedal's calibrated
+// ends and taper, a footswitch switches the effect, a tap sets the LFO's tempo, and "Learn"
 // catches the next controller or note. The UI picks up the latest depth and what Learn
 // caught at its own pace, from atomics: a flood of messages costs it nothing.
 
@@ -29,6 +30,8 @@ inline constexpr int32_t kLargestNumber = 127;
 inline constexpr int32_t kFinePartOffset = 32;
 
 enum class SwitchKind : uint8_t { None = 0, Controller = 1, Note = 2 };
+// A button controller counts as pressed from this value up.
+inline constexpr int32_t kPressedFrom = 64;
 
 // What the pedal listens to.
 struct PedalConfig {
@@ -43,6 +46,15 @@ struct PedalConfig {
     SwitchKind switchKind = SwitchKind::None;
     int32_t switchChannel = kAnyChannel;
     int32_t switchNumber = kDefaultFootswitch;
+    // The pedal's ends in 7-bit steps, as calibration found them (equal: none, the full
+    // range), and its taper. The defaults keep the plain mapping.
+    int32_t lowest = 0;
+    int32_t highest = 0;
+    pedal::PedalCurve curve = pedal::PedalCurve::Linear;
+    // What taps the LFO's tempo: a note-on, or a controller as it is pressed.
+    SwitchKind tapKind = SwitchKind::None;
+    int32_t tapChannel = kAnyChannel;
+    int32_t tapNumber = 0;
     bool operator==(const PedalConfig&) const = default;
 };
 
@@ -54,7 +66,7 @@ struct Caught {
     bool operator==(const Caught&) const = default;
 };
 
-enum class LearnFor : uint8_t { Nothing = 0, Pedal = 1, Footswitch = 2 };
+enum class LearnFor : uint8_t { Nothing = 0, Pedal = 1, Footswitch = 2, Tap = 3 };
 
 class MidiPedal final : public MidiSink {
 public:
@@ -69,8 +81,8 @@ public:
     // Called on the UI thread.
     PedalConfig config() const;
 
-    // The pedal: the next controller that moves; the footswitch: the next controller or
-    // note-on. Nothing cancels a Learn. Called on the UI thread.
+    // The pedal: the next controller that moves; the footswitch and the tap: the next
+    // controller or note-on. Nothing cancels a Learn. Called on the UI thread.
     void learn(LearnFor what);
     // Called on the UI thread.
     LearnFor learning() const;
@@ -98,11 +110,13 @@ private:
     void dispatch(uint32_t from);
     void controller(uint32_t from, int32_t channel, int32_t number, int32_t value);
     void noteOn(int32_t channel, int32_t number);
+    // A tap from the chosen note, or from the chosen controller as it goes down.
+    void tap(SwitchKind kind, int32_t channel, int32_t number, int32_t value);
     // Hands what Learn caught to the UI and ends the Learn.
     void Catch(SwitchKind kind, int32_t channel, int32_t number);
-    void publishDepth(uint32_t reading, uint32_t largest, bool invert);
+    void publishDepth(uint32_t reading, bool fourteenBit, const PedalConfig& c);
 
-    std::atomic<uint32_t> config_{};
+    std::atomic<uint64_t> config_{};
     std::atomic<uint8_t> learning_{0};
     // Packed Caught, with a bit that says one is waiting.
     std::atomic<uint32_t> caught_{0};
@@ -111,7 +125,9 @@ private:
     PedalPort* port_ = nullptr; // the UI thread's own
 
     // The audio thread's own.
-    uint32_t seenConfig_ = ~0u;
+    uint64_t seenConfig_ = ~uint64_t(0);
+    // Whether the tap controller was last seen up, so that holding it taps once.
+    bool tapUp_ = true;
     uint8_t status_ = 0;
     uint8_t data_[2]{};
     uint8_t count_ = 0;

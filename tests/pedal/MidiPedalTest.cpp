@@ -169,6 +169,81 @@ TEST_F(MidiPedalTest, FourteenBitsOnceTheFinePartArrivesOrWhenChosen)
                 });
 }
 
+// A pedal that rests at 3 and tops out at 116, calibrated: its ends are the sweep's, in 7 and
+// 14 bits alike; the tapers keep the ends and bend the middle.
+TEST_F(MidiPedalTest, CalibratedEndsAndTaper)
+{
+    config.lowest = 3;
+    config.highest = 116;
+    Configure();
+    Play(pedal, {
+                    {"the resting value is the heel", {0xB0, 11, 3}, 0.0},
+                    {"below it too", {0xB0, 11, 1}, 0.0},
+                    {"the top it reaches is full travel", {0xB0, 11, 116}, 0.99},
+                    {"above it too", {0xB0, 11, 127}, 0.99},
+                    {"60 is 57 of 113 steps", {0xB0, 11, 60}, 0.499380530973451},
+                    {"14 bits: 60 and fine 0 between 3 * 128 + 127 and 116 * 128", {0xB0, 11, 60, 43, 0},
+                     0.495034526051475},
+                    {"14 bits: the top step with any fine part is full travel", {0xB0, 11, 116, 43, 5}, 0.99},
+                    {"and the resting step the heel", {0xB0, 11, 3, 43, 120}, 0.0},
+                });
+    config.invert = true;
+    Configure();
+    Play(pedal, {{"inverted, the top it reaches is the heel", {0xB0, 11, 116}, 0.0}});
+
+    config = PedalConfig{};
+    config.drivesDepth = true;
+    config.curve = pedal::PedalCurve::Log;
+    Configure();
+    Play(pedal, {
+                    {"log keeps the heel", {0xB0, 11, 0}, 0.0},
+                    {"and full travel", {0xB0, 11, 127}, 0.99},
+                    {"and lifts the middle", {0xB0, 11, 64}, 0.735720088023228},
+                });
+    config.curve = pedal::PedalCurve::Exp;
+    Configure();
+    Play(pedal, {{"exp lowers it", {0xB0, 11, 64}, 0.241018247021591}});
+}
+
+// A learned note taps at each press, a learned controller once per press however long it is
+// held; the LFO's rate changes from the second tap on.
+TEST_F(MidiPedalTest, ALearnedNoteOrButtonTapsTheTempo)
+{
+    constexpr double kUntapped = 1.5;
+    const auto rateAfterBlock = [] {
+        int16_t block[64]{};
+        fx::Program().Process(block, 64);
+        return fx::Program().LfoRate.load();
+    };
+    fx::Program().LfoRate = kUntapped;
+    pedal.learn(LearnFor::Tap);
+    Send({0x92, 40, 100});
+    EXPECT_EQ(pedal.takeCaught(), (Caught{SwitchKind::Note, 3, 40}));
+
+    config.tapKind = SwitchKind::Controller;
+    config.tapChannel = midi::kAnyChannel;
+    config.tapNumber = 20;
+    Configure();
+    Send({0xB0, 20, 127});
+    Send({0xB0, 20, 127, 20, 100}); // held
+    Send({0xB0, 21, 0, 21, 127});   // another controller
+    EXPECT_EQ(rateAfterBlock(), kUntapped) << "one press tapped more than once";
+    Send({0xB0, 20, 0, 20, 127});
+    EXPECT_NE(rateAfterBlock(), kUntapped);
+
+    fx::ResetForTests();
+    fx::Program().LfoRate = kUntapped;
+    config.tapKind = SwitchKind::Note;
+    config.tapChannel = 3;
+    config.tapNumber = 40;
+    Configure();
+    Send({0x92, 40, 100, 40, 0}); // press and release
+    Send({0x91, 40, 100});        // another channel
+    EXPECT_EQ(rateAfterBlock(), kUntapped);
+    Send({0x92, 40, 90});
+    EXPECT_NE(rateAfterBlock(), kUntapped);
+}
+
 TEST_F(MidiPedalTest, AFloodLeavesOnlyTheLatestForTheScreen)
 {
     for (int i = 0; i < 10000; ++i)
@@ -265,10 +340,14 @@ TEST(MidiConfig, TheSettingsMakeThePedalsConfiguration)
     Settings.MidiFootswitchNumber = 100;
     const PedalConfig c = MidiConfigFromSettings();
     EXPECT_EQ(c, (PedalConfig{true, 16, 127, true, true, SwitchKind::Note, 9, 100}));
-    // Packed and read back whole.
+    // Packed and read back whole, every field at its largest.
     MidiPedal pedal;
     pedal.configure(c);
     EXPECT_EQ(pedal.config(), c);
+    const PedalConfig largest{true, 16, 127, true, true, SwitchKind::Note, 16, 127, 127, 127,
+                              pedal::PedalCurve::Exp, SwitchKind::Note, 16, 127};
+    pedal.configure(largest);
+    EXPECT_EQ(pedal.config(), largest);
     // The mouse standing in for a pedal the sound cannot reach: the pedal is silent.
     Settings.UsingMouse = true;
     EXPECT_FALSE(MidiConfigFromSettings().drivesDepth);
