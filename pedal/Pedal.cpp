@@ -18,6 +18,10 @@ constexpr uint32_t kLowHalf = 0xFFFF;
 joystick::JoystickService* gService = nullptr;
 std::function<void(int32_t)> gMoveSlider;
 std::function<void(int32_t)> gLearnButton;
+pedal::Calibration gCalibration;
+bool gCalibrating = false;
+bool gReadingSeen = false;
+uint32_t gLastReading = 0;
 
 // A button went down: learned when a learn waits for one, else the footswitch when it is
 // the chosen button (0 chooses none).
@@ -32,6 +36,18 @@ void ButtonDown(uint32_t button)
     }
     if (Settings.FootswitchButton != 0 && button == Settings.FootswitchButton)
         ToggleEffect();
+    if (Settings.TapButton != 0 && button == Settings.TapButton)
+        fx::Program().Tap();
+}
+
+// A button the controller does not have would never act: said, and none used.
+void KeepToTheButtons(const char* row, uint32_t& button, uint32_t buttons)
+{
+    if (buttons == 0 || button <= buttons)
+        return;
+    report::Error(std::string(row) + " = " + std::to_string(button) + " is beyond the " + std::to_string(buttons) +
+                  " buttons of the pedal's controller; Vobblix uses none.");
+    button = 0;
 }
 
 } // namespace
@@ -53,12 +69,8 @@ void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> 
     service.joySetThreshold(device, 0);
     joystick::JOYCAPS caps;
     service.joyGetDevCaps(device, &caps);
-    // A footswitch the controller has no button for would never switch: said, and none used.
-    if (caps.wNumButtons > 0 && Settings.FootswitchButton > caps.wNumButtons) {
-        report::Error("FootswitchButton = " + std::to_string(Settings.FootswitchButton) + " is beyond the " +
-                      std::to_string(caps.wNumButtons) + " buttons of the pedal's controller; Vobblix uses none.");
-        Settings.FootswitchButton = 0;
-    }
+    KeepToTheButtons("FootswitchButton", Settings.FootswitchButton, caps.wNumButtons);
+    KeepToTheButtons("TapButton", Settings.TapButton, caps.wNumButtons);
     switch (Settings.PedalAxis) {
     case 0:
         Settings.PedalMin = caps.wXmin;
@@ -106,15 +118,52 @@ intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
         reading = (bits >> 16) & kLowHalf;
         break;
     }
+    gReadingSeen = true;
+    gLastReading = reading;
+    if (gCalibrating)
+        gCalibration.Add(reading);
     // No upper bound to scale by (an axis value the store should not hold, or a device that
     // reports no X range): the pedal cannot say anything, and the depth stays where it is.
     if (Settings.PedalMax == 0)
         return 0;
-    const PedalScaled scaled = ScalePedalReading(reading, Settings.PedalMin, Settings.PedalMax, Settings.InvertPedal);
+    const PedalScaled scaled = GamePedalMapping().Map(reading, Settings.PedalMin, Settings.PedalMax);
     TargetDepth = scaled.depth;
     if (gMoveSlider)
         gMoveSlider(scaled.slider);
     return 0;
+}
+
+pedal::PedalMapping GamePedalMapping()
+{
+    pedal::PedalMapping m;
+    m.lowest = Settings.PedalCalMin;
+    m.highest = Settings.PedalCalMax;
+    m.curve = pedal::CurveNamed(Settings.PedalCurve);
+    m.invert = Settings.InvertPedal;
+    return m;
+}
+
+void StartPedalCalibration()
+{
+    gCalibration.Reset();
+    gCalibrating = true;
+}
+
+void StopPedalCalibration()
+{
+    gCalibrating = false;
+}
+
+const pedal::Calibration& PedalCalibration()
+{
+    return gCalibration;
+}
+
+bool LatestPedalReading(uint32_t* reading)
+{
+    if (gReadingSeen)
+        *reading = gLastReading;
+    return gReadingSeen;
 }
 
 void LearnFootswitch(std::function<void(int32_t)> learned)
