@@ -173,6 +173,7 @@ void MidiPedal::controller(uint32_t from, int32_t channel, int32_t number, int32
     Coarse& coarse = coarse_[from];
     if (number == c.controller) {
         coarse = {value, channel};
+        reading_.store(value, std::memory_order_relaxed);
         // Until its own fine part arrives a coarse value counts as 7 bits, so that a pedal
         // that sends only the coarse part reaches both ends.
         publishDepth(uint32_t(value), false, c);
@@ -283,6 +284,7 @@ void MidiPedal::reset()
     learning_ = 0;
     caught_ = 0;
     heardFine_ = false;
+    reading_ = -1;
     PedalScaled discard;
     while (depth_.take(discard)) {
     }
@@ -307,6 +309,16 @@ midi::PedalConfig MidiConfigFromSettings()
     c.switchKind = midi::SwitchKind(Settings.MidiFootswitch);
     c.switchChannel = Settings.MidiFootswitchChannel;
     c.switchNumber = Settings.MidiFootswitchNumber;
+    // The store holds the calibrated ends in 7-bit steps.
+    c.lowest = int32_t(std::min<uint32_t>(Settings.MidiMin, midi::kLargestNumber));
+    c.highest = int32_t(std::min<uint32_t>(Settings.MidiMax, midi::kLargestNumber));
+    c.curve = pedal::CurveNamed(Settings.PedalCurve);
+    settings::MidiTrigger tap;
+    if (settings::ParseMidiTrigger(Settings.TapMidi, &tap) && tap.kind != settings::MidiTrigger::Kind::None) {
+        c.tapKind = tap.kind == settings::MidiTrigger::Kind::Note ? midi::SwitchKind::Note : midi::SwitchKind::Controller;
+        c.tapChannel = int32_t(tap.channel);
+        c.tapNumber = int32_t(tap.number);
+    }
     return c;
 }
 

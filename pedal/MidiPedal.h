@@ -92,6 +92,9 @@ public:
     // The latest depth and slider position, when a new one came since the last take.
     // Called on the UI thread.
     bool takeDepth(PedalScaled& out);
+    // The pedal controller's latest value in 7-bit steps (its coarse part), for the live
+    // readout and the calibration; -1 before any. Any thread.
+    int32_t reading() const { return reading_.load(std::memory_order_relaxed); }
     // Whether the fine part of the pedal's controller arrived. Any thread.
     bool heardFinePart() const { return heardFine_.load(std::memory_order_relaxed); }
 
@@ -121,6 +124,7 @@ private:
     // Packed Caught, with a bit that says one is waiting.
     std::atomic<uint32_t> caught_{0};
     std::atomic<bool> heardFine_{false};
+    std::atomic<int32_t> reading_{-1};
     thread::LatestValue<PedalScaled> depth_;
     PedalPort* port_ = nullptr; // the UI thread's own
 

@@ -187,6 +187,7 @@ TEST_F(MidiPedalTest, CalibratedEndsAndTaper)
                     {"14 bits: the top step with any fine part is full travel", {0xB0, 11, 116, 43, 5}, 0.99},
                     {"and the resting step the heel", {0xB0, 11, 3, 43, 120}, 0.0},
                 });
+    EXPECT_EQ(pedal.reading(), 3) << "the readout is the last coarse part";
     config.invert = true;
     Configure();
     Play(pedal, {{"inverted, the top it reaches is the heel", {0xB0, 11, 116}, 0.0}});
@@ -348,6 +349,17 @@ TEST(MidiConfig, TheSettingsMakeThePedalsConfiguration)
                               pedal::PedalCurve::Exp, SwitchKind::Note, 16, 127};
     pedal.configure(largest);
     EXPECT_EQ(pedal.config(), largest);
+    // The calibration, taper and tap rows; an end past 7 bits is the top step.
+    Settings.MidiMin = 3;
+    Settings.MidiMax = 16383;
+    Settings.PedalCurve = "Log";
+    Settings.TapMidi = "CC 0 20";
+    const PedalConfig d = MidiConfigFromSettings();
+    EXPECT_EQ((PedalConfig{true, 16, 127, true, true, SwitchKind::Note, 9, 100, 3, 127, pedal::PedalCurve::Log,
+                           SwitchKind::Controller, 0, 20}),
+              d);
+    Settings.TapMidi = "Note 16 127";
+    EXPECT_EQ(MidiConfigFromSettings().tapKind, SwitchKind::Note);
     // The mouse standing in for a pedal the sound cannot reach: the pedal is silent.
     Settings.UsingMouse = true;
     EXPECT_FALSE(MidiConfigFromSettings().drivesDepth);
