@@ -1,6 +1,6 @@
 #pragma once
-// Where a native server's MIDI input port hands what it received: the backends call it from
-// their realtime cycle, before the cycle's sound is filtered.
+// A native server's MIDI input for the pedal: the port a sound device carries, and the sink it
+// hands what it received to from its realtime cycle, before the cycle's sound is filtered.
 
 #include <cstdint>
 #include <string>
