@@ -93,7 +93,6 @@ bool OnChannel(int32_t wanted, int32_t channel) { return wanted == kAnyChannel |
 
 void MidiPedal::receive(uint32_t from, const uint8_t* message, uint32_t size)
 {
-    from = std::min(from, kSourcesApart - 1);
     // The servers deliver whole messages, and one port may merge several sources: an event
     // starts afresh, so that one source's data bytes never complete another's message (a
     // sysex left open by one would else be read under the running status of the next).
@@ -170,9 +169,12 @@ void MidiPedal::controller(uint32_t from, int32_t channel, int32_t number, int32
     if (!c.drivesDepth || !OnChannel(c.channel, channel))
         return;
     const bool pairs = c.controller < kFinePartOffset;
-    Coarse& coarse = coarse_[from];
+    Coarse& coarse = coarse_[from % kSourcesApart];
+    // Another source on this way in: what the one before sent says nothing.
+    if (coarse.from != from)
+        coarse = {-1, -1, from};
     if (number == c.controller) {
-        coarse = {value, channel};
+        coarse = {value, channel, from};
         reading_.store(value, std::memory_order_relaxed);
         // Until its own fine part arrives a coarse value counts as 7 bits, so that a pedal
         // that sends only the coarse part reaches both ends.

@@ -136,10 +136,12 @@ private:
     uint8_t data_[2]{};
     uint8_t count_ = 0;
     bool inSysex_ = false;
-    // The last coarse part of the pedal's controller from each source, and its channel.
+    // The last coarse part of the pedal's controller on each way in, its channel, and the
+    // source it came from.
     struct Coarse {
         int32_t value = -1;
         int32_t channel = -1;
+        uint32_t from = 0;
     };
     std::array<Coarse, kSourcesApart> coarse_{};
 };

@@ -42,11 +42,12 @@ void JackPedalPort::Read(uint32_t frames)
         void* events = jack_port_get_buffer(port, frames);
         if (!events)
             continue;
+        const uint32_t from = slot + kSourcesApart * slotUses_[slot].load(std::memory_order_acquire);
         const uint32_t count = jack_midi_get_event_count(events);
         for (uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t e{};
             if (jack_midi_event_get(&e, events, i) == 0 && e.size > 0)
-                sink->receive(slot, e.buffer, static_cast<uint32_t>(e.size));
+                sink->receive(from, e.buffer, static_cast<uint32_t>(e.size));
         }
     }
 }
@@ -116,6 +117,7 @@ void JackPedalPort::ConnectApart(const char* source)
         // A source that went and came back keeps its port; past the last, they share it.
         const uint32_t slot = std::min<uint32_t>(uint32_t(slotOf_.size()), kSourcesApart - 1);
         known = slotOf_.emplace(source, slot).first;
+        slotUses_[slot].fetch_add(1, std::memory_order_release);
     }
     const uint32_t slot = known->second;
     for (uint32_t s = 1; s <= slot; ++s) {

@@ -55,6 +55,8 @@ private:
     std::atomic<bool> portsChanged_{false};
     // Registered in order, read by the realtime thread up to the first gap.
     std::array<std::atomic<_jack_port*>, kSourcesApart> ports_{};
+    // How many sources each port was given, so that a new one is numbered anew.
+    std::array<std::atomic<uint32_t>, kSourcesApart> slotUses_{};
     std::atomic<MidiSink*> sink_{nullptr};
 };
 

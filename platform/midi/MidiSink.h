@@ -11,6 +11,7 @@ namespace midi {
 // The source that stands for every hardware MIDI output the server has.
 inline constexpr const char* kAllSources = "All";
 // How many sources a port keeps apart, each on its own way in; any more share the last one.
+// A way in given to another source is numbered anew: its number plus a multiple of this.
 inline constexpr uint32_t kSourcesApart = 16;
 
 // A MIDI output a pedal port can listen to: the server's name for it, and what people see.
@@ -23,8 +24,8 @@ class MidiSink {
 public:
     virtual ~MidiSink() = default;
     // One MIDI message as the port received it (status byte first), in arrival order, from
-    // the source numbered `from` (below kSourcesApart): messages of one number come from one
-    // source. Called on the audio thread.
+    // the source numbered `from`: messages of one number come from one source, and numbers
+    // alike modulo kSourcesApart share a way in. Called on the audio thread.
     virtual void receive(uint32_t from, const uint8_t* message, uint32_t size) = 0;
 };
 

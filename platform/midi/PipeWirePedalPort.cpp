@@ -123,6 +123,7 @@ void PipeWirePedalPort::Link()
             if (slot >= slotsAdded_ && !AddPort(slot))
                 continue;
             known = linkedSources_.emplace(id, SourceLink{slot, nullptr}).first;
+            slotUses_[slot].fetch_add(1, std::memory_order_release);
         }
         SourceLink& source = known->second;
         // Linked once the graph shows our port: its announcement calls here again.
@@ -236,6 +237,7 @@ void PipeWirePedalPort::Read()
         pw_buffer* b = pw_filter_dequeue_buffer(port);
         if (!b)
             continue;
+        const uint32_t from = slot + kSourcesApart * slotUses_[slot].load(std::memory_order_acquire);
         spa_data& d = b->buffer->datas[0];
         if (sink && d.data && d.chunk) {
             const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
@@ -247,7 +249,7 @@ void PipeWirePedalPort::Read()
                 SPA_POD_SEQUENCE_FOREACH(sequence, c)
                 {
                     if (c->type == SPA_CONTROL_Midi)
-                        sink->receive(slot, static_cast<const uint8_t*>(SPA_POD_BODY(&c->value)),
+                        sink->receive(from, static_cast<const uint8_t*>(SPA_POD_BODY(&c->value)),
                                       SPA_POD_BODY_SIZE(&c->value));
                 }
             }

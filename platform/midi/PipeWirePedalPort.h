@@ -91,6 +91,8 @@ private:
     // Our ports as the node has them, read by the realtime thread; added, never removed, while
     // the node lives (the loop thread's, with the loop's lock held).
     std::array<std::atomic<void*>, kSourcesApart> slotPorts_{};
+    // How many sources each port was given, so that a new one is numbered anew.
+    std::array<std::atomic<uint32_t>, kSourcesApart> slotUses_{};
     uint32_t slotsAdded_ = 0;
     struct PedalListener;
     PedalListener* pedalListener_ = nullptr;

@@ -110,8 +110,10 @@ TEST_F(MidiPedalTest, InterleavedSourcesStayApart)
                     {"A's fine part pairs with A's 64, not B's 127", {0xB0, 43, 0}, 0.495030214246475, A},
                     {"B's fine part with B's 127", {0xB0, 43, 0}, 127.0 * 128 * 0.99 / 16383, 1},
                     {"C's fine part has no coarse part of its own", {0xB0, 43, 5}, kUntouched, 2},
-                    {"a number past the last shares the last one's", {0xB0, 11, 0}, 0.0, midi::kSourcesApart + 3},
-                    {"so its fine part pairs there", {0xB0, 43, 127}, 127.0 * 0.99 / 16383, midi::kSourcesApart - 1},
+                    {"B's way in given to another source: B's coarse part is not its", {0xB0, 43, 0}, kUntouched,
+                     1 + midi::kSourcesApart},
+                    {"its own coarse part", {0xB0, 11, 0}, 0.0, 1 + midi::kSourcesApart},
+                    {"and its fine part with it", {0xB0, 43, 127}, 127.0 * 0.99 / 16383, 1 + midi::kSourcesApart},
                 });
 }
 
