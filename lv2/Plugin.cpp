@@ -210,6 +210,9 @@ void Wah::heard(const uint8_t* message, uint32_t size, uint32_t frame)
     if (h.tap) {
         const double seconds = static_cast<double>(framesRun_ + frame) / rate_;
         filter_.TapAt(static_cast<int64_t>(seconds * kNanosecondsPerSecond));
+        // An empty span takes the tap in now, so that the rate it sets counts from this
+        // frame, not from wherever the host's next block happens to start.
+        filter_.Process(nullptr, nullptr, 0);
     }
     if (!h.pedal || !pedalDrives_)
         return;
