@@ -71,7 +71,9 @@ private:
 
 class Wah {
 public:
-    Wah(World& world, double rate, const std::map<std::string, float>& settings = {}) : world_(world)
+    Wah(World& world, double rate, const std::map<std::string, float>& settings = {})
+        : world_(world), in_(world.Index("in")), out_(world.Index("out")), sequence_(world.Map(LV2_ATOM__Sequence)),
+          midiEvent_(world.Map(LV2_MIDI__MidiEvent))
     {
         const uint32_t n = lilv_plugin_get_num_ports(world.plugin());
         controls_.resize(n);
@@ -100,8 +102,15 @@ public:
     // One block, in place or not; messages at frames within it.
     void Run(const float* in, float* out, uint32_t frames, const std::vector<MidiAt>& midi = {}, uint64_t start = 0)
     {
+        Queue(frames, midi, start);
+        RunQueued(in, out, frames);
+    }
+
+    // The block's messages into the atom port's buffer, as a host fills it before run().
+    void Queue(uint32_t frames, const std::vector<MidiAt>& midi, uint64_t start)
+    {
         auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(events_.data());
-        seq->atom.type = world_.Map(LV2_ATOM__Sequence);
+        seq->atom.type = sequence_;
         seq->atom.size = sizeof(LV2_Atom_Sequence_Body);
         seq->body = {0, 0};
         for (const MidiAt& m : midi) {
@@ -110,11 +119,16 @@ public:
             struct {
                 LV2_Atom_Event head;
                 std::array<uint8_t, 8> data;
-            } ev{{{int64_t(m.frame - start)}, {3, world_.Map(LV2_MIDI__MidiEvent)}}, {m.bytes[0], m.bytes[1], m.bytes[2]}};
+            } ev{{{int64_t(m.frame - start)}, {3, midiEvent_}}, {m.bytes[0], m.bytes[1], m.bytes[2]}};
             lv2_atom_sequence_append_event(seq, uint32_t(sizeof events_) - sizeof(LV2_Atom), &ev.head);
         }
-        lilv_instance_connect_port(instance_, world_.Index("in"), const_cast<float*>(in));
-        lilv_instance_connect_port(instance_, world_.Index("out"), out);
+    }
+
+    // The plugin's run() over the queued messages, and nothing else of the host's.
+    void RunQueued(const float* in, float* out, uint32_t frames)
+    {
+        lilv_instance_connect_port(instance_, in_, const_cast<float*>(in));
+        lilv_instance_connect_port(instance_, out_, out);
         lilv_instance_run(instance_, frames);
     }
 
@@ -137,6 +151,8 @@ public:
 
 private:
     World& world_;
+    const uint32_t in_, out_;
+    const LV2_URID sequence_, midiEvent_;
     std::vector<float> controls_;
     std::array<uint64_t, 512> events_{};
     LilvInstance* instance_ = nullptr;
