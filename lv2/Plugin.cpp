@@ -111,6 +111,8 @@ public:
         filter_.Reset();
         pedal_ = vlv2::PedalInput{};
         framesRun_ = 0;
+        lfoRatePort_ = -1.0;
+        pedalDrives_ = false;
         primed_ = false;
     }
 
@@ -208,6 +210,7 @@ void Wah::heard(const uint8_t* message, uint32_t size, uint32_t frame)
 {
     const vlv2::Heard h = pedal_.take(message, size, choices_);
     if (h.tap) {
+        // The instance's clock counts frames, so a tap is timed where it stands in the sound.
         const double seconds = static_cast<double>(framesRun_ + frame) / rate_;
         filter_.TapAt(static_cast<int64_t>(seconds * kNanosecondsPerSecond));
         // An empty span takes the tap in now, so that the rate it sets counts from this
