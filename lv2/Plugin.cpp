@@ -276,7 +276,7 @@ constexpr LV2_Descriptor kDescriptor = {kUri, Instantiate, ConnectPort, Activate
 
 } // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index)
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index)
 {
     return index == 0 ? &kDescriptor : nullptr;
 }
