@@ -66,12 +66,8 @@ struct Range {
 constexpr Range kRanges[kPortCount] = {
     {}, {}, {}, {}, {0, 1}, {0, 0.99f}, {0, 1}, {0.1f, 10}, {0.001f, 0.2f}, {0, 2}, {0, 0.99f}, {0, 0.99f},
     {0, 40}, {1, 100}, {10, 2000}, {0, 1}, {0, 5}, {0.05f, 20}, {0, 1}, {0, 16}, {0, 119}, {0, 1},
-    {0, 1}, {0, 127}, {0, 127}, {0, 2}, {0, 2}, {0, 127}};
+    {0, 1}, {0, 16383}, {0, 16383}, {0, 2}, {0, 2}, {0, 127}};
 
-// The pedal's calibration ends come in 7-bit steps, as the program stores them; a 14-bit
-// reading holds them in its coarse part.
-constexpr uint32_t kLargest7Bit = 127;
-constexpr int kFineShift = 7;
 constexpr double kNanosecondsPerSecond = 1e9;
 // No URI maps to 0, so no event has this type.
 constexpr LV2_URID kNoUrid = 0;
@@ -178,13 +174,10 @@ void Wah::readControls()
     choices_.tapNumber = choice(kTapNumber);
     mapping_.invert = on(kMidiInvert);
     mapping_.curve = static_cast<pedal::PedalCurve>(choice(kPedalCurve));
-    // Ends at the device's own range are no calibration at all: the mapping stays the
-    // program's uncalibrated one, exactly.
-    const auto low = static_cast<uint32_t>(choice(kMidiMin));
-    const auto high = static_cast<uint32_t>(choice(kMidiMax));
-    const bool calibrated = low < high && (low > 0 || high < kLargest7Bit);
-    mapping_.lowest = calibrated ? low : 0;
-    mapping_.highest = calibrated ? high : 0;
+    // The pedal's ends as the program stores them, in the units of its readings; equal ends
+    // are no calibration, and the mapping is the program's uncalibrated one exactly.
+    mapping_.lowest = static_cast<uint32_t>(choice(kMidiMin));
+    mapping_.highest = static_cast<uint32_t>(choice(kMidiMax));
 
     if (!primed_) {
         // The first block starts where the depth control stands, not gliding up from 0.
@@ -219,12 +212,7 @@ void Wah::heard(const uint8_t* message, uint32_t size, uint32_t frame)
     }
     if (!h.pedal || !pedalDrives_)
         return;
-    pedal::PedalMapping m = mapping_;
-    if (h.largest > kLargest7Bit && m.Calibrated()) {
-        m.lowest <<= kFineShift;
-        m.highest = m.highest << kFineShift | kLargest7Bit;
-    }
-    filter_.TargetDepth.store(m.Map(h.reading, 0, h.largest).depth, std::memory_order_relaxed);
+    filter_.TargetDepth.store(mapping_.Map(h.reading, 0, h.largest).depth, std::memory_order_relaxed);
 }
 
 void Wah::run(uint32_t frames)
