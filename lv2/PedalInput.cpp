@@ -30,21 +30,22 @@ Heard PedalInput::take(const uint8_t* message, uint32_t size, const MidiChoices&
     const int32_t channel = (message[0] & kChannelMask) + 1;
     const int32_t number = message[1] & kDataMask;
     const int32_t value = message[2] & kDataMask;
-    if (!OnChannel(choices.channel, channel))
-        return heard;
+    const bool tapHere = OnChannel(choices.tapChannel, channel) && number == choices.tapNumber;
     if (kind == kNoteOn) {
         // A note-on of velocity 0 is a note-off.
-        heard.tap = choices.tapFrom == TapFrom::Note && number == choices.tapNumber && value > 0;
+        heard.tap = choices.tapFrom == TapFrom::Note && tapHere && value > 0;
         return heard;
     }
     if (kind != kControlChange || number >= kFirstModeMessage)
         return heard;
-    if (choices.tapFrom == TapFrom::Controller && number == choices.tapNumber) {
+    if (choices.tapFrom == TapFrom::Controller && tapHere) {
         // A tap controller is a footswitch: it taps when it goes down into its upper half,
         // not again while it is held there.
         heard.tap = value >= kSwitchOnFrom && !tapHeld_;
         tapHeld_ = value >= kSwitchOnFrom;
     }
+    if (!OnChannel(choices.channel, channel))
+        return heard;
     if (choices.controller != coarseController_) {
         // Another controller chosen: what was heard of the old one says nothing.
         coarseController_ = choices.controller;

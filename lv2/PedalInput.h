@@ -17,6 +17,7 @@ struct MidiChoices {
     // set up wrongly still reaches both ends.
     bool fourteenBit = false;
     TapFrom tapFrom = TapFrom::Nothing;
+    int32_t tapChannel = 0; // 0 any, 1-16
     int32_t tapNumber = 64;
 };
 

@@ -55,6 +55,7 @@ enum Port : uint32_t {
     kPedalCurve,
     kTapKind,
     kTapNumber,
+    kTapChannel,
     kPortCount
 };
 
@@ -66,7 +67,7 @@ struct Range {
 constexpr Range kRanges[kPortCount] = {
     {}, {}, {}, {}, {0, 1}, {0, 0.99f}, {0, 1}, {0.1f, 10}, {0.001f, 0.2f}, {0, 2}, {0, 0.99f}, {0, 0.99f},
     {0, 40}, {1, 100}, {10, 2000}, {0, 1}, {0, 5}, {0.05f, 20}, {0, 1}, {0, 16}, {0, 119}, {0, 1},
-    {0, 1}, {0, 16383}, {0, 16383}, {0, 2}, {0, 2}, {0, 127}};
+    {0, 1}, {0, 16383}, {0, 16383}, {0, 2}, {0, 2}, {0, 127}, {0, 16}};
 
 constexpr double kNanosecondsPerSecond = 1e9;
 // No URI maps to 0, so no event has this type.
@@ -172,6 +173,7 @@ void Wah::readControls()
     choices_.fourteenBit = on(kMidi14Bit);
     choices_.tapFrom = static_cast<vlv2::TapFrom>(choice(kTapKind));
     choices_.tapNumber = choice(kTapNumber);
+    choices_.tapChannel = choice(kTapChannel);
     mapping_.invert = on(kMidiInvert);
     mapping_.curve = static_cast<pedal::PedalCurve>(choice(kPedalCurve));
     // The pedal's ends as the program stores them, in the units of its readings; equal ends

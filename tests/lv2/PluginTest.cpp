@@ -274,4 +274,30 @@ TEST(Lv2Plugin, MidiPedalDrivesTheDepthAsTheProgramMapsIt)
     EXPECT_NEAR(depthAfter({{"depth", 0.3f}}, {{0xB0, 11, 127}}), 0.3, 1e-6);
 }
 
+TEST(Lv2Plugin, TappedNoteSetsTheLfosPeriodAndPeak)
+{
+    const double rate = 48000;
+    const auto at = [rate](double seconds) { return uint64_t(seconds * rate); };
+    const std::vector<float> silence(at(1.5));
+    // The LFO's depth at a time after the second tap, on its own channel or another.
+    const auto depthAfterTaps = [&](uint8_t status, std::vector<double> after) {
+        lv2test::Wah wah(TheWorld(), rate, {{"mode", 2}, {"tap_kind", 2}, {"tap_number", 40}, {"tap_channel", 5}});
+        std::vector<std::pair<uint64_t, float>> depths;
+        wah.Play(silence, {32}, {{at(0.3), {status, 40, 90}}, {at(0.8), {status, 40, 90}}}, &depths);
+        std::vector<double> found;
+        for (const double seconds : after)
+            found.push_back(std::find_if(depths.begin(), depths.end(), [&](auto& d) { return d.first >= at(0.8 + seconds); })->second);
+        return found;
+    };
+    // Two taps half a second apart: the sine restarts at its peak, is at its trough a quarter
+    // second on and at its peak again half a second on.
+    const std::vector<double> tapped = depthAfterTaps(0x94, {0.001, 0.25, 0.5});
+    EXPECT_NEAR(tapped[0], 0.99, 0.01);
+    EXPECT_NEAR(tapped[1], 0.0, 0.01);
+    EXPECT_NEAR(tapped[2], 0.99, 0.01);
+    // On channel 6 they are not taps: the LFO runs on at 1.5 Hz, a fifth of a turn past its
+    // peak then.
+    EXPECT_LT(depthAfterTaps(0x95, {0.001})[0], 0.8);
+}
+
 } // namespace

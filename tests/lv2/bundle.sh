@@ -15,7 +15,7 @@ report=$(sord_validate "${schemas[@]}" "$bundle"/*.ttl 2>&1) || fail "sord_valid
 info=$(LV2_PATH=$(dirname "$bundle") lv2info urn:vobblix:wah 2>&1) || fail "lv2info: $info"
 for symbol in in out midi_in depth_out enabled depth freq_offset resonance glide mode sweep_low sweep_high \
   env_sensitivity env_attack env_release env_direction lfo_shape lfo_rate midi_pedal midi_channel \
-  midi_controller midi_14bit midi_invert midi_min midi_max pedal_curve tap_kind tap_number; do
+  midi_controller midi_14bit midi_invert midi_min midi_max pedal_curve tap_kind tap_number tap_channel; do
   grep -qE "^\s+Symbol:\s+$symbol\$" <<<"$info" || fail "lv2info lists no port $symbol"
 done
 grep -qE '^\s+Has latency:\s+no$' <<<"$info" || fail "the plugin reports a latency"
