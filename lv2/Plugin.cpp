@@ -96,6 +96,7 @@ public:
         filter_.SampleRate.store(static_cast<uint32_t>(std::lround(rate)), std::memory_order_relaxed);
     }
 
+    // Called on the host's audio thread, between runs, or before the first.
     void connect(uint32_t port, void* data)
     {
         if (port < kPortCount)
@@ -244,6 +245,7 @@ void Wah::run(uint32_t frames)
         *depthOut = static_cast<float>(filter_.CurrentDepth.load(std::memory_order_relaxed));
 }
 
+// The host's main thread, as are Activate and Cleanup; ConnectPort and Run come on its audio thread.
 LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const* features)
 {
     if (!(rate > 0.0))
