@@ -2,6 +2,7 @@
 // other rates, any split into blocks, instances that keep to themselves, and the MIDI pedal.
 
 #include "LilvHost.h"
+#include "support/Wav.h"
 
 #include "effect/SweepFilter.h"
 
@@ -72,18 +73,6 @@ bool WriteFloatWav(const std::filesystem::path& p, const std::vector<float>& s, 
     return sf_close(f) == 0 && whole;
 }
 
-std::vector<float> ReadFloatWav(const std::filesystem::path& p)
-{
-    SF_INFO info{};
-    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
-    if (!f)
-        return {};
-    std::vector<float> s(size_t(info.frames));
-    sf_read_float(f, s.data(), sf_count_t(s.size()));
-    sf_close(f);
-    return s;
-}
-
 // The program's own filter at its start-up values, fed in its 500-sample blocks.
 std::vector<int16_t> ProgramPlays(std::vector<int16_t> s, double depth)
 {
@@ -137,7 +126,7 @@ TEST(Lv2Plugin, Lv2applyPlaysWhatTheProgramPlaysWithinOneStep)
                                     "' lv2apply -i '" + (dir / "in.wav").string() + "' -o '" + (dir / "out.wav").string() +
                                     "' -c depth " + std::to_string(depth) + " urn:vobblix:wah";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
-        const std::vector<float> plugin = ReadFloatWav(dir / "out.wav");
+        const std::vector<float> plugin = testsupport::ReadWav<float>(dir / "out.wav");
         const std::vector<int16_t> program = ProgramPlays(in, depth);
         ASSERT_EQ(plugin.size(), program.size());
         double worst = 0;
