@@ -10,6 +10,7 @@ packages=(
   libpulse-dev pulseaudio pulseaudio-utils
   libevdev-dev libudev-dev
   libsndfile1-dev sox
+  lv2-dev liblilv-dev lilv-utils sordi jalv calf-plugins
 )
 missing=()
 for p in "${packages[@]}"; do

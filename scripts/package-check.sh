@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Checks the package that scripts/package.sh left in dist/ as a user meets it: installs it
-# with apt, asks the installed program for its help, plays a known signal through it
-# headless (SDL's disk driver, the offscreen platform) and checks that filtered sound came
-# out, then purges the package and checks that none of its files is left.
+# Checks the packages that scripts/package.sh left in dist/ as a user meets them: installs
+# the program with apt, asks it for its help, plays a known signal through it headless
+# (SDL's disk driver, the offscreen platform) and checks that filtered sound came out; then
+# installs the LV2 plugin, has lv2info find it and lv2apply filter the same signal with it;
+# purges both and checks that none of their files is left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,16 +13,40 @@ apt() { $sudo env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@"; }
 fail() { echo "package-check: $*" >&2; exit 1; }
 
 deb=$(ls dist/vobblix_*_"$(dpkg --print-architecture)".deb)
-installed() { dpkg-query -W -f='${Status}' vobblix 2>/dev/null | grep -q "install ok installed"; }
+plugin_deb=$(ls dist/vobblix-lv2_*_"$(dpkg --print-architecture)".deb)
+installed() { dpkg-query -W -f='${Status}' "${1:-vobblix}" 2>/dev/null | grep -q "install ok installed"; }
 installed && apt purge vobblix >/dev/null
+installed vobblix-lv2 && apt purge vobblix-lv2 >/dev/null
+# lv2info and lv2apply stand in for a host.
+installed lilv-utils || apt install --no-install-recommends lilv-utils >/dev/null
 
 work=""
-# Whatever fails, the machine is left without the package.
+# Whatever fails, the machine is left without the packages.
 cleanup() {
   [ -z "$work" ] || rm -rf "$work"
   if installed; then apt purge vobblix >/dev/null; fi
+  if installed vobblix-lv2; then apt purge vobblix-lv2 >/dev/null; fi
 }
 trap cleanup EXIT
+
+# Purges a package and checks that dpkg forgot it and none of the paths it owned is left.
+purge_without_trace() {
+  local package=$1
+  shift
+  apt purge "$package" >/dev/null
+  dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -qv "not-installed" &&
+    fail "dpkg still knows $package: $(dpkg-query -W -f='${Status}' "$package")"
+  local left=0 path
+  for path in "$@"; do
+    [ "$path" != /. ] || continue
+    [ -e "$path" ] || [ -L "$path" ] || continue
+    # A folder stays when another package owns it too (/usr/share/applications, ...).
+    if [ -d "$path" ] && [ ! -L "$path" ] && dpkg -S "$path" >/dev/null 2>&1; then continue; fi
+    echo "left behind: $path" >&2
+    left=1
+  done
+  [ "$left" -eq 0 ] || fail "files of the purged $package are left"
+}
 
 echo "== Installing $deb"
 apt install "./$deb" >/dev/null
@@ -91,18 +116,45 @@ perl -e '
     $n, $rms, $copied, $runs;
 ' "$work/in.raw" "$work/out.raw" || fail "the played sound is not the filtered input"
 
-echo "== Purging"
-apt purge vobblix >/dev/null
-dpkg-query -W -f='${Status}\n' vobblix 2>/dev/null | grep -qv "not-installed" &&
-  fail "dpkg still knows vobblix: $(dpkg-query -W -f='${Status}' vobblix)"
-left=0
-for path in "${owned[@]}"; do
-  [ "$path" != /. ] || continue
-  [ -e "$path" ] || [ -L "$path" ] || continue
-  # A folder stays when another package owns it too (/usr/share/applications, ...).
-  if [ -d "$path" ] && [ ! -L "$path" ] && dpkg -S "$path" >/dev/null 2>&1; then continue; fi
-  echo "left behind: $path" >&2
-  left=1
+echo "== Installing $plugin_deb"
+apt install "./$plugin_deb" >/dev/null
+installed vobblix-lv2 || fail "vobblix-lv2 is not installed"
+mapfile -t plugin_owned < <(dpkg -L vobblix-lv2)
+bundle=/usr/lib/lv2/vobblix.lv2
+for wanted in "$bundle"/{manifest.ttl,vobblix.ttl,presets.ttl,vobblix.so}; do
+  printf '%s\n' "${plugin_owned[@]}" | grep -qx "$wanted" || fail "the plugin's package lacks $wanted"
 done
-[ "$left" -eq 0 ] || fail "files of the purged package are left"
-echo "package-check: installed, played filtered sound, purged without a trace (${#owned[@]} paths)"
+exported=$(nm -D --defined-only "$bundle/vobblix.so" | awk '{print $3}')
+[ "$exported" = lv2_descriptor ] || fail "the plugin exports more than lv2_descriptor: $exported"
+
+echo "== lv2info urn:vobblix:wah"
+info=$(env -u LV2_PATH lv2info urn:vobblix:wah) || fail "lv2info does not find the installed plugin"
+for symbol in in out midi_in depth depth_out enabled mode; do
+  grep -qE "^\s+Symbol:\s+$symbol\$" <<<"$info" || fail "lv2info lists no port $symbol"
+done
+
+echo "== lv2apply urn:vobblix:wah"
+# The same two sines as a 16-bit WAV file; at depth 0.25 (a cutoff near 385 Hz) the plugin keeps the
+# lower one and takes most of the upper one away.
+perl -e 'local $/; my $d = <STDIN>;
+  print "RIFF", pack("V", 36 + length $d), "WAVEfmt ", pack("VvvVVvv", 16, 1, 1, 44100, 88200, 2, 16),
+    "data", pack("V", length $d), $d' <"$work/in.raw" >"$work/in.wav"
+env -u LV2_PATH lv2apply -i "$work/in.wav" -o "$work/plugin.wav" -c depth 0.25 urn:vobblix:wah ||
+  fail "lv2apply could not run the plugin"
+perl -e '
+  sub samples { local $/; open my $f, "<", $_[0] or die; my $w = <$f>;
+    my $at = index($w, "data"); die "$_[0] has no data\n" if $at < 0; unpack "s<*", substr($w, $at + 8) }
+  sub level { my ($hz, @s) = @_; my ($c, $s) = (0, 0);
+    for my $i (0 .. $#s) { my $a = 6.283185307 * $hz * $i / 44100; $c += $s[$i] * cos $a; $s += $s[$i] * sin $a }
+    sqrt($c * $c + $s * $s) / @s }
+  my @in = samples($ARGV[0]); my @out = samples($ARGV[1]);
+  die "lv2apply wrote " . @out . " samples for " . @in . "\n" unless @out == @in;
+  my ($low, $high) = (level(220, @out) / level(220, @in), level(1375, @out) / level(1375, @in));
+  die sprintf("220 Hz kept %.2f, 1375 Hz kept %.2f\n", $low, $high) unless $low > 0.7 && $high < 0.2;
+  printf "220 Hz kept %.2f of its level, 1375 Hz %.2f\n", $low, $high;
+' "$work/in.wav" "$work/plugin.wav" || fail "lv2apply did not filter the signal"
+
+echo "== Purging"
+purge_without_trace vobblix "${owned[@]}"
+purge_without_trace vobblix-lv2 "${plugin_owned[@]}"
+echo "package-check: installed, played filtered sound, the plugin found and filtering, purged without a trace (${#owned[@]} + ${#plugin_owned[@]} paths)"
