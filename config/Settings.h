@@ -174,9 +174,10 @@ inline constexpr NumberRange kEnvAttackRange{1, 100};
 inline constexpr NumberRange kEnvReleaseRange{10, 2000};
 inline constexpr NumberRange kLfoRateRange{0.05, 20.0};
 inline constexpr NumberRange kSwitchlessRange{50, 5000};
-// A joystick axis reads 0 to 65535; a MIDI pedal 0 to 16383 (14 bits).
+// A joystick axis reads 0 to 65535; a MIDI pedal's ends are kept in 7-bit steps, as its
+// maker states its range, whether it sends 7 or 14 bits.
 inline constexpr uint32_t kLargestAxisReading = 0xFFFF;
-inline constexpr uint32_t kLargestMidiReading = 0x3FFF;
+inline constexpr uint32_t kLargestMidiEnd = 127;
 
 // A learned MIDI trigger (the tap): none, a controller or a note, on a channel (0: any).
 struct MidiTrigger {

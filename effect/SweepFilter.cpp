@@ -225,8 +225,9 @@ void SweepFilter::Run(const Sample* in, Sample* out, uint32_t count)
     const uint32_t loaded = SampleRate.load(std::memory_order_relaxed);
     const uint32_t rate = loaded != 0 ? loaded : kFallbackRate;
     const bool held = scaling_ == Scaling::HeldInHzAndSeconds;
-    Configure(rate);
+    // Taps first, so that a rate they set is the one this block runs at.
     TakeTaps();
+    Configure(rate);
     const SweepMode mode = Mode.load(std::memory_order_relaxed);
     glided_ = false;
     if (!held && mode == SweepMode::Manual)

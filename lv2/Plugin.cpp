@@ -67,7 +67,7 @@ struct Range {
 constexpr Range kRanges[kPortCount] = {
     {}, {}, {}, {}, {0, 1}, {0, 0.99f}, {0, 1}, {0.1f, 10}, {0.001f, 0.2f}, {0, 2}, {0, 0.99f}, {0, 0.99f},
     {0, 40}, {1, 100}, {10, 2000}, {0, 1}, {0, 5}, {0.05f, 20}, {0, 1}, {0, 16}, {0, 119}, {0, 1},
-    {0, 1}, {0, 16383}, {0, 16383}, {0, 2}, {0, 2}, {0, 127}, {0, 16}};
+    {0, 1}, {0, 127}, {0, 127}, {0, 2}, {0, 2}, {0, 127}, {0, 16}};
 
 constexpr double kNanosecondsPerSecond = 1e9;
 // No URI maps to 0, so no event has this type.
@@ -177,8 +177,8 @@ void Wah::readControls()
     choices_.tapChannel = choice(kTapChannel);
     mapping_.invert = on(kMidiInvert);
     mapping_.curve = static_cast<pedal::PedalCurve>(choice(kPedalCurve));
-    // The pedal's ends as the program stores them, in the units of its readings; equal ends
-    // are no calibration, and the mapping is the program's uncalibrated one exactly.
+    // The pedal's ends as the program stores them, in 7-bit steps; equal ends are no
+    // calibration, and the mapping is the program's uncalibrated one exactly.
     mapping_.lowest = static_cast<uint32_t>(choice(kMidiMin));
     mapping_.highest = static_cast<uint32_t>(choice(kMidiMax));
 
@@ -209,13 +209,10 @@ void Wah::heard(const uint8_t* message, uint32_t size, uint32_t frame)
         // The instance's clock counts frames, so a tap is timed where it stands in the sound.
         const double seconds = static_cast<double>(framesRun_ + frame) / rate_;
         filter_.TapAt(static_cast<int64_t>(seconds * kNanosecondsPerSecond));
-        // An empty span takes the tap in now, so that the rate it sets counts from this
-        // frame, not from wherever the host's next block happens to start.
-        filter_.Process(nullptr, nullptr, 0);
     }
     if (!h.pedal || !pedalDrives_)
         return;
-    filter_.TargetDepth.store(mapping_.Map(h.reading, 0, h.largest).depth, std::memory_order_relaxed);
+    filter_.TargetDepth.store(pedal::MapMidiReading(mapping_, h.reading, h.largest > pedal::kLargestMidiEnd).depth, std::memory_order_relaxed);
 }
 
 void Wah::run(uint32_t frames)

@@ -26,7 +26,6 @@ constexpr uint8_t kChannelPressure = 0xD0;
 // 120-127 are the channel mode messages (all notes off and the like), not controls.
 constexpr int32_t kFirstModeMessage = 120;
 constexpr uint32_t kLargest7Bit = 127;
-constexpr uint32_t kLargest14Bit = 16383;
 constexpr int kFineShift = 7;
 
 // The whole configuration in one word, so that the audio thread reads it in one load.
@@ -46,8 +45,6 @@ constexpr int kCurveAt = 43;
 constexpr int kTapKindAt = 45;
 constexpr int kTapChannelAt = 47;
 constexpr int kTapNumberAt = 52;
-// A 14-bit reading's ends: the 7-bit end's coarse step, whatever its fine part.
-constexpr uint32_t kFineMask = 0x7F;
 
 // What Learn caught, in one word: number, channel, kind, and a bit that says it waits.
 constexpr int kCaughtChannelAt = 7;
@@ -224,11 +221,7 @@ void MidiPedal::publishDepth(uint32_t reading, bool fourteenBit, const PedalConf
     mapping.invert = c.invert;
     mapping.lowest = uint32_t(c.lowest);
     mapping.highest = uint32_t(c.highest);
-    if (fourteenBit && mapping.Calibrated()) {
-        mapping.lowest = mapping.lowest << kFineShift | kFineMask;
-        mapping.highest <<= kFineShift;
-    }
-    const PedalScaled scaled = mapping.Map(reading, 0, fourteenBit ? kLargest14Bit : kLargest7Bit);
+    const PedalScaled scaled = pedal::MapMidiReading(mapping, reading, fourteenBit);
     TargetDepth.store(scaled.depth, std::memory_order_relaxed);
     depth_.publish(scaled);
     ControlsMoved.tell();

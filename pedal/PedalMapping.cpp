@@ -13,6 +13,11 @@ constexpr long double kPercent = 100.0L;
 constexpr double kTaper = 9.0;
 constexpr double kTaperBase = 10.0;
 
+constexpr uint32_t kLargest7Bit = 127;
+constexpr uint32_t kLargest14Bit = 16383;
+constexpr uint32_t kFineShift = 7;
+constexpr uint32_t kFineMask = 0x7F;
+
 PedalScaled WithSlider(double depth)
 {
     PedalScaled out;
@@ -80,6 +85,18 @@ void Calibration::Add(uint32_t reading)
     highest_ = seen_ ? std::max(highest_, reading) : reading;
     seen_ = true;
     ++count_;
+}
+
+PedalScaled MapMidiReading(const PedalMapping& sevenBitEnds, uint32_t reading, bool fourteenBit)
+{
+    PedalMapping mapping = sevenBitEnds;
+    mapping.lowest = std::min(mapping.lowest, kLargestMidiEnd);
+    mapping.highest = std::min(mapping.highest, kLargestMidiEnd);
+    if (fourteenBit && mapping.Calibrated()) {
+        mapping.lowest = mapping.lowest << kFineShift | kFineMask;
+        mapping.highest <<= kFineShift;
+    }
+    return mapping.Map(reading, 0, fourteenBit ? kLargest14Bit : kLargest7Bit);
 }
 
 } // namespace pedal

@@ -39,6 +39,15 @@ struct PedalMapping {
     PedalScaled Map(uint32_t reading, uint32_t deviceMin, uint32_t deviceMax) const;
 };
 
+// The largest calibrated end of a MIDI pedal: its ends are kept in 7-bit steps, as a pedal's
+// maker states its range, whether it sends 7 or 14 bits.
+inline constexpr uint32_t kLargestMidiEnd = 127;
+
+// The depth of a MIDI pedal's reading (0..127, or 0..16383 with its fine part) under ends in
+// 7-bit steps. On a 14-bit reading the heel's step counts up to its top and the toe's from
+// its bottom, so that a pedal reaches both ends whatever its fine part says there.
+PedalScaled MapMidiReading(const PedalMapping& sevenBitEnds, uint32_t reading, bool fourteenBit);
+
 // Collects the lowest and highest readings seen while the player rocks the pedal.
 class Calibration {
 public:
