@@ -13,8 +13,6 @@ namespace {
 
 constexpr uint32_t kCapturePeriodMs = 1;
 constexpr uint32_t kYZMax = 0x7FFF;
-constexpr uint32_t kReadingScale = 99;
-constexpr long double kPercent = 100.0L;
 constexpr uint32_t kLowHalf = 0xFFFF;
 
 joystick::JoystickService* gService = nullptr;
@@ -37,23 +35,6 @@ void ButtonDown(uint32_t button)
 }
 
 } // namespace
-
-PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t pedalMax, bool invert)
-{
-    if (reading > pedalMax)
-        reading = pedalMax;
-    else if (reading < pedalMin)
-        reading = pedalMin;
-    if (invert)
-        reading = reading > pedalMax ? reading - pedalMax : pedalMax - reading;
-    // Extended precision, rounded once to the nearest double.
-    const long double quotient =
-        static_cast<long double>(uint64_t(reading) * kReadingScale) / static_cast<long double>(pedalMax) / kPercent;
-    PedalScaled out;
-    out.depth = static_cast<double>(quotient);
-    out.slider = static_cast<int32_t>(std::trunc(static_cast<long double>(out.depth) * kPercent));
-    return out;
-}
 
 void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> moveSlider)
 {

@@ -2,19 +2,11 @@
 // The joystick pedal as the depth source: one axis reading, clamped, optionally inverted and
 // scaled, becomes the filter's target depth and the depth slider's position.
 
+#include "pedal/PedalMapping.h"
 #include "platform/joystick/Joystick.h"
 
 #include <cstdint>
 #include <functional>
-
-struct PedalScaled {
-    double depth = 0.0;
-    // Before the slider's own clamp to 1..99.
-    int32_t slider = 0;
-};
-
-// Pure: clamps against the upper bound first, inverts, then scales with a 64-bit significand.
-PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t pedalMax, bool invert);
 
 // The hidden window that receives the joystick messages.
 extern joystick::Window PedalWindow;
