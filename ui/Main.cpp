@@ -400,14 +400,14 @@ int TfrmMain::screenLookMs() const
 
 bool TfrmMain::PickUpFilter()
 {
-    const bool fresh = fx::Program().TakeInEffect(inEffect_);
+    if (fx::Program().TakeInEffect(inEffect_))
+        inEffectShown_ = false;
     // Minimised or hidden, nothing is drawn and the screen may rest, even with the LFO running;
     // the latest values wait for the window to come back.
-    if (!Picture->isVisible() || isMinimized())
+    if (inEffectShown_ || !Picture->isVisible() || isMinimized())
         return false;
+    inEffectShown_ = true;
     Picture->showResponse(inEffect_.c, inEffect_.rate);
-    if (!fresh)
-        return false;
     const bool automatic = GroupBoxSweep->automatic();
     if (GroupBoxSweep->lfo())
         GroupBoxSweep->FollowTappedRate();

@@ -136,6 +136,7 @@ private:
     int quietLooks_ = 0;
     // What the filter last said it filters with.
     fx::InEffect inEffect_;
+    bool inEffectShown_ = true;
     // The depth last shown from the filter, in thousandths; below zero before the first.
     long shownDepth_ = -1;
     double notedLatencyMs_ = -1.0; // the latency last told on standard error
