@@ -20,12 +20,14 @@ constexpr const char* kCannotOpen = "Could not open a required registry key. Ple
 
 int32_t Signed(uint32_t dword) { return static_cast<int32_t>(dword); }
 
-enum class Stored { Dword, Bool, String };
+enum class Stored { Dword, Bool, String, Number };
 
 constexpr double kNoLimit = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t kLargestChannel = 16;
 constexpr uint32_t kLargestMidiNumber = 127;
 constexpr uint32_t kLargestFootswitchKind = 2;
+constexpr const char* kNoteTrigger = "Note";
+constexpr const char* kControllerTrigger = "CC";
 constexpr uint32_t kLargestPriority = 2;
 constexpr uint32_t kLargestAxis = 2;
 // The joystick ids the pedal can open.
@@ -58,7 +60,18 @@ struct StoredValue {
     double largest = kNoLimit;
     const char* textFallback = "";
     const char* const* choices = nullptr;
+    // A number row (integer or not in the file) keeps its value here.
+    double TSettings::*number = nullptr;
+    double numberFallback = 0;
+    // A text with a form rather than a list of choices.
+    bool (*textUsable)(const std::string&) = nullptr;
 };
+
+bool UsableMidiTrigger(const std::string& text)
+{
+    settings::MidiTrigger trigger;
+    return settings::ParseMidiTrigger(text, &trigger);
+}
 
 constexpr StoredValue kStoredValues[] = {
     // The rate and the buffer size are held to what the sound can use after the load.
@@ -132,20 +145,66 @@ constexpr StoredValue kStoredValues[] = {
      .largest = kLargestMidiNumber},
     {.name = "EffectOn", .type = Stored::Bool, .fallback = 1, .set = [](uint32_t v) { Settings.EffectOn = v != 0; },
      .saved = [](const Saving&) { return uint32_t(Settings.EffectOn); }, .later = true, .largest = 1},
+    // The sweep, the pedals' calibration and taper, the switchless wah and the tap triggers.
+    {.name = "AutoMode", .type = Stored::String, .text = &TSettings::AutoMode,
+     .savedText = [](const Saving&) -> const std::string& { return Settings.AutoMode; }, .later = true,
+     .textFallback = "Off", .choices = settings::kAutoModes},
+    {.name = "SweepLow", .type = Stored::Number, .later = true, .lowest = settings::kSweepRange.lowest,
+     .largest = settings::kSweepRange.largest, .number = &TSettings::SweepLow, .numberFallback = 0.0},
+    {.name = "SweepHigh", .type = Stored::Number, .later = true, .lowest = settings::kSweepRange.lowest,
+     .largest = settings::kSweepRange.largest, .number = &TSettings::SweepHigh, .numberFallback = 0.99},
+    {.name = "EnvSensitivity", .type = Stored::Dword, .fallback = 20,
+     .set = [](uint32_t v) { Settings.EnvSensitivity = v; },
+     .saved = [](const Saving&) { return Settings.EnvSensitivity; }, .later = true,
+     .lowest = settings::kEnvSensitivityRange.lowest, .largest = settings::kEnvSensitivityRange.largest},
+    {.name = "EnvAttackMs", .type = Stored::Dword, .fallback = 5, .set = [](uint32_t v) { Settings.EnvAttackMs = v; },
+     .saved = [](const Saving&) { return Settings.EnvAttackMs; }, .later = true,
+     .lowest = settings::kEnvAttackRange.lowest, .largest = settings::kEnvAttackRange.largest},
+    {.name = "EnvReleaseMs", .type = Stored::Dword, .fallback = 200, .set = [](uint32_t v) { Settings.EnvReleaseMs = v; },
+     .saved = [](const Saving&) { return Settings.EnvReleaseMs; }, .later = true,
+     .lowest = settings::kEnvReleaseRange.lowest, .largest = settings::kEnvReleaseRange.largest},
+    {.name = "EnvDirection", .type = Stored::String, .text = &TSettings::EnvDirection,
+     .savedText = [](const Saving&) -> const std::string& { return Settings.EnvDirection; }, .later = true,
+     .textFallback = "Up", .choices = settings::kEnvDirections},
+    {.name = "LfoShape", .type = Stored::String, .text = &TSettings::LfoShape,
+     .savedText = [](const Saving&) -> const std::string& { return Settings.LfoShape; }, .later = true,
+     .textFallback = "Sine", .choices = settings::kLfoShapes},
+    {.name = "LfoRate", .type = Stored::Number, .later = true, .lowest = settings::kLfoRateRange.lowest,
+     .largest = settings::kLfoRateRange.largest, .number = &TSettings::LfoRate, .numberFallback = 1.5},
+    {.name = "PedalMin", .type = Stored::Dword, .fallback = 0, .set = [](uint32_t v) { Settings.PedalCalMin = v; },
+     .saved = [](const Saving&) { return Settings.PedalCalMin; }, .later = true,
+     .largest = settings::kLargestAxisReading},
+    {.name = "PedalMax", .type = Stored::Dword, .fallback = 0, .set = [](uint32_t v) { Settings.PedalCalMax = v; },
+     .saved = [](const Saving&) { return Settings.PedalCalMax; }, .later = true,
+     .largest = settings::kLargestAxisReading},
+    {.name = "MidiMin", .type = Stored::Dword, .fallback = 0, .set = [](uint32_t v) { Settings.MidiMin = v; },
+     .saved = [](const Saving&) { return Settings.MidiMin; }, .later = true, .largest = settings::kLargestMidiReading},
+    {.name = "MidiMax", .type = Stored::Dword, .fallback = 0, .set = [](uint32_t v) { Settings.MidiMax = v; },
+     .saved = [](const Saving&) { return Settings.MidiMax; }, .later = true, .largest = settings::kLargestMidiReading},
+    {.name = "PedalCurve", .type = Stored::String, .text = &TSettings::PedalCurve,
+     .savedText = [](const Saving&) -> const std::string& { return Settings.PedalCurve; }, .later = true,
+     .textFallback = "Linear", .choices = settings::kPedalCurves},
+    {.name = "Switchless", .type = Stored::Bool, .fallback = 0, .set = [](uint32_t v) { Settings.Switchless = v != 0; },
+     .saved = [](const Saving&) { return uint32_t(Settings.Switchless); }, .later = true, .largest = 1},
+    {.name = "SwitchlessMs", .type = Stored::Dword, .fallback = 400, .set = [](uint32_t v) { Settings.SwitchlessMs = v; },
+     .saved = [](const Saving&) { return Settings.SwitchlessMs; }, .later = true,
+     .lowest = settings::kSwitchlessRange.lowest, .largest = settings::kSwitchlessRange.largest},
+    {.name = "TapButton", .type = Stored::Dword, .fallback = 0, .set = [](uint32_t v) { Settings.TapButton = v; },
+     .saved = [](const Saving&) { return Settings.TapButton; }, .later = true,
+     .largest = settings::kLargestFootswitchButton},
+    {.name = "TapMidi", .type = Stored::String, .text = &TSettings::TapMidi,
+     .savedText = [](const Saving&) -> const std::string& { return Settings.TapMidi; }, .later = true,
+     .textUsable = &UsableMidiTrigger},
 };
 
 void Fallback(const StoredValue& v)
 {
     if (v.type == Stored::String)
         Settings.*v.text = v.textFallback;
+    else if (v.type == Stored::Number)
+        Settings.*v.number = v.numberFallback;
     else
         v.set(v.fallback);
-}
-
-// The default as the file would hold it.
-std::string FallbackText(const StoredValue& v)
-{
-    return v.type == Stored::String ? "\"" + std::string(v.textFallback) + "\"" : std::to_string(v.fallback);
 }
 
 std::string Number(double value)
@@ -153,6 +212,14 @@ std::string Number(double value)
     char text[32];
     std::snprintf(text, sizeof text, "%.15g", value);
     return text;
+}
+
+// The default as the file would hold it.
+std::string FallbackText(const StoredValue& v)
+{
+    if (v.type == Stored::Number)
+        return Number(v.numberFallback);
+    return v.type == Stored::String ? "\"" + std::string(v.textFallback) + "\"" : std::to_string(v.fallback);
 }
 
 bool IsAChoice(const StoredValue& v, const std::string& text)
@@ -168,6 +235,9 @@ std::string Unusable(const StoredValue& v, const registry::Registry& reg)
 {
     const std::string found = std::string(v.name) + " = " + reg.ValueText(v.name);
     if (v.type == Stored::String) {
+        if (v.textUsable)
+            return v.textUsable(Settings.*v.text) ? std::string()
+                                                  : found + " is not \"\", \"Note <channel> <number>\" or \"CC <channel> <number>\"";
         if (!v.choices || IsAChoice(v, Settings.*v.text))
             return {};
         std::string list;
@@ -175,7 +245,7 @@ std::string Unusable(const StoredValue& v, const registry::Registry& reg)
             list += std::string(list.empty() ? "" : ", ") + "\"" + *choice + "\"";
         return found + " is not one of " + list;
     }
-    const double value = reg.ReadInteger(v.name);
+    const double value = v.type == Stored::Number ? Settings.*v.number : reg.ReadInteger(v.name);
     if (value >= v.lowest && value <= v.largest)
         return {};
     return found + " is out of range (" + Number(v.lowest) + " to " + Number(v.largest) + ")";
@@ -195,6 +265,8 @@ std::string Read(const registry::Registry& reg, const StoredValue& v, bool* fail
     try {
         if (v.type == Stored::String)
             Settings.*v.text = reg.ReadString(v.name);
+        else if (v.type == Stored::Number)
+            Settings.*v.number = reg.ReadNumber(v.name);
         else
             v.set(v.type == Stored::Bool ? uint32_t(reg.ReadBool(v.name)) : reg.ReadInteger(v.name));
         if (std::string why = Unusable(v, reg); !why.empty()) {
@@ -216,6 +288,7 @@ void Write(registry::Registry& reg, const StoredValue& v, const Saving& saving)
     case Stored::Dword: reg.WriteInteger(v.name, v.saved(saving)); break;
     case Stored::Bool: reg.WriteBool(v.name, v.saved(saving) != 0); break;
     case Stored::String: reg.WriteString(v.name, v.savedText(saving)); break;
+    case Stored::Number: reg.WriteNumber(v.name, Settings.*v.number); break;
     }
 }
 
@@ -225,6 +298,7 @@ void WriteDefault(registry::Registry& reg, const StoredValue& v)
     case Stored::Dword: reg.WriteInteger(v.name, v.fallback); break;
     case Stored::Bool: reg.WriteBool(v.name, v.fallback != 0); break;
     case Stored::String: reg.WriteString(v.name, v.textFallback); break;
+    case Stored::Number: reg.WriteNumber(v.name, v.numberFallback); break;
     }
 }
 
@@ -325,6 +399,36 @@ std::string BlockLengthProblem(int64_t size, uint32_t rate)
     if (size % 2 != 0)
         return "Buffer size must be divisible by two";
     return {};
+}
+
+bool ParseMidiTrigger(const std::string& text, MidiTrigger* out)
+{
+    if (text.empty()) {
+        *out = MidiTrigger{};
+        return true;
+    }
+    char kind[8] = {};
+    unsigned channel = 0;
+    unsigned number = 0;
+    char rest = 0;
+    if (std::sscanf(text.c_str(), "%7s %u %u %c", kind, &channel, &number, &rest) != 3 || channel > kLargestChannel ||
+        number > kLargestMidiNumber)
+        return false;
+    const std::string k = kind;
+    if (k != kNoteTrigger && k != kControllerTrigger)
+        return false;
+    out->kind = k == kNoteTrigger ? MidiTrigger::Kind::Note : MidiTrigger::Kind::Controller;
+    out->channel = channel;
+    out->number = number;
+    return true;
+}
+
+std::string MidiTriggerText(const MidiTrigger& trigger)
+{
+    if (trigger.kind == MidiTrigger::Kind::None)
+        return {};
+    return std::string(trigger.kind == MidiTrigger::Kind::Note ? kNoteTrigger : kControllerTrigger) + " " +
+           std::to_string(trigger.channel) + " " + std::to_string(trigger.number);
 }
 
 } // namespace settings
@@ -436,4 +540,16 @@ void ResetSettingsRecord()
     for (const auto& v : kStoredValues)
         if (v.type == Stored::String)
             (Settings.*v.text).clear();
+        else if (v.type == Stored::Number)
+            Settings.*v.number = 0.0;
+    Settings.EnvSensitivity = 0;
+    Settings.EnvAttackMs = 0;
+    Settings.EnvReleaseMs = 0;
+    Settings.PedalCalMin = 0;
+    Settings.PedalCalMax = 0;
+    Settings.MidiMin = 0;
+    Settings.MidiMax = 0;
+    Settings.Switchless = false;
+    Settings.SwitchlessMs = 0;
+    Settings.TapButton = 0;
 }

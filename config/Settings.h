@@ -43,6 +43,39 @@ struct TSettings {
     bool EffectOn{};
     // The joystick button that switches the effect on and off, numbered from 1; 0: none.
     uint32_t FootswitchButton{};
+
+    // The sweep source: "Off" (the slider or the pedal), "Envelope" or "LFO"; the automatic
+    // modes sweep the depth from SweepLow to SweepHigh.
+    std::string AutoMode;
+    double SweepLow{};
+    double SweepHigh{};
+    // dB of gain into the envelope follower, and its times.
+    uint32_t EnvSensitivity{};
+    uint32_t EnvAttackMs{};
+    uint32_t EnvReleaseMs{};
+    // "Up": harder picking opens the filter; "Down": it closes it.
+    std::string EnvDirection;
+    // "Sine", "Triangle", "SawUp", "SawDown", "Square" or "Random"; the rate in Hz.
+    std::string LfoShape;
+    double LfoRate{};
+    // The calibrated ends of the game pedal's axis (stored as PedalMin and PedalMax; the
+    // members of those names hold the device's bounds) and of the MIDI pedal's value;
+    // equal ends: not calibrated, the device's own range.
+    uint32_t PedalCalMin{};
+    uint32_t PedalCalMax{};
+    uint32_t MidiMin{};
+    uint32_t MidiMax{};
+    // "Linear", "Log" or "Exp", for both pedals.
+    std::string PedalCurve;
+    // Rocking the pedal off its heel switches the effect on; resting at the heel for
+    // SwitchlessMs switches it off.
+    bool Switchless{};
+    uint32_t SwitchlessMs{};
+    // The joystick button that taps the LFO's tempo, from 1; 0: none.
+    uint32_t TapButton{};
+    // The learned MIDI tap: "" none, else "Note <channel> <number>" or "CC <channel> <number>"
+    // (channel 0: any); see settings::ParseMidiTrigger.
+    std::string TapMidi;
 };
 
 // The process-wide record, zeroed at program load.
@@ -124,6 +157,37 @@ inline constexpr SliderRange kPafRange{1, 200};
 
 // The highest joystick button the footswitch may be (the pedal setup offers 1 to this).
 inline constexpr uint32_t kLargestFootswitchButton = 64;
+
+// The sweep rows' choices and ranges, as the store checks them and the windows offer them;
+// the choices in the order of fx::SweepMode, fx::EnvDirection, fx::LfoShape, pedal::PedalCurve.
+inline constexpr const char* kAutoModes[] = {"Off", "Envelope", "LFO", nullptr};
+inline constexpr const char* kEnvDirections[] = {"Up", "Down", nullptr};
+inline constexpr const char* kLfoShapes[] = {"Sine", "Triangle", "SawUp", "SawDown", "Square", "Random", nullptr};
+inline constexpr const char* kPedalCurves[] = {"Linear", "Log", "Exp", nullptr};
+struct NumberRange {
+    double lowest;
+    double largest;
+};
+inline constexpr NumberRange kSweepRange{0.0, 0.99};
+inline constexpr NumberRange kEnvSensitivityRange{0, 40};
+inline constexpr NumberRange kEnvAttackRange{1, 100};
+inline constexpr NumberRange kEnvReleaseRange{10, 2000};
+inline constexpr NumberRange kLfoRateRange{0.05, 20.0};
+inline constexpr NumberRange kSwitchlessRange{50, 5000};
+// A joystick axis reads 0 to 65535; a MIDI pedal 0 to 16383 (14 bits).
+inline constexpr uint32_t kLargestAxisReading = 0xFFFF;
+inline constexpr uint32_t kLargestMidiReading = 0x3FFF;
+
+// A learned MIDI trigger (the tap): none, a controller or a note, on a channel (0: any).
+struct MidiTrigger {
+    enum class Kind : uint8_t { None, Controller, Note };
+    Kind kind = Kind::None;
+    uint32_t channel = 0;
+    uint32_t number = 0;
+};
+// false when the text is neither "" nor "<Note|CC> <0-16> <0-127>".
+bool ParseMidiTrigger(const std::string& text, MidiTrigger* out);
+std::string MidiTriggerText(const MidiTrigger& trigger);
 
 bool IsOfferedRate(uint32_t rate);
 // The largest even size under half a second of sound at that rate: half a second or more

@@ -3,6 +3,7 @@
 #include "config/Settings.h"
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -57,6 +58,35 @@ void ProcessBuffer(int16_t* samples, int32_t count)
 }
 
 namespace fx {
+
+namespace {
+
+template <typename Enum, size_t N>
+Enum Named(const std::string& text, const char* const (&names)[N], Enum fallback)
+{
+    for (size_t i = 0; i + 1 < N; ++i)
+        if (text == names[i])
+            return static_cast<Enum>(i);
+    return fallback;
+}
+
+} // namespace
+
+void ApplySweepSettings()
+{
+    auto& p = gProgram;
+    p.Mode = Named(Settings.AutoMode, settings::kAutoModes, SweepMode::Manual);
+    p.SweepLow = Settings.SweepLow;
+    p.SweepHigh = Settings.SweepHigh;
+    p.EnvSensitivityDb = double(Settings.EnvSensitivity);
+    p.EnvAttackMs = double(Settings.EnvAttackMs);
+    p.EnvReleaseMs = double(Settings.EnvReleaseMs);
+    p.EnvDirectionOf = Named(Settings.EnvDirection, settings::kEnvDirections, EnvDirection::Up);
+    p.Shape = Named(Settings.LfoShape, settings::kLfoShapes, LfoShape::Sine);
+    p.LfoRate = Settings.LfoRate;
+    p.Switchless = Settings.Switchless;
+    p.SwitchlessMs = Settings.SwitchlessMs;
+}
 
 State CurrentState() { return gProgram.Snapshot(); }
 

@@ -52,6 +52,11 @@ void ProcessBuffer(int16_t* samples, int32_t count);
 
 namespace fx {
 
+// Puts the store's sweep rows (AutoMode, SweepLow/High, Env*, Lfo*, Switchless, SwitchlessMs)
+// into the program's filter; a text that is not one of its choices leaves the default.
+// UI thread only.
+void ApplySweepSettings();
+
 // The program's filter's state as it stands, for tests.
 State CurrentState();
 

@@ -18,6 +18,10 @@ constexpr uint32_t kLowHalf = 0xFFFF;
 joystick::JoystickService* gService = nullptr;
 std::function<void(int32_t)> gMoveSlider;
 std::function<void(int32_t)> gLearnButton;
+pedal::Calibration gCalibration;
+bool gCalibrating = false;
+bool gReadingSeen = false;
+uint32_t gLastReading = 0;
 
 // A button went down: learned when a learn waits for one, else the footswitch when it is
 // the chosen button (0 chooses none).
@@ -32,6 +36,8 @@ void ButtonDown(uint32_t button)
     }
     if (Settings.FootswitchButton != 0 && button == Settings.FootswitchButton)
         ToggleEffect();
+    if (Settings.TapButton != 0 && button == Settings.TapButton)
+        fx::Program().Tap();
 }
 
 } // namespace
@@ -106,15 +112,52 @@ intptr_t PedalWndProc(uint32_t msg, uintptr_t wParam, intptr_t lParam)
         reading = (bits >> 16) & kLowHalf;
         break;
     }
+    gReadingSeen = true;
+    gLastReading = reading;
+    if (gCalibrating)
+        gCalibration.Add(reading);
     // No upper bound to scale by (an axis value the store should not hold, or a device that
     // reports no X range): the pedal cannot say anything, and the depth stays where it is.
     if (Settings.PedalMax == 0)
         return 0;
-    const PedalScaled scaled = ScalePedalReading(reading, Settings.PedalMin, Settings.PedalMax, Settings.InvertPedal);
+    const PedalScaled scaled = GamePedalMapping().Map(reading, Settings.PedalMin, Settings.PedalMax);
     TargetDepth = scaled.depth;
     if (gMoveSlider)
         gMoveSlider(scaled.slider);
     return 0;
+}
+
+pedal::PedalMapping GamePedalMapping()
+{
+    pedal::PedalMapping m;
+    m.lowest = Settings.PedalCalMin;
+    m.highest = Settings.PedalCalMax;
+    m.curve = pedal::CurveNamed(Settings.PedalCurve);
+    m.invert = Settings.InvertPedal;
+    return m;
+}
+
+void StartPedalCalibration()
+{
+    gCalibration.Reset();
+    gCalibrating = true;
+}
+
+void StopPedalCalibration()
+{
+    gCalibrating = false;
+}
+
+const pedal::Calibration& PedalCalibration()
+{
+    return gCalibration;
+}
+
+bool LatestPedalReading(uint32_t* reading)
+{
+    if (gReadingSeen)
+        *reading = gLastReading;
+    return gReadingSeen;
 }
 
 void LearnFootswitch(std::function<void(int32_t)> learned)

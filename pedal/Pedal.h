@@ -32,5 +32,17 @@ bool LearningFootswitch();
 // UI thread only.
 bool PedalCaptured();
 
+// The game pedal's mapping from the store: PedalMin/PedalMax (calibrated ends), PedalCurve,
+// InvertPedal. UI thread only.
+pedal::PedalMapping GamePedalMapping();
+
+// From now on every axis reading of the pedal (the depth source) is collected until stopped;
+// the latest reading is kept either way. UI thread only.
+void StartPedalCalibration();
+void StopPedalCalibration();
+const pedal::Calibration& PedalCalibration();
+// The last raw reading of the chosen axis; false before any. UI thread only.
+bool LatestPedalReading(uint32_t* reading);
+
 // Releases the capture in pedal mode. UI thread only.
 void ReleasePedal();

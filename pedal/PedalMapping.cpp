@@ -39,6 +39,15 @@ PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t peda
 
 namespace pedal {
 
+PedalCurve CurveNamed(const std::string& name)
+{
+    if (name == "Log")
+        return PedalCurve::Log;
+    if (name == "Exp")
+        return PedalCurve::Exp;
+    return PedalCurve::Linear;
+}
+
 double ApplyCurve(PedalCurve curve, double throwFraction)
 {
     const double u = std::clamp(throwFraction, 0.0, 1.0);

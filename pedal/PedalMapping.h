@@ -3,6 +3,7 @@
 // Pure values, shared by the game pedal, the MIDI pedal and a plugin's MIDI input.
 
 #include <cstdint>
+#include <string>
 
 struct PedalScaled {
     double depth = 0.0;
@@ -17,6 +18,9 @@ PedalScaled ScalePedalReading(uint32_t reading, uint32_t pedalMin, uint32_t peda
 namespace pedal {
 
 enum class PedalCurve : uint8_t { Linear, Log, Exp };
+
+// The curve of a stored name ("Linear", "Log", "Exp"); any other name is Linear.
+PedalCurve CurveNamed(const std::string& name);
 
 // The taper over the throw, 0..1 onto 0..1 with the ends kept: Log gives the first half of the
 // throw most of the sweep, Exp the last half; Exp undoes Log.

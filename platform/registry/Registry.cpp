@@ -268,6 +268,17 @@ bool Registry::ReadBool(std::string_view name) const
     return ReadInteger(name) != 0;
 }
 
+double Registry::ReadNumber(std::string_view name) const
+{
+    const toml::node* node = open_ ? values_->table.get(name) : nullptr;
+    if (!node)
+        throw Failure("Failed to get data for ", name);
+    const auto value = node->value<double>();
+    if (!node->is_number() || !value)
+        throw Failure("Invalid data type for ", name);
+    return *value;
+}
+
 std::string Registry::ReadString(std::string_view name) const
 {
     const toml::node* node = open_ ? values_->table.get(name) : nullptr;
@@ -307,6 +318,15 @@ void Registry::WriteInteger(std::string_view name, uint32_t value)
 void Registry::WriteBool(std::string_view name, bool value)
 {
     WriteInteger(name, value ? 1u : 0u);
+}
+
+void Registry::WriteNumber(std::string_view name, double value)
+{
+    if (!open_ || !writable_)
+        throw Failure("Failed to set data for ", name);
+    values_->table.insert_or_assign(name, value);
+    if (firstStaged_.empty())
+        firstStaged_ = name;
 }
 
 void Registry::WriteString(std::string_view name, std::string_view value)

@@ -56,6 +56,8 @@ public:
     // "Invalid data type for '<name>'" when of another type.
     uint32_t ReadInteger(std::string_view name) const;
     bool ReadBool(std::string_view name) const;
+    // An integer or a floating-point value, as a double; throws as ReadInteger does.
+    double ReadNumber(std::string_view name) const;
     // Absent reads as empty; a value that is not a string is "Invalid data type".
     std::string ReadString(std::string_view name) const;
     // The value as the file holds it (-1, "2", 1.5, true), to name it in a report; empty when
@@ -64,6 +66,8 @@ public:
 
     void WriteInteger(std::string_view name, uint32_t value);
     void WriteBool(std::string_view name, bool value);
+    // Written as a floating-point value.
+    void WriteNumber(std::string_view name, double value);
     void WriteString(std::string_view name, std::string_view value);
 
     const std::optional<ParseProblem>& parseProblem() const { return parseProblem_; }

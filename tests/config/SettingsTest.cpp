@@ -694,3 +694,95 @@ TEST(Settings, RandomFilesNeverCrashTheLoadAndTheNextStartIsClean)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Settings, TheSweepAndPedalRowsAreOptionalRoundTripAndBadOnesAreSaidOnce)
+{
+    TempStore store;
+    report::RecordingSink sink;
+    // A store of before: every new row takes its default, quietly.
+    store.write(TempStore::defaults());
+    LoadSettings();
+    EXPECT_TRUE(sink.shown().empty());
+    EXPECT_EQ(Settings.AutoMode, "Off");
+    EXPECT_EQ(Settings.SweepLow, 0.0);
+    EXPECT_EQ(Settings.SweepHigh, 0.99);
+    EXPECT_EQ(Settings.EnvSensitivity, 20u);
+    EXPECT_EQ(Settings.EnvAttackMs, 5u);
+    EXPECT_EQ(Settings.EnvReleaseMs, 200u);
+    EXPECT_EQ(Settings.EnvDirection, "Up");
+    EXPECT_EQ(Settings.LfoShape, "Sine");
+    EXPECT_EQ(Settings.LfoRate, 1.5);
+    EXPECT_EQ(Settings.PedalCalMin, Settings.PedalCalMax);
+    EXPECT_EQ(Settings.MidiMin, Settings.MidiMax);
+    EXPECT_EQ(Settings.PedalCurve, "Linear");
+    EXPECT_FALSE(Settings.Switchless);
+    EXPECT_EQ(Settings.SwitchlessMs, 400u);
+    EXPECT_EQ(Settings.TapButton, 0u);
+    EXPECT_EQ(Settings.TapMidi, "");
+
+    Settings.AutoMode = "LFO";
+    Settings.SweepLow = 0.25;
+    Settings.SweepHigh = 0.8;
+    Settings.EnvDirection = "Down";
+    Settings.LfoShape = "Random";
+    Settings.LfoRate = 0.05;
+    Settings.PedalCalMin = 3;
+    Settings.PedalCalMax = 65000;
+    Settings.MidiMax = 116;
+    Settings.PedalCurve = "Exp";
+    Settings.Switchless = true;
+    Settings.SwitchlessMs = 750;
+    Settings.TapButton = 4;
+    Settings.TapMidi = "Note 10 36";
+    ASSERT_TRUE(SaveSettings({10, 90, 100}));
+    EXPECT_EQ(Stored(store)["PedalMin"].value<int64_t>(), 3);
+    EXPECT_EQ(Stored(store)["LfoRate"].value<double>(), 0.05);
+    ResetSettingsRecord();
+    LoadSettings();
+    EXPECT_TRUE(sink.shown().empty());
+    EXPECT_EQ(Settings.AutoMode, "LFO");
+    EXPECT_EQ(Settings.SweepLow, 0.25);
+    EXPECT_EQ(Settings.SweepHigh, 0.8);
+    EXPECT_EQ(Settings.EnvDirection, "Down");
+    EXPECT_EQ(Settings.LfoShape, "Random");
+    EXPECT_EQ(Settings.LfoRate, 0.05);
+    EXPECT_EQ(Settings.PedalCalMin, 3u);
+    EXPECT_EQ(Settings.PedalCalMax, 65000u);
+    EXPECT_EQ(Settings.MidiMax, 116u);
+    EXPECT_EQ(Settings.PedalCurve, "Exp");
+    EXPECT_TRUE(Settings.Switchless);
+    EXPECT_EQ(Settings.SwitchlessMs, 750u);
+    EXPECT_EQ(Settings.TapButton, 4u);
+    EXPECT_EQ(Settings.TapMidi, "Note 10 36");
+
+    // A whole number where a fraction may stand is a number; a text, a NaN or a value out of
+    // range is not, and a form that is not a trigger is not one either.
+    store.write(TempStore::defaults() +
+                "LfoRate = 2\nSweepHigh = 1.5\nSweepLow = nan\nAutoMode = \"Auto\"\nEnvAttackMs = 0\n"
+                "TapMidi = \"Note 17 36\"\nPedalCurve = 1\n");
+    LoadSettings();
+    EXPECT_EQ(sink.texts(),
+              std::vector<std::string>{BoxOf(
+                  store, {"AutoMode = \"Auto\" is not one of \"Off\", \"Envelope\", \"LFO\"; Vobblix uses \"Off\".",
+                          "SweepLow = nan is out of range (0 to 0.99); Vobblix uses 0.",
+                          "SweepHigh = 1.5 is out of range (0 to 0.99); Vobblix uses 0.99.",
+                          "EnvAttackMs = 0 is out of range (1 to 100); Vobblix uses 5.",
+                          "Invalid data type for 'PedalCurve' (1); Vobblix uses \"Linear\".",
+                          "TapMidi = \"Note 17 36\" is not \"\", \"Note <channel> <number>\" or \"CC <channel> "
+                          "<number>\"; Vobblix uses \"\"."})});
+    EXPECT_EQ(Settings.LfoRate, 2.0);
+    EXPECT_EQ(Settings.SweepHigh, 0.99);
+    EXPECT_EQ(Settings.AutoMode, "Off");
+    EXPECT_EQ(Settings.TapMidi, "");
+
+    settings::MidiTrigger t;
+    ASSERT_TRUE(settings::ParseMidiTrigger("CC 0 64", &t));
+    EXPECT_EQ(t.kind, settings::MidiTrigger::Kind::Controller);
+    EXPECT_EQ(settings::MidiTriggerText(t), "CC 0 64");
+    for (const char* bad : {"CC 0 128", "Note 1", "Note 1 2 3", "Pitch 1 2", "CC -1 5"})
+        EXPECT_FALSE(settings::ParseMidiTrigger(bad, &t)) << bad;
+}
+
+} // namespace
