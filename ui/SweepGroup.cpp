@@ -25,63 +25,65 @@ constexpr int kLfoPage = 2;
 // The rate box's step: a tapped rate closer than this to the one shown changes nothing.
 constexpr double kRateShown = 0.005;
 
-struct WholeRange {
-    int lowest;
-    int largest;
-};
-constexpr double kSweepLowest = 0.0;
-constexpr WholeRange kEnvSensitivityRange{0, 40};
-constexpr WholeRange kEnvAttackRange{1, 100};
-constexpr WholeRange kEnvReleaseRange{10, 2000};
-constexpr double kLfoRateLowest = 0.05;
-constexpr double kLfoRateLargest = 20.0;
-
-// What the choice shows, and what the store keeps for it.
+// What each choice shows, in the order of the store's choices (settings::kAutoModes and the
+// others), which is the order of the filter's own.
 struct Choice {
     const char* shown;
-    const char* stored;
     const char* tip;
 };
 constexpr Choice kModes[] = {
-    {"Manual", "Off", "The depth slider or the pedal moves the filter, as the settings window chooses"},
-    {"Envelope", "Envelope", "Auto-wah: how hard the strings are hit moves the filter"},
-    {"LFO", "LFO", "The filter sweeps by itself at the rate set, or at the tempo tapped"},
+    {"Manual", "The depth slider or the pedal moves the filter, as the settings window chooses"},
+    {"Envelope", "Auto-wah: how hard the strings are hit moves the filter"},
+    {"LFO", "The filter sweeps by itself at the rate set, or at the tempo tapped"},
 };
 constexpr Choice kShapes[] = {
-    {"Sine", "Sine", nullptr},        {"Triangle", "Triangle", nullptr}, {"Saw up", "SawUp", nullptr},
-    {"Saw down", "SawDown", nullptr}, {"Square", "Square", nullptr},     {"Random", "Random", nullptr},
+    {"Sine", nullptr},     {"Triangle", nullptr}, {"Saw up", nullptr},
+    {"Saw down", nullptr}, {"Square", nullptr},   {"Random", nullptr},
 };
 constexpr Choice kDirections[] = {
-    {"Up", "Up", "Harder picking opens the filter"},
-    {"Down", "Down", "Harder picking closes the filter"},
+    {"Up", "Harder picking opens the filter"},
+    {"Down", "Harder picking closes the filter"},
 };
 
 template <size_t N>
-QComboBox* ChoiceBox(const Choice (&choices)[N])
+QComboBox* ChoiceBox(const Choice (&choices)[N], const char* const* stored)
 {
     auto* box = new QComboBox;
-    for (const Choice& c : choices) {
-        box->addItem(c.shown, QString(c.stored));
-        if (c.tip)
-            box->setItemData(box->count() - 1, QString(c.tip), Qt::ToolTipRole);
+    for (size_t i = 0; i < N; ++i) {
+        box->addItem(choices[i].shown, QString(stored[i]));
+        if (choices[i].tip)
+            box->setItemData(int(i), QString(choices[i].tip), Qt::ToolTipRole);
     }
     return box;
+}
+
+// Selects the item stored as the text given; the load has already replaced an unknown one.
+void Select(QComboBox* box, const std::string& stored)
+{
+    const int at = box->findData(QString::fromStdString(stored));
+    if (at >= 0)
+        box->setCurrentIndex(at);
+}
+
+std::string Stored(const QComboBox* box)
+{
+    return box->currentData().toString().toStdString();
 }
 
 QDoubleSpinBox* DepthBox(const QString& tip)
 {
     auto* box = new QDoubleSpinBox;
-    box->setRange(kSweepLowest, fx::kDepthTop);
+    box->setRange(settings::kSweepRange.lowest, settings::kSweepRange.largest);
     box->setDecimals(2);
     box->setSingleStep(0.01);
     box->setToolTip(tip);
     return box;
 }
 
-QSpinBox* WholeBox(const WholeRange& range, const char* prefix, const char* suffix, const QString& tip)
+QSpinBox* WholeBox(const settings::NumberRange& range, const char* prefix, const char* suffix, const QString& tip)
 {
     auto* box = new QSpinBox;
-    box->setRange(range.lowest, range.largest);
+    box->setRange(int(range.lowest), int(range.largest));
     box->setPrefix(prefix);
     box->setSuffix(suffix);
     box->setToolTip(tip);
@@ -95,7 +97,7 @@ SweepGroup::SweepGroup(QWidget* parent) : QGroupBox("&Sweep", parent)
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
 
-    cbSweep = ChoiceBox(kModes);
+    cbSweep = ChoiceBox(kModes, settings::kAutoModes);
     cbSweep->setToolTip("What moves the filter: Manual (the slider or the pedal), Envelope or LFO");
     edtLow = DepthBox("The depth the automatic sweep starts from (the filter at its most closed)");
     edtHigh = DepthBox("The depth the automatic sweep reaches (the filter at its most open)");
@@ -115,12 +117,12 @@ SweepGroup::SweepGroup(QWidget* parent) : QGroupBox("&Sweep", parent)
     auto* envelope = new QWidget;
     auto* e = new QGridLayout(envelope);
     e->setContentsMargins(0, 0, 0, 0);
-    edtSensitivity = WholeBox(kEnvSensitivityRange, "Gain ", " dB",
+    edtSensitivity = WholeBox(settings::kEnvSensitivityRange, "Gain ", " dB",
                               "How much the playing's level is raised before it moves the filter");
-    cbDirection = ChoiceBox(kDirections);
+    cbDirection = ChoiceBox(kDirections, settings::kEnvDirections);
     cbDirection->setToolTip("Up: harder picking opens the filter; Down: it closes it");
-    edtAttack = WholeBox(kEnvAttackRange, "Attack ", " ms", "How fast a pluck moves the filter");
-    edtRelease = WholeBox(kEnvReleaseRange, "Release ", " ms", "How slowly the filter goes back after it");
+    edtAttack = WholeBox(settings::kEnvAttackRange, "Attack ", " ms", "How fast a pluck moves the filter");
+    edtRelease = WholeBox(settings::kEnvReleaseRange, "Release ", " ms", "How slowly the filter goes back after it");
     e->addWidget(edtSensitivity, 0, 0);
     e->addWidget(cbDirection, 0, 1);
     e->addWidget(edtAttack, 1, 0);
@@ -130,10 +132,10 @@ SweepGroup::SweepGroup(QWidget* parent) : QGroupBox("&Sweep", parent)
     auto* lfo = new QWidget;
     auto* l = new QGridLayout(lfo);
     l->setContentsMargins(0, 0, 0, 0);
-    cbShape = ChoiceBox(kShapes);
+    cbShape = ChoiceBox(kShapes, settings::kLfoShapes);
     cbShape->setToolTip("The LFO's wave shape");
     edtRate = new QDoubleSpinBox;
-    edtRate->setRange(kLfoRateLowest, kLfoRateLargest);
+    edtRate->setRange(settings::kLfoRateRange.lowest, settings::kLfoRateRange.largest);
     edtRate->setDecimals(2);
     edtRate->setSingleStep(0.05);
     edtRate->setSuffix(" Hz");
@@ -192,33 +194,18 @@ void SweepGroup::Fill()
                                         QSignalBlocker(edtAttack),      QSignalBlocker(edtRelease),
                                         QSignalBlocker(cbDirection),    QSignalBlocker(cbShape),
                                         QSignalBlocker(edtRate)};
-        const fx::SweepFilter& filter = fx::Program();
-        cbSweep->setCurrentIndex(int(filter.Mode.load()));
-        edtLow->setValue(filter.SweepLow);
-        edtHigh->setValue(filter.SweepHigh);
-        edtSensitivity->setValue(int(std::lround(filter.EnvSensitivityDb.load())));
-        edtAttack->setValue(int(std::lround(filter.EnvAttackMs.load())));
-        edtRelease->setValue(int(std::lround(filter.EnvReleaseMs.load())));
-        cbDirection->setCurrentIndex(int(filter.EnvDirectionOf.load()));
-        cbShape->setCurrentIndex(int(filter.Shape.load()));
-        edtRate->setValue(filter.LfoRate);
+        Select(cbSweep, Settings.AutoMode);
+        edtLow->setValue(Settings.SweepLow);
+        edtHigh->setValue(Settings.SweepHigh);
+        edtSensitivity->setValue(int(Settings.EnvSensitivity));
+        edtAttack->setValue(int(Settings.EnvAttackMs));
+        edtRelease->setValue(int(Settings.EnvReleaseMs));
+        Select(cbDirection, Settings.EnvDirection);
+        Select(cbShape, Settings.LfoShape);
+        edtRate->setValue(Settings.LfoRate);
     }
     ShowPage();
-    Apply();
-}
-
-void SweepGroup::Apply()
-{
-    fx::SweepFilter& filter = fx::Program();
-    filter.Mode = fx::SweepMode(cbSweep->currentIndex());
-    filter.SweepLow = edtLow->value();
-    filter.SweepHigh = edtHigh->value();
-    filter.EnvSensitivityDb = edtSensitivity->value();
-    filter.EnvAttackMs = edtAttack->value();
-    filter.EnvReleaseMs = edtRelease->value();
-    filter.EnvDirectionOf = fx::EnvDirection(cbDirection->currentIndex());
-    filter.Shape = fx::LfoShape(cbShape->currentIndex());
-    filter.LfoRate = edtRate->value();
+    fx::ApplySweepSettings();
 }
 
 void SweepGroup::FollowTappedRate()
@@ -232,7 +219,16 @@ void SweepGroup::FollowTappedRate()
 
 void SweepGroup::Store()
 {
+    Settings.AutoMode = Stored(cbSweep);
+    Settings.SweepLow = edtLow->value();
+    Settings.SweepHigh = edtHigh->value();
+    Settings.EnvSensitivity = uint32_t(edtSensitivity->value());
+    Settings.EnvAttackMs = uint32_t(edtAttack->value());
+    Settings.EnvReleaseMs = uint32_t(edtRelease->value());
+    Settings.EnvDirection = Stored(cbDirection);
+    Settings.LfoShape = Stored(cbShape);
+    Settings.LfoRate = edtRate->value();
     ShowPage();
-    Apply();
+    fx::ApplySweepSettings();
     emit changed();
 }

@@ -46,7 +46,5 @@ signals:
 private:
     // Takes every control into the record and the filter.
     void Store();
-    // Hands every control's value to the program's filter.
-    void Apply();
     void ShowPage();
 };

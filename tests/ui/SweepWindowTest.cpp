@@ -23,6 +23,7 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+#include <toml++/toml.h>
 
 #include <vector>
 
@@ -112,6 +113,65 @@ TEST_F(SweepWindow, TheLfoMovesTheDepthSliderTheTKeyRestartsItAtItsPeakAndAHidde
 
     DeviceDriver driver(device);
     w.close();
+}
+
+TEST_F(SweepWindow, EveryControlIsKeptInTheStoreAndComesBackToTheControlsAndTheFilter)
+{
+    {
+        joystick::SdlJoystickService joysticks;
+        Program program(device, joysticks);
+        SweepGroup& sweep = *program.main->GroupBoxSweep;
+        // The defaults, as a store of today means them.
+        EXPECT_EQ(sweep.cbSweep->currentText(), "Manual");
+        EXPECT_EQ(sweep.edtSensitivity->value(), 20);
+        EXPECT_DOUBLE_EQ(sweep.edtHigh->value(), 0.99);
+        EXPECT_EQ(sweep.pages->currentIndex(), 0);
+
+        sweep.cbSweep->setCurrentIndex(1);
+        EXPECT_EQ(sweep.pages->currentWidget(), sweep.edtAttack->parentWidget());
+        sweep.edtLow->setValue(0.15);
+        sweep.edtHigh->setValue(0.85);
+        sweep.edtSensitivity->setValue(33);
+        sweep.edtAttack->setValue(12);
+        sweep.edtRelease->setValue(1500);
+        sweep.cbDirection->setCurrentIndex(1);
+        sweep.cbShape->setCurrentIndex(3);
+        sweep.edtRate->setValue(7.25);
+        fx::SweepFilter& filter = fx::Program();
+        EXPECT_EQ(filter.Mode.load(), fx::SweepMode::Envelope);
+        EXPECT_DOUBLE_EQ(filter.EnvSensitivityDb.load(), 33);
+        EXPECT_DOUBLE_EQ(filter.EnvReleaseMs.load(), 1500);
+        EXPECT_EQ(filter.EnvDirectionOf.load(), fx::EnvDirection::Down);
+        EXPECT_EQ(filter.Shape.load(), fx::LfoShape::SawDown);
+        DeviceDriver driver(device);
+        program.main->close();
+    }
+    const auto saved = toml::parse_file(store.file().string());
+    EXPECT_EQ(saved["AutoMode"].value<std::string>(), "Envelope");
+    EXPECT_EQ(saved["EnvDirection"].value<std::string>(), "Down");
+    EXPECT_EQ(saved["LfoShape"].value<std::string>(), "SawDown");
+    EXPECT_EQ(saved["EnvAttackMs"].value<int64_t>(), 12);
+
+    ResetSettingsRecord();
+    fx::ResetForTests();
+    wave::ScriptedWaveService again;
+    joystick::SdlJoystickService joysticks;
+    Program program(again, joysticks);
+    SweepGroup& sweep = *program.main->GroupBoxSweep;
+    EXPECT_EQ(sweep.cbSweep->currentText(), "Envelope");
+    EXPECT_FALSE(program.main->TrackBar1->isEnabled());
+    EXPECT_DOUBLE_EQ(sweep.edtLow->value(), 0.15);
+    EXPECT_DOUBLE_EQ(sweep.edtHigh->value(), 0.85);
+    EXPECT_EQ(sweep.edtSensitivity->value(), 33);
+    EXPECT_EQ(sweep.edtAttack->value(), 12);
+    EXPECT_EQ(sweep.edtRelease->value(), 1500);
+    EXPECT_EQ(sweep.cbDirection->currentText(), "Down");
+    EXPECT_EQ(sweep.cbShape->currentText(), "Saw down");
+    EXPECT_DOUBLE_EQ(sweep.edtRate->value(), 7.25);
+    EXPECT_EQ(fx::Program().Mode.load(), fx::SweepMode::Envelope);
+    EXPECT_DOUBLE_EQ(fx::Program().SweepLow.load(), 0.15);
+    EXPECT_DOUBLE_EQ(fx::Program().LfoRate.load(), 7.25);
+    program.main->close();
 }
 
 } // namespace
