@@ -1,6 +1,7 @@
 #include "ui/JoySettings.h"
 
 #include "config/Settings.h"
+#include "effect/FX.h"
 #include "pedal/MidiPedal.h"
 #include "pedal/Pedal.h"
 #include "platform/wave/Wave.h"
@@ -45,6 +46,16 @@ constexpr int kFontPoints = 8;
 constexpr int kLearnPollMs = 50;
 constexpr const char* kListening = "Move it";
 constexpr const char* kNeedsServer = "A MIDI pedal needs PipeWire or JACK.";
+constexpr const char* kCalibrate = "Calibrate";
+constexpr const char* kCalibrating = "Done";
+constexpr const char* kCalibrateTip = "Press, rock the pedal heel to toe a few times, press again: the lowest "
+                                      "and highest readings become the pedal's ends";
+constexpr const char* kCalibrateNeedsPedal =
+    "Calibrate reads the game pedal, which is open while it drives the depth.";
+// The live readout looks this often, only while the window is open.
+constexpr int kReadingMs = 50;
+// The window's own name for learning the tap: the MIDI pedal catches it as it does a switch.
+constexpr int kLearnTap = 3;
 
 // Places a control at its designed spot; a caption longer than the designed width on this
 // system's font widens it, within its parent, rather than being cut.
@@ -163,6 +174,65 @@ TfrmJoySetup::TfrmJoySetup()
     learnTimer_ = new QTimer(this);
     connect(learnTimer_, &QTimer::timeout, this, &TfrmJoySetup::PickUpLearned);
 
+    GroupBoxResponse = new QGroupBox("Pedal response and tap tempo", this);
+    auto* r = new QGridLayout(GroupBoxResponse);
+    btnCalibrate = new QPushButton(kCalibrate);
+    btnCalibrate->setAutoDefault(false);
+    btnCalibrate->setToolTip(kCalibrateTip);
+    lblEnds = new QLabel;
+    r->addWidget(btnCalibrate, 0, 0);
+    r->addWidget(lblEnds, 0, 1, 1, 2);
+    cbCurve = new QComboBox;
+    cbCurve->addItem("Linear", QString(settings::kPedalCurves[0]));
+    cbCurve->addItem("Log (more sweep early in the throw)", QString(settings::kPedalCurves[1]));
+    cbCurve->addItem("Exp (more sweep late in the throw)", QString(settings::kPedalCurves[2]));
+    cbCurve->setToolTip("The pedal's taper: how its throw spreads over the sweep");
+    auto* curveLabel = new QLabel("C&urve:");
+    curveLabel->setBuddy(cbCurve);
+    r->addWidget(curveLabel, 1, 0);
+    r->addWidget(cbCurve, 1, 1, 1, 2);
+    lblReading = new QLabel;
+    lblReading->setToolTip("What the pedal sends now, and the depth the choices above make of it");
+    r->addWidget(lblReading, 2, 0, 1, 3);
+    cbSwitchless = new QCheckBox("S&witchless");
+    cbSwitchless->setToolTip("Rocking the pedal off its heel switches the effect on; resting at the heel "
+                             "for the time given switches it off");
+    edtSwitchlessMs = new QSpinBox;
+    edtSwitchlessMs->setRange(int(settings::kSwitchlessRange.lowest), int(settings::kSwitchlessRange.largest));
+    edtSwitchlessMs->setSuffix(" ms");
+    edtSwitchlessMs->setSingleStep(50);
+    edtSwitchlessMs->setToolTip("How long the pedal rests at the heel before the effect switches off");
+    r->addWidget(cbSwitchless, 3, 0);
+    r->addWidget(edtSwitchlessMs, 3, 1);
+    edtTapButton = new QSpinBox;
+    edtTapButton->setRange(0, kMaxButton);
+    edtTapButton->setPrefix("Button ");
+    edtTapButton->setSpecialValueText("None");
+    edtTapButton->setToolTip("The joystick button that taps the LFO's tempo");
+    btnLearnTap = new QPushButton(kLearn);
+    btnLearnTap->setAutoDefault(false);
+    btnLearnTap->setToolTip("Press, then the joystick button that should tap");
+    auto* tapLabel = new QLabel("&Tap:");
+    tapLabel->setBuddy(edtTapButton);
+    r->addWidget(tapLabel, 4, 0);
+    r->addWidget(edtTapButton, 4, 1);
+    r->addWidget(btnLearnTap, 4, 2);
+    lblTapMidi = new QLabel;
+    btnLearnTapMidi = new QPushButton(kLearn);
+    btnLearnTapMidi->setAutoDefault(false);
+    btnLearnTapMidi->setToolTip("Press, then the MIDI note or controller that should tap; press twice for none");
+    r->addWidget(new QLabel("Tap MIDI:"), 5, 0);
+    r->addWidget(lblTapMidi, 5, 1);
+    r->addWidget(btnLearnTapMidi, 5, 2);
+    r->setColumnStretch(1, 1);
+    connect(btnCalibrate, &QPushButton::clicked, this, &TfrmJoySetup::btnCalibrateClick);
+    connect(btnLearnTap, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnTapClick);
+    connect(btnLearnTapMidi, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnTapMidiClick);
+    connect(cbCurve, &QComboBox::currentIndexChanged, this, &TfrmJoySetup::ShowReading);
+    connect(cbInvertPedal, &QCheckBox::toggled, this, &TfrmJoySetup::ShowReading);
+    readingTimer_ = new QTimer(this);
+    connect(readingTimer_, &QTimer::timeout, this, &TfrmJoySetup::ShowReading);
+
     btnOK = new QPushButton("OK", this);
     btnCancel = new QPushButton("Cancel", this);
     // Neither button answers Enter or Escape.
@@ -188,7 +258,10 @@ void TfrmJoySetup::FitMidiGroup()
 {
     const int height = GroupBoxMidi->sizeHint().height();
     GroupBoxMidi->setGeometry(kMargin, kMidiTop, kGroupWidth, height);
-    const int buttons = kMidiTop + height + kGap;
+    const int responseTop = kMidiTop + height + kGap;
+    const int responseHeight = GroupBoxResponse->sizeHint().height();
+    GroupBoxResponse->setGeometry(kMargin, responseTop, kGroupWidth, responseHeight);
+    const int buttons = responseTop + responseHeight + kGap;
     btnOK->setGeometry(208, buttons, 75, kButtonsHeight);
     btnCancel->setGeometry(8, buttons, 75, kButtonsHeight);
     setFixedSize(kWidth, buttons + kButtonsHeight + kMargin);
@@ -203,6 +276,7 @@ void TfrmJoySetup::setService(wave::WaveService* service)
         if (w != lblMidiNeedsServer)
             w->setEnabled(hasMidi);
     rbMidi14Bit->setEnabled(hasMidi && edtMidiController->value() < midi::kFinePartOffset);
+    btnLearnTapMidi->setEnabled(hasMidi);
     FitMidiGroup();
 }
 
@@ -227,7 +301,7 @@ void TfrmJoySetup::StartLearning(int what, QPushButton* button)
     StopLearning();
     learningFor_ = what;
     button->setText(kListening);
-    midi::MidiInput.learn(midi::LearnFor(what));
+    midi::MidiInput.learn(what == kLearnTap ? midi::LearnFor::Footswitch : midi::LearnFor(what));
     learnTimer_->start(kLearnPollMs);
 }
 
@@ -241,6 +315,8 @@ void TfrmJoySetup::StopLearning()
     learningFor_ = int(midi::LearnFor::Nothing);
     btnLearnController->setText(kLearn);
     btnLearnFootswitch->setText(kLearn);
+    btnLearnTap->setText(kLearn);
+    btnLearnTapMidi->setText(kLearn);
 }
 
 void TfrmJoySetup::PickUpLearned()
@@ -255,6 +331,14 @@ void TfrmJoySetup::PickUpLearned()
         cbFootswitch->setCurrentIndex(int(caught->kind));
         edtFootswitchNumber->setValue(caught->number);
         cbFootswitchChannel->setCurrentIndex(caught->channel);
+    } else if (learningFor_ == kLearnTap) {
+        settings::MidiTrigger trigger;
+        trigger.kind = caught->kind == midi::SwitchKind::Note ? settings::MidiTrigger::Kind::Note
+                                                              : settings::MidiTrigger::Kind::Controller;
+        trigger.channel = uint32_t(caught->channel);
+        trigger.number = uint32_t(caught->number);
+        tapMidi_ = settings::MidiTriggerText(trigger);
+        lblTapMidi->setText(QString::fromStdString(tapMidi_));
     }
     StopLearning();
 }
@@ -285,6 +369,22 @@ void TfrmJoySetup::Spawn()
     // The buttons reach the program only through the captured joystick.
     btnLearn->setEnabled(PedalCaptured());
     btnLearn->setToolTip(PedalCaptured() ? QString() : kLearnNeedsPedal);
+    StopPedalCalibration();
+    btnCalibrate->setText(kCalibrate);
+    btnCalibrate->setEnabled(PedalCaptured());
+    btnCalibrate->setToolTip(PedalCaptured() ? kCalibrateTip : kCalibrateNeedsPedal);
+    endLow_ = Settings.PedalCalMin;
+    endHigh_ = Settings.PedalCalMax;
+    ShowEnds();
+    const int curve = cbCurve->findData(QString::fromStdString(Settings.PedalCurve));
+    cbCurve->setCurrentIndex(curve >= 0 ? curve : 0);
+    cbSwitchless->setChecked(Settings.Switchless);
+    edtSwitchlessMs->setValue(int(Settings.SwitchlessMs));
+    edtTapButton->setValue(int(std::min<uint32_t>(Settings.TapButton, kMaxButton)));
+    tapMidi_ = Settings.TapMidi;
+    lblTapMidi->setText(tapMidi_.empty() ? QString("None") : QString::fromStdString(tapMidi_));
+    ShowReading();
+    readingTimer_->start(kReadingMs);
     show();
     raise();
     activateWindow();
@@ -312,6 +412,18 @@ void TfrmJoySetup::btnOKClick()
     Settings.MidiFootswitch = cbFootswitch->currentIndex();
     Settings.MidiFootswitchNumber = edtFootswitchNumber->value();
     Settings.MidiFootswitchChannel = cbFootswitchChannel->currentIndex();
+    // A calibration still collecting counts as finished.
+    if (btnCalibrate->text() == kCalibrating)
+        btnCalibrateClick();
+    Settings.PedalCalMin = endLow_;
+    Settings.PedalCalMax = endHigh_;
+    Settings.PedalCurve = cbCurve->currentData().toString().toStdString();
+    Settings.Switchless = cbSwitchless->isChecked();
+    Settings.SwitchlessMs = uint32_t(edtSwitchlessMs->value());
+    Settings.TapButton = uint32_t(edtTapButton->value());
+    Settings.TapMidi = tapMidi_;
+    fx::ApplySweepSettings();
+    readingTimer_->stop();
     // The pedal listens the new way from its next message, and to the new source at once.
     midi::MidiInput.configure(MidiConfigFromSettings());
     if (service_ && service_->midiCapable())
@@ -324,7 +436,82 @@ void TfrmJoySetup::btnOKClick()
 void TfrmJoySetup::btnCancelClick()
 {
     StopLearning();
+    StopPedalCalibration();
+    readingTimer_->stop();
     hide();
+}
+
+void TfrmJoySetup::btnCalibrateClick()
+{
+    if (btnCalibrate->text() != kCalibrating) {
+        StartPedalCalibration();
+        btnCalibrate->setText(kCalibrating);
+        return;
+    }
+    StopPedalCalibration();
+    btnCalibrate->setText(kCalibrate);
+    // A pedal that never moved keeps the ends it had.
+    const pedal::Calibration& seen = PedalCalibration();
+    if (seen.Usable()) {
+        endLow_ = seen.Lowest();
+        endHigh_ = seen.Highest();
+    }
+    ShowEnds();
+    ShowReading();
+}
+
+void TfrmJoySetup::ShowEnds()
+{
+    lblEnds->setText(endHigh_ > endLow_ ? QString("Ends %1 to %2").arg(endLow_).arg(endHigh_)
+                                        : QString("Ends: the device's own"));
+}
+
+void TfrmJoySetup::ShowReading()
+{
+    uint32_t reading = 0;
+    if (!LatestPedalReading(&reading)) {
+        lblReading->setText(PedalCaptured() ? "Move the pedal to see its reading" : "No game pedal open");
+        return;
+    }
+    pedal::PedalMapping mapping;
+    mapping.lowest = endLow_;
+    mapping.highest = endHigh_;
+    // While collecting, the ends as far as they go.
+    if (btnCalibrate->text() == kCalibrating && PedalCalibration().Usable()) {
+        mapping.lowest = PedalCalibration().Lowest();
+        mapping.highest = PedalCalibration().Highest();
+    }
+    mapping.curve = pedal::PedalCurve(std::max(0, cbCurve->currentIndex()));
+    mapping.invert = cbInvertPedal->isChecked();
+    QString text = QString("Reads %1").arg(reading);
+    if (Settings.PedalMax != 0)
+        text += QString::asprintf(": depth %.2f", mapping.Map(reading, Settings.PedalMin, Settings.PedalMax).depth);
+    lblReading->setText(text);
+}
+
+void TfrmJoySetup::btnLearnTapClick()
+{
+    const bool waiting = LearningFootswitch();
+    StopLearning();
+    if (waiting)
+        return;
+    btnLearnTap->setText(kLearning);
+    LearnFootswitch([this](int32_t button) {
+        edtTapButton->setValue(std::min(button, kMaxButton));
+        btnLearnTap->setText(kLearn);
+    });
+}
+
+void TfrmJoySetup::btnLearnTapMidiClick()
+{
+    // A second press while listening clears the trigger.
+    if (learningFor_ == kLearnTap) {
+        StopLearning();
+        tapMidi_.clear();
+        lblTapMidi->setText("None");
+        return;
+    }
+    StartLearning(kLearnTap, btnLearnTapMidi);
 }
 
 void TfrmJoySetup::btnLearnClick()

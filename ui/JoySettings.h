@@ -38,6 +38,14 @@ public:
     void btnLearnFootswitchClick();
     // Takes what Learn caught into the controls; the window's timer calls it while learning.
     void PickUpLearned();
+    // "Calibrate": collects the pedal's readings until pressed again; the lowest and highest
+    // seen become its ends at OK.
+    void btnCalibrateClick();
+    // The tap tempo's triggers: the next joystick button, or the next MIDI note or controller.
+    void btnLearnTapClick();
+    void btnLearnTapMidiClick();
+    // The live readout: the pedal's raw reading and the depth the window's choices make of it.
+    void ShowReading();
 
     QGroupBox* GroupBox2 = nullptr;
     QRadioButton* rbPort0 = nullptr;
@@ -63,6 +71,18 @@ public:
     QSpinBox* edtFootswitchNumber = nullptr;
     QComboBox* cbFootswitchChannel = nullptr;
     QPushButton* btnLearnFootswitch = nullptr;
+    QGroupBox* GroupBoxResponse = nullptr;
+    QPushButton* btnCalibrate = nullptr;
+    QLabel* lblEnds = nullptr;
+    QComboBox* cbCurve = nullptr;
+    QLabel* lblReading = nullptr;
+    QCheckBox* cbSwitchless = nullptr;
+    QSpinBox* edtSwitchlessMs = nullptr;
+    // The joystick button that taps; 0 shows "None".
+    QSpinBox* edtTapButton = nullptr;
+    QPushButton* btnLearnTap = nullptr;
+    QLabel* lblTapMidi = nullptr;
+    QPushButton* btnLearnTapMidi = nullptr;
     QPushButton* btnOK = nullptr;
     QPushButton* btnCancel = nullptr;
 
@@ -77,7 +97,15 @@ private:
     // Stops both Learns, the joystick button's and the MIDI one.
     void StopLearning();
 
+    // The ends shown and stored at OK: the store's, or what the last calibration collected.
+    void ShowEnds();
+
     wave::WaveService* service_ = nullptr;
+    QTimer* readingTimer_ = nullptr;
+    uint32_t endLow_ = 0;
+    uint32_t endHigh_ = 0;
+    // The MIDI tap trigger as the store writes it; empty: none.
+    std::string tapMidi_;
     QTimer* learnTimer_ = nullptr;
     int learningFor_ = 0; // a midi::LearnFor
 };

@@ -217,9 +217,10 @@ TEST_F(MidiWindows, ThePedalSetupLearnsAndStoresTheMidiPedalAndFootswitch)
     EXPECT_EQ(j().cbMidiChannel->currentText(), "Any");
     EXPECT_EQ(j().edtMidiController->value(), 11);
     EXPECT_TRUE(j().rbMidi7Bit->isChecked());
-    // The window grew by the MIDI group, with the buttons under it.
+    // The window grew by the MIDI group and the pedal response's, with the buttons under them.
     EXPECT_EQ(j().width(), 289);
-    EXPECT_EQ(j().btnOK->geometry().top(), j().GroupBoxMidi->geometry().bottom() + 1 + 7);
+    EXPECT_EQ(j().GroupBoxResponse->geometry().top(), j().GroupBoxMidi->geometry().bottom() + 1 + 7);
+    EXPECT_EQ(j().btnOK->geometry().top(), j().GroupBoxResponse->geometry().bottom() + 1 + 7);
     EXPECT_EQ(j().height(), j().btnOK->geometry().bottom() + 1 + 8);
 
     j().btnLearnController->click();

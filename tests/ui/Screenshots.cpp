@@ -68,9 +68,12 @@ int main(int argc, char** argv)
     };
     bool ok = true;
     for (auto [window, name] : windows) {
-        // The settings window as the menu opens it: filled from the store and the devices.
+        // The settings window and the pedal setup as their buttons open them: filled from the
+        // store and the devices.
         if (window == program.settings.get())
             program.settings->Spawn();
+        else if (window == program.joySetup.get())
+            program.joySetup->Spawn();
         else
             window->show();
         if (window == program.main.get()) {
