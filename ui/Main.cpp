@@ -468,7 +468,11 @@ bool TfrmMain::RefreshLevels(double elapsedMs)
     const bool out = OutputMeter->showPeak(waves_->OutputLevel.takePeak(), waves_->OutputLevel.takeClip(), elapsedMs);
     const wave::WaveService& service = waves_->service();
     const double latency = service.latencyMs();
-    const QString status = StatusText(service.name(), latency, service.counters(), EffectOn.load());
+    // Switchless acts only where a pedal drives the depth by hand.
+    const fx::SweepFilter& filter = fx::Program();
+    const bool switchless =
+        filter.Switchless.load() && filter.Glides.load() && filter.Mode.load() == fx::SweepMode::Manual;
+    const QString status = StatusText(service.name(), latency, service.counters(), EffectOn.load(), switchless);
     if (status != lblstatus->text())
         lblstatus->setText(status);
     // Told on standard error too, once known and after each change the line shows.
@@ -480,11 +484,13 @@ bool TfrmMain::RefreshLevels(double elapsedMs)
 }
 
 QString TfrmMain::StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
-                             bool effectOn)
+                             bool effectOn, bool switchless)
 {
     const QString latency =
         latencyMs < 0 ? QStringLiteral("latency not known") : QString::asprintf("latency %.1f ms", latencyMs);
-    return QString::asprintf("%s, ", backend) + latency + (effectOn ? "\n" : "\nEffect off, ") +
+    const char* effect = switchless ? (effectOn ? "\nSwitchless: on, " : "\nSwitchless: off, ")
+                                    : (effectOn ? "\n" : "\nEffect off, ");
+    return QString::asprintf("%s, ", backend) + latency + effect +
            QString::asprintf("%llu underruns, %llu overruns", static_cast<unsigned long long>(counters.underruns),
                              static_cast<unsigned long long>(counters.overruns));
 }

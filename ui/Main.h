@@ -113,9 +113,9 @@ public:
     // How often the screen looks now, in milliseconds.
     int screenLookMs() const;
     // The status line: the sound's road, its latency (below zero: not known), whether the
-    // effect is off, and its glitches.
+    // effect is off, whether the pedal switches it (switchless), and its glitches.
     static QString StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
-                              bool effectOn = true);
+                              bool effectOn = true, bool switchless = false);
 
 protected:
     void showEvent(QShowEvent* event) override;

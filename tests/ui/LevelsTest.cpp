@@ -170,6 +170,11 @@ TEST(StatusLine, NamesTheRoadTheLatencyAndTheGlitches)
               "PipeWire, latency 14.1 ms\n3 underruns, 1 overruns");
     EXPECT_EQ(TfrmMain::StatusText("SDL (pulseaudio)", -1, {}).toStdString(),
               "SDL (pulseaudio), latency not known\n0 underruns, 0 overruns");
+    // The pedal switching the effect says where it left it, as a footswitch does.
+    EXPECT_EQ(TfrmMain::StatusText("JACK", 5.8, {}, false, true).toStdString(),
+              "JACK, latency 5.8 ms\nSwitchless: off, 0 underruns, 0 overruns");
+    EXPECT_EQ(TfrmMain::StatusText("JACK", 5.8, {}, true, true).toStdString(),
+              "JACK, latency 5.8 ms\nSwitchless: on, 0 underruns, 0 overruns");
 }
 
 class Levels : public ::testing::Test {
