@@ -491,15 +491,7 @@ void TfrmJoySetup::ShowReading()
 
 void TfrmJoySetup::btnLearnTapClick()
 {
-    const bool waiting = LearningFootswitch();
-    StopLearning();
-    if (waiting)
-        return;
-    btnLearnTap->setText(kLearning);
-    LearnFootswitch([this](int32_t button) {
-        edtTapButton->setValue(std::min(button, kMaxButton));
-        btnLearnTap->setText(kLearn);
-    });
+    LearnButtonInto(btnLearnTap, edtTapButton);
 }
 
 void TfrmJoySetup::btnLearnTapMidiClick()
@@ -516,15 +508,20 @@ void TfrmJoySetup::btnLearnTapMidiClick()
 
 void TfrmJoySetup::btnLearnClick()
 {
-    // A second press stops waiting; a press while MIDI Learn listens takes over from it.
+    LearnButtonInto(btnLearn, edtFootswitch);
+}
+
+void TfrmJoySetup::LearnButtonInto(QPushButton* learn, QSpinBox* number)
+{
+    // A second press stops waiting; a press while another Learn listens takes over from it.
     const bool waiting = LearningFootswitch();
     StopLearning();
     if (waiting)
         return;
-    btnLearn->setText(kLearning);
-    LearnFootswitch([this](int32_t button) {
-        edtFootswitch->setValue(std::min(button, kMaxButton));
-        btnLearn->setText(kLearn);
+    learn->setText(kLearning);
+    LearnFootswitch([learn, number](int32_t button) {
+        number->setValue(std::min(button, kMaxButton));
+        learn->setText(kLearn);
     });
 }
 

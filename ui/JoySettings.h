@@ -94,8 +94,10 @@ private:
     // The MIDI group under the footswitch's, the buttons under it, the window around them.
     void FitMidiGroup();
     void StartLearning(int what, QPushButton* button);
-    // Stops both Learns, the joystick button's and the MIDI one.
+    // Stops every Learn, the joystick buttons' and the MIDI ones.
     void StopLearning();
+    // Waits for the next joystick button and puts its number in the box given.
+    void LearnButtonInto(QPushButton* learn, QSpinBox* number);
 
     // The ends shown and stored at OK: the store's, or what the last calibration collected.
     void ShowEnds();
