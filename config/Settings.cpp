@@ -514,42 +514,17 @@ bool SaveSettings(const SliderPositions& sliders, const StartChoices& choices, A
 
 void ResetSettingsRecord()
 {
-    Settings.SampleRate = 0;
-    Settings.memBlockLength = 0;
     Settings.Recording = false;
     Settings.RecordFileName.clear();
-    Settings.UsingMouse = false;
-    Settings.PedalDevice = 0;
-    Settings.InvertPedal = false;
-    Settings.Priority = 0;
-    Settings.PedalAxis = 0;
+    // The device's bounds, found when the pedal opens.
     Settings.PedalMin = 0;
     Settings.PedalMax = 0;
-    Settings.LastFreqofs = 0;
-    Settings.LastResonance = 0;
-    Settings.LastPAF = 0;
-    Settings.MidiPedal = false;
-    Settings.MidiChannel = 0;
-    Settings.MidiController = 0;
-    Settings.Midi14Bit = false;
-    Settings.MidiFootswitch = 0;
-    Settings.MidiFootswitchChannel = 0;
-    Settings.MidiFootswitchNumber = 0;
-    Settings.EffectOn = false;
-    Settings.FootswitchButton = 0;
-    for (const auto& v : kStoredValues)
+    for (const auto& v : kStoredValues) {
         if (v.type == Stored::String)
             (Settings.*v.text).clear();
         else if (v.type == Stored::Number)
             Settings.*v.number = 0.0;
-    Settings.EnvSensitivity = 0;
-    Settings.EnvAttackMs = 0;
-    Settings.EnvReleaseMs = 0;
-    Settings.PedalCalMin = 0;
-    Settings.PedalCalMax = 0;
-    Settings.MidiMin = 0;
-    Settings.MidiMax = 0;
-    Settings.Switchless = false;
-    Settings.SwitchlessMs = 0;
-    Settings.TapButton = 0;
+        else
+            v.set(0);
+    }
 }

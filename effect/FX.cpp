@@ -99,10 +99,20 @@ void ResetForTests()
     Resonance = 0.0;
     PedalAccelFactor = 0.0;
     EffectOn = true;
-    gProgram.Mode = SweepMode::Manual;
-    gProgram.SweepLow = 0.0;
-    gProgram.SweepHigh = kDepthTop;
-    gProgram.Switchless = false;
+    // The sweep's settings as a new instance has them.
+    const SweepFilter fresh;
+    gProgram.Mode = fresh.Mode.load();
+    gProgram.SweepLow = fresh.SweepLow.load();
+    gProgram.SweepHigh = fresh.SweepHigh.load();
+    gProgram.EnvSensitivityDb = fresh.EnvSensitivityDb.load();
+    gProgram.EnvAttackMs = fresh.EnvAttackMs.load();
+    gProgram.EnvReleaseMs = fresh.EnvReleaseMs.load();
+    gProgram.EnvDirectionOf = fresh.EnvDirectionOf.load();
+    gProgram.Shape = fresh.Shape.load();
+    gProgram.LfoRate = fresh.LfoRate.load();
+    gProgram.Switchless = fresh.Switchless.load();
+    gProgram.SwitchlessMs = fresh.SwitchlessMs.load();
+    gProgram.SwitchlessFlips = 0;
     thread::LabelText discard;
     while (DepthLabelText.take(discard)) {
     }

@@ -16,8 +16,9 @@ constexpr int kDoubleBits = 53;
 // Levels this small are silence; keeping them would leave the follower crawling through
 // denormals after every note.
 constexpr double kSilence = 1e-30;
-// The share of the triangle's swing over which the square's edges turn: 5 % of a period each.
-constexpr double kSquareEdge = 0.1;
+// The share of the triangle's swing over which the square's edges turn: an eighth of a period
+// each, so that even at 20 Hz an edge is a sweep of some 6 ms, not a click.
+constexpr double kSquareEdge = 0.25;
 // Leaving the heel takes a little more than arriving at it, so a pedal trembling on the
 // band's edge does not switch the effect on.
 constexpr double kLeaveBand = 0.03;

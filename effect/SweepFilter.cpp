@@ -23,8 +23,6 @@ constexpr uint32_t kFallbackRate = 44100;
 constexpr double kLfoSlowest = 0.05;
 constexpr double kLfoFastest = 20.0;
 constexpr double kSecond = 1e9;
-// Outputs this small are silence; keeping them would let a decaying tail crawl through
-// denormals, which cost many times a normal sample.
 constexpr double kSilence = 1e-30;
 
 // An unordered pair counts as equal: a NaN never triggers a recomputation or a glide.
@@ -248,60 +246,68 @@ void SweepFilter::Run(const Sample* in, Sample* out, uint32_t count)
     const bool blockFade = !held && Differs(wetFrom, wetTo) && count > 0;
     const double wetStep = blockFade ? (wetTo - wetFrom) / count : 1.0 / (kHeldFadeSeconds * double(rate));
     double wet = wetFrom;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (grid_ == 0)
+    const bool hearing = mode == SweepMode::Envelope;
+    for (uint32_t i = 0; i < count;) {
+        if (grid_ == 0) {
+            // A tail this small is silence; left alone it would crawl through denormals, which
+            // cost many times a normal sample. Looked at on the grid, long before it gets there.
+            if (std::fabs(s.Y1) < kSilence && std::fabs(s.Y2) < kSilence)
+                s.Y1 = s.Y2 = 0.0;
             GridStep(mode, rate);
-        grid_ = (grid_ + 1) % kDepthStep;
-        double x = in[i];
-        if constexpr (!kInt) {
-            if (!std::isfinite(x))
-                x = 0.0;
         }
-        if (Differs(FreqOffset.load(std::memory_order_relaxed), s.CachedFreqOffset) ||
-            Differs(Resonance.load(std::memory_order_relaxed), s.CachedResonance) ||
-            Differs(CurrentDepth.load(std::memory_order_relaxed), s.CachedDepth))
-            UpdateCoefficients(wScale);
-        double y = (s.c.B0 * x + s.c.B1 * s.X1 + s.c.B2 * s.X2 - s.c.A1 * s.Y1 - s.c.A2 * s.Y2) / s.c.A0;
-        if (std::fabs(y) < kSilence)
-            y = 0.0;
-        if constexpr (!kInt) {
-            // Unusable parameters must not leave the history poisoned once they are mended.
-            if (!std::isfinite(y)) {
-                y = 0.0;
-                s.X1 = s.X2 = s.Y1 = s.Y2 = 0.0;
+        // Up to the next grid point, with nothing but the samples to look at.
+        const uint32_t end = std::min(count, i + (kDepthStep - grid_));
+        grid_ = (grid_ + (end - i)) % kDepthStep;
+        for (; i < end; ++i) {
+            double x = in[i];
+            if constexpr (!kInt) {
+                if (!std::isfinite(x))
+                    x = 0.0;
             }
-        }
-        s.X2 = s.X1;
-        s.X1 = x;
-        s.Y2 = s.Y1;
-        s.Y1 = y;
-        if (mode == SweepMode::Envelope)
-            envelope_.HearOne(x * levelScale);
+            if (Differs(FreqOffset.load(std::memory_order_relaxed), s.CachedFreqOffset) ||
+                Differs(Resonance.load(std::memory_order_relaxed), s.CachedResonance) ||
+                Differs(CurrentDepth.load(std::memory_order_relaxed), s.CachedDepth))
+                UpdateCoefficients(wScale);
+            double y = (s.c.B0 * x + s.c.B1 * s.X1 + s.c.B2 * s.X2 - s.c.A1 * s.Y1 - s.c.A2 * s.Y2) / s.c.A0;
+            if constexpr (!kInt) {
+                // Unusable parameters must not leave the history poisoned once they are mended.
+                if (!std::isfinite(y)) {
+                    y = 0.0;
+                    s.X1 = s.X2 = s.Y1 = s.Y2 = 0.0;
+                }
+            }
+            s.X2 = s.X1;
+            s.X1 = x;
+            s.Y2 = s.Y1;
+            s.Y1 = y;
+            if (hearing)
+                envelope_.HearOne(x * levelScale);
 
-        bool mixing;
-        if (!held) {
-            mixing = blockFade;
-            wet = blockFade ? wetFrom + wetStep * (i + 1) : wetTo;
-        } else {
-            if (wet < wetTo)
-                wet = std::min(wetTo, wet + wetStep);
-            else if (wet > wetTo)
-                wet = std::max(wetTo, wet - wetStep);
-            mixing = wet > 0.0 && wet < 1.0;
-        }
-        if constexpr (kInt) {
-            if (!(y >= kSampleMin))
-                y = kSampleMin;
-            else if (y > kSampleMax)
-                y = kSampleMax;
-            if (mixing)
-                out[i] = static_cast<int16_t>(wet * y + (1.0 - wet) * x);
-            else if (wetTo > 0.0)
-                out[i] = static_cast<int16_t>(y);
-            else
-                out[i] = in[i];
-        } else {
-            out[i] = static_cast<float>(mixing ? wet * y + (1.0 - wet) * x : (wetTo > 0.0 ? y : x));
+            bool mixing;
+            if (!held) {
+                mixing = blockFade;
+                wet = blockFade ? wetFrom + wetStep * (i + 1) : wetTo;
+            } else {
+                if (wet < wetTo)
+                    wet = std::min(wetTo, wet + wetStep);
+                else if (wet > wetTo)
+                    wet = std::max(wetTo, wet - wetStep);
+                mixing = wet > 0.0 && wet < 1.0;
+            }
+            if constexpr (kInt) {
+                if (!(y >= kSampleMin))
+                    y = kSampleMin;
+                else if (y > kSampleMax)
+                    y = kSampleMax;
+                if (mixing)
+                    out[i] = static_cast<int16_t>(wet * y + (1.0 - wet) * x);
+                else if (wetTo > 0.0)
+                    out[i] = static_cast<int16_t>(y);
+                else
+                    out[i] = in[i];
+            } else {
+                out[i] = static_cast<float>(mixing ? wet * y + (1.0 - wet) * x : (wetTo > 0.0 ? y : x));
+            }
         }
     }
     s.Wet = held ? wet : wetTo;

@@ -40,6 +40,16 @@ void ButtonDown(uint32_t button)
         fx::Program().Tap();
 }
 
+// A button the controller does not have would never act: said, and none used.
+void KeepToTheButtons(const char* row, uint32_t& button, uint32_t buttons)
+{
+    if (buttons == 0 || button <= buttons)
+        return;
+    report::Error(std::string(row) + " = " + std::to_string(button) + " is beyond the " + std::to_string(buttons) +
+                  " buttons of the pedal's controller; Vobblix uses none.");
+    button = 0;
+}
+
 } // namespace
 
 void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> moveSlider)
@@ -59,12 +69,8 @@ void OpenPedal(joystick::JoystickService& service, std::function<void(int32_t)> 
     service.joySetThreshold(device, 0);
     joystick::JOYCAPS caps;
     service.joyGetDevCaps(device, &caps);
-    // A footswitch the controller has no button for would never switch: said, and none used.
-    if (caps.wNumButtons > 0 && Settings.FootswitchButton > caps.wNumButtons) {
-        report::Error("FootswitchButton = " + std::to_string(Settings.FootswitchButton) + " is beyond the " +
-                      std::to_string(caps.wNumButtons) + " buttons of the pedal's controller; Vobblix uses none.");
-        Settings.FootswitchButton = 0;
-    }
+    KeepToTheButtons("FootswitchButton", Settings.FootswitchButton, caps.wNumButtons);
+    KeepToTheButtons("TapButton", Settings.TapButton, caps.wNumButtons);
     switch (Settings.PedalAxis) {
     case 0:
         Settings.PedalMin = caps.wXmin;

@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -311,6 +312,48 @@ TEST_F(FXTest, SwitchingOnOrOffHasNoStepLargerThanTheSignalsOwn)
     for (size_t at : {6 * kBlock, 14 * kBlock, 20 * kBlock})
         cut = std::max({cut, std::abs(int(wet[at]) - int(in[at - 1])), std::abs(int(in[at]) - int(wet[at - 1]))});
     EXPECT_GT(cut, 2 * own);
+}
+
+TEST_F(FXTest, TheStoredSweepReachesTheProgramsFilterChoiceByChoice)
+{
+    auto& f = fx::Program();
+    Settings.AutoMode = "LFO";
+    Settings.SweepLow = 0.2;
+    Settings.SweepHigh = 0.7;
+    Settings.EnvSensitivity = 30;
+    Settings.EnvAttackMs = 7;
+    Settings.EnvReleaseMs = 900;
+    Settings.EnvDirection = "Down";
+    Settings.LfoShape = "SawDown";
+    Settings.LfoRate = 3.5;
+    Settings.Switchless = true;
+    Settings.SwitchlessMs = 600;
+    fx::ApplySweepSettings();
+    EXPECT_EQ(f.Mode.load(), fx::SweepMode::Lfo);
+    EXPECT_EQ(f.SweepLow.load(), 0.2);
+    EXPECT_EQ(f.SweepHigh.load(), 0.7);
+    EXPECT_EQ(f.EnvSensitivityDb.load(), 30.0);
+    EXPECT_EQ(f.EnvAttackMs.load(), 7.0);
+    EXPECT_EQ(f.EnvReleaseMs.load(), 900.0);
+    EXPECT_EQ(f.EnvDirectionOf.load(), fx::EnvDirection::Down);
+    EXPECT_EQ(f.Shape.load(), fx::LfoShape::SawDown);
+    EXPECT_EQ(f.LfoRate.load(), 3.5);
+    EXPECT_TRUE(f.Switchless.load());
+    EXPECT_EQ(f.SwitchlessMs.load(), 600u);
+    const std::pair<const char*, fx::LfoShape> shapes[] = {
+        {"Sine", fx::LfoShape::Sine},       {"Triangle", fx::LfoShape::Triangle}, {"SawUp", fx::LfoShape::SawUp},
+        {"Square", fx::LfoShape::Square}, {"Random", fx::LfoShape::Random}};
+    for (const auto& [name, shape] : shapes) {
+        Settings.LfoShape = name;
+        fx::ApplySweepSettings();
+        EXPECT_EQ(f.Shape.load(), shape) << name;
+    }
+    Settings.AutoMode = "Envelope";
+    fx::ApplySweepSettings();
+    EXPECT_EQ(f.Mode.load(), fx::SweepMode::Envelope);
+    Settings.AutoMode = "Off";
+    fx::ApplySweepSettings();
+    EXPECT_EQ(f.Mode.load(), fx::SweepMode::Manual);
 }
 
 TEST(LatestValue, TheReaderEndsWithTheWritersLastValue)

@@ -12,6 +12,7 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -82,6 +83,56 @@ protected:
     std::vector<int32_t> slider;
     report::RecordingSink sink;
 };
+
+TEST(PedalMapping, TodaysMappingByDefaultCalibratedEndsAndTheCurves)
+{
+    // Uncalibrated and linear, every reading maps as it always did, inverted or not.
+    for (bool invert : {false, true}) {
+        pedal::PedalMapping m;
+        m.invert = invert;
+        for (uint32_t r = 0; r <= 0xFFFF; r += 7) {
+            const auto want = ScalePedalReading(r, 1, 32767, invert);
+            const auto got = m.Map(r, 1, 32767);
+            ASSERT_EQ(got.depth, want.depth) << r;
+            ASSERT_EQ(got.slider, want.slider) << r;
+        }
+    }
+    // A MIDI pedal that sends 0-116 reaches the top; one that rests at 3 reaches the bottom.
+    pedal::PedalMapping midi;
+    midi.lowest = 3;
+    midi.highest = 116;
+    EXPECT_EQ(midi.Map(116, 0, 127).depth, 0.99);
+    EXPECT_EQ(midi.Map(127, 0, 127).depth, 0.99);
+    EXPECT_EQ(midi.Map(3, 0, 127).depth, 0.0);
+    EXPECT_EQ(midi.Map(0, 0, 127).slider, 0);
+    EXPECT_NEAR(midi.Map(60, 0, 127).depth, 0.99 * 57.0 / 113.0, 1e-12);
+
+    using pedal::ApplyCurve;
+    using pedal::PedalCurve;
+    for (PedalCurve c : {PedalCurve::Linear, PedalCurve::Log, PedalCurve::Exp}) {
+        EXPECT_EQ(ApplyCurve(c, 0.0), 0.0);
+        EXPECT_NEAR(ApplyCurve(c, 1.0), 1.0, 1e-15);
+    }
+    // Log gives the heel half of the throw three quarters of the sweep; Exp the toe half.
+    EXPECT_NEAR(ApplyCurve(PedalCurve::Log, 0.5), 0.7404, 1e-4);
+    EXPECT_NEAR(ApplyCurve(PedalCurve::Exp, 0.5), 0.2403, 1e-4);
+    EXPECT_NEAR(ApplyCurve(PedalCurve::Exp, ApplyCurve(PedalCurve::Log, 0.3)), 0.3, 1e-12);
+    midi.curve = PedalCurve::Exp;
+    EXPECT_EQ(midi.Map(116, 0, 127).depth, 0.99);
+
+    // Calibration: the extremes of what was seen; a pedal that never moved is no calibration.
+    pedal::Calibration cal;
+    EXPECT_FALSE(cal.Usable());
+    for (uint32_t r : {50u, 50u, 51u})
+        cal.Add(r);
+    EXPECT_FALSE(cal.Usable());
+    for (uint32_t r : {3u, 90u, 116u, 4u, 115u})
+        cal.Add(r);
+    EXPECT_TRUE(cal.Usable());
+    EXPECT_EQ(cal.Lowest(), 3u);
+    EXPECT_EQ(cal.Highest(), 116u);
+    EXPECT_EQ(cal.Count(), 8u);
+}
 
 TEST_F(VirtualPedal, TheYAxisSetsTheTargetAndTheSliderAndTheFilterGlidesThere)
 {
@@ -204,6 +255,54 @@ TEST_F(VirtualPedal, TheChosenButtonOfAVirtualJoystickSwitchesTheEffect)
     EXPECT_EQ(Settings.FootswitchButton, 0u);
     press(1);
     EXPECT_TRUE(EffectOn);
+}
+
+TEST_F(VirtualPedal, CalibratedEndsAndACurveShapeTheDepthAndTheTapButtonTaps)
+{
+    // A tap button the controller does not have (it has two) is said, and none is used.
+    Settings.TapButton = 3;
+    Open();
+    EXPECT_EQ(sink.texts(), std::vector<std::string>{"TapButton = 3 is beyond the 2 buttons of the pedal's "
+                                                     "controller; Vobblix uses none."});
+    EXPECT_EQ(Settings.TapButton, 0u);
+    sink.clear();
+    ReleasePedal();
+    Settings.TapButton = 1;
+    Open();
+    // A wheel pedal that rests a little above its heel and stops short of its toe.
+    StartPedalCalibration();
+    for (uint32_t reading : {20000u, 9000u, 40000u, 56000u, 9000u, 30000u, 56000u})
+        Move(1, reading);
+    StopPedalCalibration();
+    const auto& calibration = PedalCalibration();
+    ASSERT_TRUE(calibration.Usable());
+    Settings.PedalCalMin = calibration.Lowest();
+    Settings.PedalCalMax = calibration.Highest();
+    uint32_t raw = 0;
+    ASSERT_TRUE(LatestPedalReading(&raw));
+    EXPECT_EQ(raw, 56000u);
+    Move(1, Settings.PedalCalMax);
+    EXPECT_EQ(TargetDepth, 0.99);
+    Move(1, Settings.PedalCalMin);
+    EXPECT_EQ(TargetDepth, 0.0);
+    Settings.PedalCurve = "Log";
+    Move(1, (Settings.PedalCalMin + Settings.PedalCalMax) / 2);
+    EXPECT_NEAR(TargetDepth, std::log10(5.5) * 0.99, 1e-4);
+
+    // The tap button restarts the LFO in the filter's next block, and switches nothing.
+    fx::Program().Mode = fx::SweepMode::Lfo;
+    std::vector<int16_t> block(1000, 0);
+    ProcessBuffer(block.data(), 1000);
+    EXPECT_GT(fx::Program().LfoPhase(), 0.0);
+    SDL_JoystickSetVirtualButton(handle, 0, SDL_PRESSED);
+    service.Poll();
+    ProcessBuffer(block.data(), 1);
+    EXPECT_EQ(fx::Program().LfoPhase(), 0.0);
+    EXPECT_TRUE(EffectOn);
+    fx::Program().Mode = fx::SweepMode::Manual;
+    Settings.PedalCurve = "Linear";
+    Settings.PedalCalMin = Settings.PedalCalMax = 0;
+    Settings.TapButton = 0;
 }
 
 TEST_F(VirtualPedal, MessagesWhileInMouseModeAndOtherMessagesChangeNothing)
