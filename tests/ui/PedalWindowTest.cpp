@@ -39,16 +39,38 @@ std::string PedalStore(int device)
     return text;
 }
 
-TEST(PedalWindow, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
-{
+// A wheel on port 0 driving the depth, its Y axis the pedal, on a fresh store.
+class WheelPedal : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        store.write(PedalStore(0));
+        fx::ResetForTests();
+        index = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 3, 0, 0);
+        ASSERT_EQ(index, 0) << SDL_GetError();
+        pedal = SDL_JoystickOpen(index);
+    }
+    void TearDown() override
+    {
+        SDL_JoystickClose(pedal);
+        SDL_JoystickDetachVirtual(index);
+    }
+    // Puts the pedal at a reading of its axis (0 to 65535) and lets the service read it.
+    void press(uint32_t reading)
+    {
+        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(int32_t(reading) - 32768));
+        joysticks.Poll();
+    }
+
     TempStore store;
-    store.write(PedalStore(0));
     report::RecordingSink sink;
-    fx::ResetForTests();
     joystick::SdlJoystickService joysticks;
-    const int index = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 3, 0, 0);
-    ASSERT_EQ(index, 0) << SDL_GetError();
-    SDL_Joystick* pedal = SDL_JoystickOpen(index);
+    int index = -1;
+    SDL_Joystick* pedal = nullptr;
+};
+
+TEST_F(WheelPedal, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
+{
     wave::ScriptedWaveService device;
     {
         Program program(device, joysticks);
@@ -57,8 +79,7 @@ TEST(PedalWindow, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
         EXPECT_FALSE(Settings.UsingMouse);
         EXPECT_EQ(TargetDepth, 0.99);
 
-        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(16384 - 32768));
-        joysticks.Poll();
+        press(16384);
         EXPECT_NEAR(TargetDepth, 0.4950151, 5e-8);
         EXPECT_EQ(w.TrackBar1->value(), 49);
         EXPECT_DOUBLE_EQ(CurrentDepth, 0.49);
@@ -67,22 +88,18 @@ TEST(PedalWindow, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
         // The glide has moved the depth on; a reading that maps to the same position changes
         // the target but leaves the slider, and so the depth, alone.
         CurrentDepth = 0.4937;
-        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(16400 - 32768));
-        joysticks.Poll();
+        press(16400);
         EXPECT_NEAR(TargetDepth, 16400 * 99.0 / 32767 / 100, 1e-9);
         EXPECT_EQ(CurrentDepth, 0.4937);
 
         // Rest position: the slider shows its minimum.
-        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(-32768));
-        joysticks.Poll();
+        press(0);
         EXPECT_EQ(w.TrackBar1->value(), 1);
         EXPECT_DOUBLE_EQ(CurrentDepth, 0.01);
 
         w.close();
         EXPECT_FALSE(joysticks.Capturing());
     }
-    SDL_JoystickClose(pedal);
-    SDL_JoystickDetachVirtual(index);
     EXPECT_TRUE(sink.shown().empty());
     EXPECT_EQ(toml::parse_file(store.file().string())["UsingMouse"].value<int64_t>(), 0);
 }
@@ -203,20 +220,8 @@ TEST(PedalWindow, InputEventsMoveTheSliderAndLearnChoosesTheFootswitch)
     EffectOn = true;
 }
 
-TEST(PedalWindow, CalibrationFromRockingThePedalMakesItsEndsTheSweepsAndOkStoresEveryChoice)
+TEST_F(WheelPedal, CalibrationFromRockingThePedalMakesItsEndsTheSweepsAndOkStoresEveryChoice)
 {
-    TempStore store;
-    store.write(PedalStore(0));
-    report::RecordingSink sink;
-    fx::ResetForTests();
-    joystick::SdlJoystickService joysticks;
-    const int index = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 3, 0, 0);
-    ASSERT_EQ(index, 0) << SDL_GetError();
-    SDL_Joystick* wheel = SDL_JoystickOpen(index);
-    const auto press = [&](uint32_t reading) {
-        SDL_JoystickSetVirtualAxis(wheel, 1, Sint16(int32_t(reading) - 32768));
-        joysticks.Poll();
-    };
     wave::ScriptedWaveService device;
     {
         Program program(device, joysticks);
@@ -273,8 +278,6 @@ TEST(PedalWindow, CalibrationFromRockingThePedalMakesItsEndsTheSweepsAndOkStores
         EXPECT_TRUE(Settings.Switchless);
         program.main->close();
     }
-    SDL_JoystickClose(wheel);
-    SDL_JoystickDetachVirtual(index);
     const auto saved = toml::parse_file(store.file().string());
     EXPECT_EQ(saved["PedalMin"].value<int64_t>(), 1500);
     EXPECT_EQ(saved["PedalMax"].value<int64_t>(), 30000);
