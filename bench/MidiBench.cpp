@@ -34,9 +34,9 @@ std::vector<double> Run(midi::MidiPedal& pedal, bool fourteenBit)
         const uint8_t coarse[3] = {0xB0, 11, uint8_t(fourteenBit ? value >> 7 : value)};
         const uint8_t fine[3] = {0xB0, 43, uint8_t(value & 0x7F)};
         const auto start = Clock::now();
-        pedal.receive(coarse, 3);
+        pedal.receive(0, coarse, 3);
         if (fourteenBit)
-            pedal.receive(fine, 3);
+            pedal.receive(0, fine, 3);
         const double depth = TargetDepth.load(std::memory_order_relaxed);
         const auto end = Clock::now();
         if (depth < 0.0)
@@ -67,7 +67,7 @@ int main()
         burst.insert(burst.end(), {0xB0, 11, uint8_t(i % 128)});
     const auto start = Clock::now();
     for (int r = 0; r < 1000; ++r)
-        pedal.receive(burst.data(), uint32_t(burst.size()));
+        pedal.receive(0, burst.data(), uint32_t(burst.size()));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("flood: %.1f million messages a second through the parser\n", 1e6 / seconds / 1e6);
     return 0;

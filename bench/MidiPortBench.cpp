@@ -50,9 +50,9 @@ public:
         pedal_.configure(config);
     }
     // Called on the server's realtime thread.
-    void receive(const uint8_t* message, uint32_t size) override
+    void receive(uint32_t from, const uint8_t* message, uint32_t size) override
     {
-        pedal_.receive(message, size);
+        pedal_.receive(from, message, size);
         const int64_t now = NowNs();
         const size_t at = count_.load(std::memory_order_relaxed);
         if (at < stamps_.size()) {
@@ -123,7 +123,7 @@ void OnPipeWire()
             ForceGraph(0, 0);
             return;
         }
-        engine->setMidiInput(&timed, sender.port());
+        engine->midiPort()->setInput(&timed, sender.port());
         if (WaitForLink(sender.port(), "vobblix.pedal:pedal", 15000))
             Measure("PipeWire, vobblix.pedal:", sender, timed, kQuantum, kRate);
         else
@@ -161,7 +161,11 @@ void OnJack()
         std::printf("JACK: could not start (%s)\n", why.c_str());
         return;
     }
-    engine->setMidiInput(&timed, sender.port());
+    if (!engine->midiPort()) {
+        std::puts("JACK: the server took no MIDI port");
+        return;
+    }
+    engine->midiPort()->setInput(&timed, sender.port());
     Measure(onPipeWire ? "PipeWire's JACK, vobblix:pedal:" : "JACK, vobblix:pedal:", sender, timed, period, rate);
     if (onPipeWire)
         ForceGraph(0, 0);

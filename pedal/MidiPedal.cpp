@@ -5,6 +5,8 @@
 #include "platform/report/Report.h"
 #include "platform/wave/Wave.h"
 
+#include <algorithm>
+
 namespace midi {
 
 MidiPedal MidiInput;
@@ -23,15 +25,14 @@ constexpr uint8_t kProgramChange = 0xC0;
 constexpr uint8_t kChannelPressure = 0xD0;
 // 120-127 are the channel mode messages (all notes off and the like), not controls.
 constexpr int32_t kFirstModeMessage = 120;
-constexpr int32_t kSwitchOnFrom = 64;
 constexpr uint32_t kLargest7Bit = 127;
 constexpr uint32_t kLargest14Bit = 16383;
 constexpr int kFineShift = 7;
 
 // The whole configuration in one word, so that the audio thread reads it in one load.
-constexpr uint32_t kSevenBits = 0x7F;
-constexpr uint32_t kFiveBits = 0x1F;
-constexpr uint32_t kTwoBits = 0x3;
+constexpr uint64_t kSevenBits = 0x7F;
+constexpr uint64_t kFiveBits = 0x1F;
+constexpr uint64_t kTwoBits = 0x3;
 constexpr int kChannelAt = 1;
 constexpr int kControllerAt = 6;
 constexpr int kFourteenAt = 13;
@@ -39,23 +40,34 @@ constexpr int kInvertAt = 14;
 constexpr int kSwitchKindAt = 15;
 constexpr int kSwitchChannelAt = 17;
 constexpr int kSwitchNumberAt = 22;
+constexpr int kLowestAt = 29;
+constexpr int kHighestAt = 36;
+constexpr int kCurveAt = 43;
+constexpr int kTapKindAt = 45;
+constexpr int kTapChannelAt = 47;
+constexpr int kTapNumberAt = 52;
+// A 14-bit reading's ends: the 7-bit end's coarse step, whatever its fine part.
+constexpr uint32_t kFineMask = 0x7F;
 
 // What Learn caught, in one word: number, channel, kind, and a bit that says it waits.
 constexpr int kCaughtChannelAt = 7;
 constexpr int kCaughtKindAt = 12;
 constexpr uint32_t kCaughtWaiting = 1u << 31;
 
-uint32_t Field(int32_t value, uint32_t mask) { return static_cast<uint32_t>(value) & mask; }
+uint64_t Field(int32_t value, uint64_t mask) { return static_cast<uint64_t>(static_cast<uint32_t>(value)) & mask; }
 
-uint32_t Pack(const PedalConfig& c)
+uint64_t Pack(const PedalConfig& c)
 {
-    return uint32_t(c.drivesDepth) | Field(c.channel, kFiveBits) << kChannelAt |
-           Field(c.controller, kSevenBits) << kControllerAt | uint32_t(c.fourteenBit) << kFourteenAt |
-           uint32_t(c.invert) << kInvertAt | Field(int32_t(c.switchKind), kTwoBits) << kSwitchKindAt |
-           Field(c.switchChannel, kFiveBits) << kSwitchChannelAt | Field(c.switchNumber, kSevenBits) << kSwitchNumberAt;
+    return uint64_t(c.drivesDepth) | Field(c.channel, kFiveBits) << kChannelAt |
+           Field(c.controller, kSevenBits) << kControllerAt | uint64_t(c.fourteenBit) << kFourteenAt |
+           uint64_t(c.invert) << kInvertAt | Field(int32_t(c.switchKind), kTwoBits) << kSwitchKindAt |
+           Field(c.switchChannel, kFiveBits) << kSwitchChannelAt | Field(c.switchNumber, kSevenBits) << kSwitchNumberAt |
+           Field(c.lowest, kSevenBits) << kLowestAt | Field(c.highest, kSevenBits) << kHighestAt |
+           Field(int32_t(c.curve), kTwoBits) << kCurveAt | Field(int32_t(c.tapKind), kTwoBits) << kTapKindAt |
+           Field(c.tapChannel, kFiveBits) << kTapChannelAt | Field(c.tapNumber, kSevenBits) << kTapNumberAt;
 }
 
-PedalConfig Unpack(uint32_t w)
+PedalConfig Unpack(uint64_t w)
 {
     PedalConfig c;
     c.drivesDepth = (w & 1u) != 0;
@@ -66,6 +78,12 @@ PedalConfig Unpack(uint32_t w)
     c.switchKind = SwitchKind(w >> kSwitchKindAt & kTwoBits);
     c.switchChannel = int32_t(w >> kSwitchChannelAt & kFiveBits);
     c.switchNumber = int32_t(w >> kSwitchNumberAt & kSevenBits);
+    c.lowest = int32_t(w >> kLowestAt & kSevenBits);
+    c.highest = int32_t(w >> kHighestAt & kSevenBits);
+    c.curve = pedal::PedalCurve(w >> kCurveAt & kTwoBits);
+    c.tapKind = SwitchKind(w >> kTapKindAt & kTwoBits);
+    c.tapChannel = int32_t(w >> kTapChannelAt & kFiveBits);
+    c.tapNumber = int32_t(w >> kTapNumberAt & kSevenBits);
     return c;
 }
 
@@ -73,7 +91,7 @@ bool OnChannel(int32_t wanted, int32_t channel) { return wanted == kAnyChannel |
 
 } // namespace
 
-void MidiPedal::receive(const uint8_t* message, uint32_t size)
+void MidiPedal::receive(uint32_t from, const uint8_t* message, uint32_t size)
 {
     // The servers deliver whole messages, and one port may merge several sources: an event
     // starts afresh, so that one source's data bytes never complete another's message (a
@@ -82,10 +100,10 @@ void MidiPedal::receive(const uint8_t* message, uint32_t size)
     count_ = 0;
     inSysex_ = false;
     for (uint32_t i = 0; i < size; ++i)
-        feed(message[i]);
+        feed(from, message[i]);
 }
 
-void MidiPedal::feed(uint8_t byte)
+void MidiPedal::feed(uint32_t from, uint8_t byte)
 {
     // Realtime bytes (clock, start, stop, active sensing) may stand anywhere, even inside
     // another message, and change nothing.
@@ -113,21 +131,22 @@ void MidiPedal::feed(uint8_t byte)
         return;
     // Running status: the next data bytes make another message of the same kind.
     count_ = 0;
-    dispatch();
+    dispatch(from);
 }
 
-void MidiPedal::dispatch()
+void MidiPedal::dispatch(uint32_t from)
 {
-    const uint32_t packed = config_.load(std::memory_order_acquire);
+    const uint64_t packed = config_.load(std::memory_order_acquire);
     if (packed != seenConfig_) {
         // Another controller or mode: what was heard of the old one says nothing.
         seenConfig_ = packed;
-        coarse_ = -1;
+        coarse_.fill(Coarse{});
+        tapUp_ = true;
         heardFine_.store(false, std::memory_order_relaxed);
     }
     const int32_t channel = (status_ & kChannelMask) + 1;
     switch (status_ & kKindMask) {
-    case kControlChange: controller(channel, data_[0], data_[1]); break;
+    case kControlChange: controller(from, channel, data_[0], data_[1]); break;
     case kNoteOn:
         // A note-on of velocity 0 is a note-off.
         if (data_[1] > 0)
@@ -137,27 +156,32 @@ void MidiPedal::dispatch()
     }
 }
 
-void MidiPedal::controller(int32_t channel, int32_t number, int32_t value)
+void MidiPedal::controller(uint32_t from, int32_t channel, int32_t number, int32_t value)
 {
     if (learning_.load(std::memory_order_relaxed) != uint8_t(LearnFor::Nothing) && number < kFirstModeMessage)
         Catch(SwitchKind::Controller, channel, number);
     const PedalConfig c = Unpack(seenConfig_);
     if (c.switchKind == SwitchKind::Controller && number == c.switchNumber && OnChannel(c.switchChannel, channel)) {
-        EffectOn.store(value >= kSwitchOnFrom, std::memory_order_relaxed);
+        EffectOn.store(value >= kPressedFrom, std::memory_order_relaxed);
         ControlsMoved.tell();
     }
+    tap(SwitchKind::Controller, channel, number, value);
     if (!c.drivesDepth || !OnChannel(c.channel, channel))
         return;
     const bool pairs = c.controller < kFinePartOffset;
+    Coarse& coarse = coarse_[from % kSourcesApart];
+    // Another source on this way in: what the one before sent says nothing.
+    if (coarse.from != from)
+        coarse = {-1, -1, from};
     if (number == c.controller) {
-        coarse_ = value;
-        coarseChannel_ = channel;
+        coarse = {value, channel, from};
+        reading_.store(value, std::memory_order_relaxed);
         // Until its own fine part arrives a coarse value counts as 7 bits, so that a pedal
         // that sends only the coarse part reaches both ends.
-        publishDepth(uint32_t(value), kLargest7Bit, c.invert);
-    } else if (pairs && number == c.controller + kFinePartOffset && coarse_ >= 0 && channel == coarseChannel_) {
+        publishDepth(uint32_t(value), false, c);
+    } else if (pairs && number == c.controller + kFinePartOffset && coarse.value >= 0 && channel == coarse.channel) {
         heardFine_.store(true, std::memory_order_relaxed);
-        publishDepth(uint32_t(coarse_) << kFineShift | uint32_t(value), kLargest14Bit, c.invert);
+        publishDepth(uint32_t(coarse.value) << kFineShift | uint32_t(value), true, c);
     }
 }
 
@@ -171,18 +195,40 @@ void MidiPedal::Catch(SwitchKind kind, int32_t channel, int32_t number)
 
 void MidiPedal::noteOn(int32_t channel, int32_t number)
 {
-    if (learning_.load(std::memory_order_relaxed) == uint8_t(LearnFor::Footswitch))
+    const uint8_t learning = learning_.load(std::memory_order_relaxed);
+    if (learning == uint8_t(LearnFor::Footswitch) || learning == uint8_t(LearnFor::Tap))
         Catch(SwitchKind::Note, channel, number);
     const PedalConfig c = Unpack(seenConfig_);
     if (c.switchKind == SwitchKind::Note && number == c.switchNumber && OnChannel(c.switchChannel, channel))
         ToggleEffect();
+    tap(SwitchKind::Note, channel, number, kLargest7Bit);
 }
 
-void MidiPedal::publishDepth(uint32_t reading, uint32_t largest, bool invert)
+void MidiPedal::tap(SwitchKind kind, int32_t channel, int32_t number, int32_t value)
 {
-    // Scaled as a joystick reading with the bounds 0..largest, so both ends are reached:
-    // 0 gives 0 and the largest value 0.99.
-    const PedalScaled scaled = ScalePedalReading(reading, 0, largest, invert);
+    const PedalConfig c = Unpack(seenConfig_);
+    if (c.tapKind != kind || number != c.tapNumber || !OnChannel(c.tapChannel, channel))
+        return;
+    const bool down = value >= kPressedFrom;
+    if (down && (kind == SwitchKind::Note || tapUp_))
+        fx::Program().Tap();
+    tapUp_ = !down;
+}
+
+void MidiPedal::publishDepth(uint32_t reading, bool fourteenBit, const PedalConfig& c)
+{
+    // Uncalibrated, scaled as a joystick reading with the bounds 0..largest, so both ends are
+    // reached: 0 gives 0 and the largest value 0.99. Calibrated, the ends found do that.
+    pedal::PedalMapping mapping;
+    mapping.curve = c.curve;
+    mapping.invert = c.invert;
+    mapping.lowest = uint32_t(c.lowest);
+    mapping.highest = uint32_t(c.highest);
+    if (fourteenBit && mapping.Calibrated()) {
+        mapping.lowest = mapping.lowest << kFineShift | kFineMask;
+        mapping.highest <<= kFineShift;
+    }
+    const PedalScaled scaled = mapping.Map(reading, 0, fourteenBit ? kLargest14Bit : kLargest7Bit);
     TargetDepth.store(scaled.depth, std::memory_order_relaxed);
     depth_.publish(scaled);
     ControlsMoved.tell();
@@ -228,21 +274,28 @@ bool MidiPedal::takeDepth(PedalScaled& out)
     return depth_.take(out);
 }
 
+std::vector<Source> MidiPedal::sources() const
+{
+    return port_ ? port_->sources() : std::vector<Source>();
+}
+
 void MidiPedal::reset()
 {
     config_ = 0;
+    port_ = nullptr;
     learning_ = 0;
     caught_ = 0;
     heardFine_ = false;
+    reading_ = -1;
     PedalScaled discard;
     while (depth_.take(discard)) {
     }
-    seenConfig_ = ~0u;
+    seenConfig_ = ~uint64_t(0);
+    tapUp_ = true;
     status_ = 0;
     count_ = 0;
     inSysex_ = false;
-    coarse_ = -1;
-    coarseChannel_ = -1;
+    coarse_.fill(Coarse{});
 }
 
 } // namespace midi
@@ -258,17 +311,30 @@ midi::PedalConfig MidiConfigFromSettings()
     c.switchKind = midi::SwitchKind(Settings.MidiFootswitch);
     c.switchChannel = Settings.MidiFootswitchChannel;
     c.switchNumber = Settings.MidiFootswitchNumber;
+    // The store holds the calibrated ends in 7-bit steps.
+    c.lowest = int32_t(std::min<uint32_t>(Settings.MidiMin, midi::kLargestNumber));
+    c.highest = int32_t(std::min<uint32_t>(Settings.MidiMax, midi::kLargestNumber));
+    c.curve = pedal::CurveNamed(Settings.PedalCurve);
+    settings::MidiTrigger tap;
+    if (settings::ParseMidiTrigger(Settings.TapMidi, &tap) && tap.kind != settings::MidiTrigger::Kind::None) {
+        c.tapKind = tap.kind == settings::MidiTrigger::Kind::Note ? midi::SwitchKind::Note : midi::SwitchKind::Controller;
+        c.tapChannel = int32_t(tap.channel);
+        c.tapNumber = int32_t(tap.number);
+    }
     return c;
 }
 
-void LinkMidiSource(wave::WaveService& service)
+void LinkMidiSource()
 {
     // Said once per source that is missing, not at every OK that keeps it.
     static std::string toldMissing;
-    service.setMidiInput(&midi::MidiInput, Settings.MidiSource);
+    midi::PedalPort* port = midi::MidiInput.port();
+    if (!port)
+        return;
+    port->setInput(&midi::MidiInput, Settings.MidiSource);
     const std::string& chosen = Settings.MidiSource;
     bool present = chosen == midi::kAllSources;
-    for (const wave::DeviceChoice& s : present ? std::vector<wave::DeviceChoice>() : service.midiSources())
+    for (const midi::Source& s : present ? std::vector<midi::Source>() : port->sources())
         present = present || s.id == chosen;
     if (present || chosen == toldMissing) {
         if (present)
@@ -282,11 +348,12 @@ void LinkMidiSource(wave::WaveService& service)
 
 void OpenMidiPedal(wave::WaveService& service)
 {
-    if (service.midiCapable()) {
+    midi::MidiInput.attach(service.midiPort());
+    if (midi::MidiInput.port()) {
         // The port is there whatever the source, so that "Learn" hears a pedal being set up
         // for the first time; it changes nothing until the settings ask it to.
         midi::MidiInput.configure(MidiConfigFromSettings());
-        LinkMidiSource(service);
+        LinkMidiSource();
         return;
     }
     const std::string road = std::string(" needs PipeWire or JACK, and the sound goes through ") + service.name();

@@ -1,7 +1,8 @@
 #pragma once
-// A MIDI expression pedal and a MIDI footswitch. The messages a native server's port
-// received are read on its realtime thread: a controller value becomes the filter's target
-// depth at once (the glide smooths its steps), a footswitch switches the effect, and "Learn"
+// A MIDI expression pedal, a MIDI footswitch and a MIDI tap button. The messages a native
+// server's port received are read on its realtime thread: a controller value becomes the
+// filter's target depth at once (the glide smooths its steps), through the pedal's calibrated
+// ends and taper, a footswitch switches the effect, a tap sets the LFO's tempo, and "Learn"
 // catches the next controller or note. The UI picks up the latest depth and what Learn
 // caught at its own pace, from atomics: a flood of messages costs it nothing.
 
@@ -9,10 +10,12 @@
 #include "platform/midi/MidiSink.h"
 #include "platform/thread/LatestValue.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace wave { class WaveService; }
 
@@ -27,6 +30,8 @@ inline constexpr int32_t kLargestNumber = 127;
 inline constexpr int32_t kFinePartOffset = 32;
 
 enum class SwitchKind : uint8_t { None = 0, Controller = 1, Note = 2 };
+// A button controller counts as pressed from this value up.
+inline constexpr int32_t kPressedFrom = 64;
 
 // What the pedal listens to.
 struct PedalConfig {
@@ -41,6 +46,15 @@ struct PedalConfig {
     SwitchKind switchKind = SwitchKind::None;
     int32_t switchChannel = kAnyChannel;
     int32_t switchNumber = kDefaultFootswitch;
+    // The pedal's ends in 7-bit steps, as calibration found them (equal: none, the full
+    // range), and its taper. The defaults keep the plain mapping.
+    int32_t lowest = 0;
+    int32_t highest = 0;
+    pedal::PedalCurve curve = pedal::PedalCurve::Linear;
+    // What taps the LFO's tempo: a note-on, or a controller as it is pressed.
+    SwitchKind tapKind = SwitchKind::None;
+    int32_t tapChannel = kAnyChannel;
+    int32_t tapNumber = 0;
     bool operator==(const PedalConfig&) const = default;
 };
 
@@ -52,23 +66,23 @@ struct Caught {
     bool operator==(const Caught&) const = default;
 };
 
-enum class LearnFor : uint8_t { Nothing = 0, Pedal = 1, Footswitch = 2 };
+enum class LearnFor : uint8_t { Nothing = 0, Pedal = 1, Footswitch = 2, Tap = 3 };
 
 class MidiPedal final : public MidiSink {
 public:
     // One event as the server delivered it: one message or several under running status,
     // realtime bytes anywhere, system exclusive skipped, a note-on of velocity 0 taken as a
-    // note-off. Nothing of one event completes a message of another.
-    // Called on the audio thread.
-    void receive(const uint8_t* message, uint32_t size) override;
+    // note-off. Nothing of one event completes a message of another, and a fine part pairs
+    // only with the coarse part of its own source. Called on the audio thread.
+    void receive(uint32_t from, const uint8_t* message, uint32_t size) override;
 
     // Takes effect from the next message. Called on the UI thread.
     void configure(const PedalConfig& config);
     // Called on the UI thread.
     PedalConfig config() const;
 
-    // The pedal: the next controller that moves; the footswitch: the next controller or
-    // note-on. Nothing cancels a Learn. Called on the UI thread.
+    // The pedal: the next controller that moves; the footswitch and the tap: the next
+    // controller or note-on. Nothing cancels a Learn. Called on the UI thread.
     void learn(LearnFor what);
     // Called on the UI thread.
     LearnFor learning() const;
@@ -78,37 +92,58 @@ public:
     // The latest depth and slider position, when a new one came since the last take.
     // Called on the UI thread.
     bool takeDepth(PedalScaled& out);
+    // The pedal controller's latest value in 7-bit steps (its coarse part), for the live
+    // readout and the calibration; -1 before any. Any thread.
+    int32_t reading() const { return reading_.load(std::memory_order_relaxed); }
     // Whether the fine part of the pedal's controller arrived. Any thread.
     bool heardFinePart() const { return heardFine_.load(std::memory_order_relaxed); }
+
+    // The port the sound service carries for this pedal (null: none), and the sources it
+    // can listen to. UI thread only.
+    void attach(PedalPort* port) { port_ = port; }
+    PedalPort* port() const { return port_; }
+    std::vector<Source> sources() const;
 
     // Back to a pedal that heard nothing (tests run several in one process). UI thread,
     // while no port feeds it.
     void reset();
 
 private:
-    void feed(uint8_t byte);
-    void dispatch();
-    void controller(int32_t channel, int32_t number, int32_t value);
+    void feed(uint32_t from, uint8_t byte);
+    void dispatch(uint32_t from);
+    void controller(uint32_t from, int32_t channel, int32_t number, int32_t value);
     void noteOn(int32_t channel, int32_t number);
+    // A tap from the chosen note, or from the chosen controller as it goes down.
+    void tap(SwitchKind kind, int32_t channel, int32_t number, int32_t value);
     // Hands what Learn caught to the UI and ends the Learn.
     void Catch(SwitchKind kind, int32_t channel, int32_t number);
-    void publishDepth(uint32_t reading, uint32_t largest, bool invert);
+    void publishDepth(uint32_t reading, bool fourteenBit, const PedalConfig& c);
 
-    std::atomic<uint32_t> config_{};
+    std::atomic<uint64_t> config_{};
     std::atomic<uint8_t> learning_{0};
     // Packed Caught, with a bit that says one is waiting.
     std::atomic<uint32_t> caught_{0};
     std::atomic<bool> heardFine_{false};
+    std::atomic<int32_t> reading_{-1};
     thread::LatestValue<PedalScaled> depth_;
+    PedalPort* port_ = nullptr; // the UI thread's own
 
     // The audio thread's own.
-    uint32_t seenConfig_ = ~0u;
+    uint64_t seenConfig_ = ~uint64_t(0);
+    // Whether the tap controller was last seen up, so that holding it taps once.
+    bool tapUp_ = true;
     uint8_t status_ = 0;
     uint8_t data_[2]{};
     uint8_t count_ = 0;
     bool inSysex_ = false;
-    int32_t coarse_ = -1;
-    int32_t coarseChannel_ = -1;
+    // The last coarse part of the pedal's controller on each way in, its channel, and the
+    // source it came from.
+    struct Coarse {
+        int32_t value = -1;
+        int32_t channel = -1;
+        uint32_t from = 0;
+    };
+    std::array<Coarse, kSourcesApart> coarse_{};
 };
 
 // The process-wide pedal that the native backends feed.
@@ -120,12 +155,12 @@ extern MidiPedal MidiInput;
 // footswitch is chosen), what the pedal listens to. UI thread only.
 midi::PedalConfig MidiConfigFromSettings();
 
-// At start, before the stream opens: hands the pedal to the service's MIDI input. A MIDI
+// At start, before the stream opens: the pedal takes the port the service carries. A MIDI
 // pedal on a service without MIDI is reported, and the depth follows the mouse for this
 // run; the choice stays stored. UI thread only.
 void OpenMidiPedal(wave::WaveService& service);
 
-// Links the service's MIDI port to the stored source, in place of the one before, and says
-// once, by name, that a chosen source is missing: it is linked as soon as it appears. UI
-// thread only.
-void LinkMidiSource(wave::WaveService& service);
+// Links the pedal's port to the stored source, in place of the one before, and says once, by
+// name, that a chosen source is missing: it is linked as soon as it appears. Nothing without
+// a port. UI thread only.
+void LinkMidiSource();

@@ -270,7 +270,7 @@ void TfrmJoySetup::FitMidiGroup()
 void TfrmJoySetup::setService(wave::WaveService* service)
 {
     service_ = service;
-    const bool hasMidi = service_ && service_->midiCapable();
+    const bool hasMidi = service_ && service_->midiPort();
     lblMidiNeedsServer->setVisible(!hasMidi);
     for (QWidget* w : GroupBoxMidi->findChildren<QWidget*>())
         if (w != lblMidiNeedsServer)
@@ -282,8 +282,10 @@ void TfrmJoySetup::setService(wave::WaveService* service)
 
 void TfrmJoySetup::FillMidiSources(const std::string& chosen)
 {
-    FillChoices(cbMidiSource, midi::kAllSources, midi::kAllSources,
-                service_ ? service_->midiSources() : std::vector<wave::DeviceChoice>(), chosen);
+    std::vector<wave::DeviceChoice> sources;
+    for (const midi::Source& s : midi::MidiInput.sources())
+        sources.push_back({s.id, s.description});
+    FillChoices(cbMidiSource, midi::kAllSources, midi::kAllSources, sources, chosen);
 }
 
 void TfrmJoySetup::btnLearnControllerClick()
@@ -426,8 +428,7 @@ void TfrmJoySetup::btnOKClick()
     readingTimer_->stop();
     // The pedal listens the new way from its next message, and to the new source at once.
     midi::MidiInput.configure(MidiConfigFromSettings());
-    if (service_ && service_->midiCapable())
-        LinkMidiSource(*service_);
+    LinkMidiSource();
     if (frmMain)
         frmMain->SaveSettings();
     hide();

@@ -3,6 +3,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <string_view>
 
 namespace midi {
@@ -10,25 +11,44 @@ namespace {
 
 constexpr const char* kPedalPort = "pedal";
 
+// The first port is "pedal", the next ones "pedal 2", "pedal 3"...
+std::string SlotName(uint32_t slot)
+{
+    return slot == 0 ? std::string(kPedalPort) : std::string(kPedalPort) + " " + std::to_string(slot + 1);
+}
+
 } // namespace
 
 void JackPedalPort::open(jack_client_t* client)
 {
+    // The ports of a client the server dropped went with it.
+    for (auto& port : ports_)
+        port.store(nullptr, std::memory_order_relaxed);
+    slotOf_.clear();
     client_ = client;
-    port_ = jack_port_register(client_, kPedalPort, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    ports_[0].store(jack_port_register(client_, kPedalPort, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0),
+                    std::memory_order_release);
 }
 
 void JackPedalPort::Read(uint32_t frames)
 {
     MidiSink* sink = sink_.load(std::memory_order_acquire);
-    if (!sink || !port_)
+    if (!sink)
         return;
-    void* events = jack_port_get_buffer(port_, frames);
-    const uint32_t count = jack_midi_get_event_count(events);
-    for (uint32_t i = 0; i < count; ++i) {
-        jack_midi_event_t e{};
-        if (jack_midi_event_get(&e, events, i) == 0 && e.size > 0)
-            sink->receive(e.buffer, static_cast<uint32_t>(e.size));
+    for (uint32_t slot = 0; slot < kSourcesApart; ++slot) {
+        jack_port_t* port = ports_[slot].load(std::memory_order_acquire);
+        if (!port)
+            return;
+        void* events = jack_port_get_buffer(port, frames);
+        if (!events)
+            continue;
+        const uint32_t from = slot + kSourcesApart * slotUses_[slot].load(std::memory_order_acquire);
+        const uint32_t count = jack_midi_get_event_count(events);
+        for (uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t e{};
+            if (jack_midi_event_get(&e, events, i) == 0 && e.size > 0)
+                sink->receive(from, e.buffer, static_cast<uint32_t>(e.size));
+        }
     }
 }
 
@@ -51,11 +71,15 @@ std::vector<Source> JackPedalPort::sources() const
 void JackPedalPort::setInput(MidiSink* sink, const std::string& source, bool connect)
 {
     sink_.store(sink, std::memory_order_release);
-    if (!client_ || !port_ || !connect || !sink)
+    if (!client_ || !registered() || !connect || !sink)
         return;
-    // Another choice: what the port listened to before goes.
-    if (source != source_ && !source_.empty())
-        jack_port_disconnect(client_, port_);
+    // Another choice: what the ports listened to before goes.
+    if (source != source_ && !source_.empty()) {
+        for (auto& port : ports_)
+            if (jack_port_t* p = port.load(std::memory_order_relaxed))
+                jack_port_disconnect(client_, p);
+        slotOf_.clear();
+    }
     source_ = source;
     connect_ = true;
     Connect();
@@ -74,18 +98,39 @@ void JackPedalPort::follow()
 
 void JackPedalPort::Connect()
 {
-    // A connection that stands already is refused, harmlessly.
-    const char* pedal = jack_port_name(port_);
     if (source_ != kAllSources) {
-        jack_connect(client_, source_.c_str(), pedal);
+        ConnectApart(source_.c_str());
         return;
     }
     const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsPhysical | JackPortIsOutput);
     if (!ports)
         return;
     for (int i = 0; ports[i]; ++i)
-        jack_connect(client_, ports[i], pedal);
+        ConnectApart(ports[i]);
     jack_free(ports);
+}
+
+void JackPedalPort::ConnectApart(const char* source)
+{
+    auto known = slotOf_.find(source);
+    if (known == slotOf_.end()) {
+        // A source that went and came back keeps its port; past the last, they share it.
+        const uint32_t slot = std::min<uint32_t>(uint32_t(slotOf_.size()), kSourcesApart - 1);
+        known = slotOf_.emplace(source, slot).first;
+        slotUses_[slot].fetch_add(1, std::memory_order_release);
+    }
+    const uint32_t slot = known->second;
+    for (uint32_t s = 1; s <= slot; ++s) {
+        if (ports_[s].load(std::memory_order_relaxed))
+            continue;
+        jack_port_t* port =
+            jack_port_register(client_, SlotName(s).c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        if (!port)
+            return;
+        ports_[s].store(port, std::memory_order_release);
+    }
+    // A connection that stands already is refused, harmlessly.
+    jack_connect(client_, source, jack_port_name(ports_[slot].load(std::memory_order_relaxed)));
 }
 
 } // namespace midi

@@ -1,12 +1,16 @@
 #pragma once
-// The MIDI pedal's input on a JACK server: a MIDI input port `<client>:pedal` of the sound
-// backend's client, read in that client's process callback before the cycle's sound, so that
-// the cycle already glides toward where the pedal is.
+// The MIDI pedal's input on a JACK server: MIDI input ports `<client>:pedal` (then "pedal 2"...)
+// of the sound backend's client, read in that client's process callback before the cycle's
+// sound, so that the cycle already glides toward where the pedal is. Each source connected
+// gets a port of its own, because JACK merges what one port hears and the pedal must tell the
+// sources apart.
 
 #include "platform/midi/MidiSink.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,10 +21,11 @@ namespace midi {
 
 class JackPedalPort {
 public:
-    // Registers the port on the client, before the client is activated. UI thread only.
+    // Registers the first port on a new client, before it is activated; what the ports were
+    // connected to before is forgotten. UI thread only.
     void open(_jack_client* client);
-    // Whether the server took the port. Any thread.
-    bool registered() const { return port_ != nullptr; }
+    // Whether the server took the first port. Any thread.
+    bool registered() const { return ports_[0].load(std::memory_order_relaxed) != nullptr; }
 
     // The server's MIDI outputs but the client's own, by their full port names. UI thread only.
     std::vector<Source> sources() const;
@@ -36,14 +41,22 @@ public:
     void Read(uint32_t frames);
 
 private:
-    // Connects the port to the chosen sources that are there. UI thread only.
+    // Connects a port of ours to each chosen source that is there. UI thread only.
     void Connect();
+    // Connects `source` to the port it had, or to the lowest one no source has, registered
+    // now if need be. UI thread only.
+    void ConnectApart(const char* source);
 
     _jack_client* client_ = nullptr;
-    std::string source_;  // the UI thread's own
-    bool connect_ = false; // the UI thread's own
+    // The UI thread's own: the choice, and which of our ports each source was given.
+    std::string source_;
+    bool connect_ = false;
+    std::map<std::string, uint32_t> slotOf_;
     std::atomic<bool> portsChanged_{false};
-    _jack_port* port_ = nullptr;
+    // Registered in order, read by the realtime thread up to the first gap.
+    std::array<std::atomic<_jack_port*>, kSourcesApart> ports_{};
+    // How many sources each port was given, so that a new one is numbered anew.
+    std::array<std::atomic<uint32_t>, kSourcesApart> slotUses_{};
     std::atomic<MidiSink*> sink_{nullptr};
 };
 

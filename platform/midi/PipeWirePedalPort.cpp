@@ -19,6 +19,12 @@ constexpr const char* kPedalNode = "vobblix.pedal";
 constexpr const char* kPedalDescription = "Vobblix pedal";
 constexpr const char* kPedalPort = "pedal";
 
+// The first port is "pedal", the next ones "pedal 2", "pedal 3"...
+std::string SlotName(uint32_t slot)
+{
+    return slot == 0 ? std::string(kPedalPort) : std::string(kPedalPort) + " " + std::to_string(slot + 1);
+}
+
 } // namespace
 
 namespace midi {
@@ -47,8 +53,9 @@ PipeWirePedalPort::~PipeWirePedalPort()
 {
     // The loop's lock is recursive: the backend may hold it already.
     pw_thread_loop_lock(loop_);
-    for (auto& [id, link] : linkedSources_)
-        pw_proxy_destroy(link);
+    for (auto& [id, source] : linkedSources_)
+        if (source.link)
+            pw_proxy_destroy(source.link);
     linkedSources_.clear();
     if (pedal_) {
         spa_hook_remove(&pedalListener_->hook);
@@ -62,7 +69,11 @@ void PipeWirePedalPort::Removed(uint32_t id)
 {
     std::lock_guard lock(lock_);
     midiPorts_.erase(id);
+    // The server took the link with the source; its port is free for the next one.
     linkedSources_.erase(id);
+    for (uint32_t& portId : slotPortIds_)
+        if (portId == id)
+            portId = 0;
 }
 
 void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props, const std::string& nodeName, bool bridge)
@@ -80,7 +91,9 @@ void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props, const std:
         if (!output) {
             if (nodeName == kPedalNode) {
                 pedalNodeId_ = node;
-                pedalPortId_ = id;
+                for (uint32_t slot = 0; slot < kSourcesApart; ++slot)
+                    if (SlotName(slot) == portName)
+                        slotPortIds_[slot] = id;
             }
         } else {
             const char* physical = spa_dict_lookup(props, PW_KEY_PORT_PHYSICAL);
@@ -99,24 +112,63 @@ void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props, const std:
 void PipeWirePedalPort::Link()
 {
     std::lock_guard lock(lock_);
-    if (!pedal_ || pedalPortId_ == 0)
+    if (!pedal_)
         return;
     for (const auto& [id, port] : midiPorts_) {
-        if (!Wanted(port) || port.node == pedalNodeId_ || linkedSources_.count(id))
+        if (!Wanted(port) || port.node == pedalNodeId_)
+            continue;
+        auto known = linkedSources_.find(id);
+        if (known == linkedSources_.end()) {
+            const uint32_t slot = FreeSlot();
+            if (slot >= slotsAdded_ && !AddPort(slot))
+                continue;
+            known = linkedSources_.emplace(id, SourceLink{slot, nullptr}).first;
+            slotUses_[slot].fetch_add(1, std::memory_order_release);
+        }
+        SourceLink& source = known->second;
+        // Linked once the graph shows our port: its announcement calls here again.
+        if (source.link || slotPortIds_[source.slot] == 0)
             continue;
         pw_properties* props = pw_properties_new(nullptr, nullptr);
+        if (!props)
+            continue;
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", port.node);
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", id);
         pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", pedalNodeId_);
-        pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", pedalPortId_);
+        pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", slotPortIds_[source.slot]);
         // Gone with the program: a link another program or the user makes stays theirs.
         pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
-        auto* link = static_cast<pw_proxy*>(
+        source.link = static_cast<pw_proxy*>(
             pw_core_create_object(core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
         pw_properties_free(props);
-        if (link)
-            linkedSources_[id] = link;
     }
+}
+
+uint32_t PipeWirePedalPort::FreeSlot() const
+{
+    std::array<bool, kSourcesApart> taken{};
+    for (const auto& [id, source] : linkedSources_)
+        taken[source.slot] = true;
+    for (uint32_t slot = 0; slot < kSourcesApart; ++slot)
+        if (!taken[slot])
+            return slot;
+    return kSourcesApart - 1;
+}
+
+bool PipeWirePedalPort::AddPort(uint32_t slot)
+{
+    // Ports are added in order, so that the realtime thread's walk stops at the first gap.
+    for (; slotsAdded_ <= slot; ++slotsAdded_) {
+        const std::string name = SlotName(slotsAdded_);
+        void* port = pw_filter_add_port(pedal_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+                                        pw_properties_new(PW_KEY_FORMAT_DSP, kMidiFormat, PW_KEY_PORT_NAME,
+                                                          name.c_str(), nullptr),
+                                        nullptr, 0);
+        if (!port)
+            return false;
+        slotPorts_[slotsAdded_].store(port, std::memory_order_release);
+    }
+    return true;
 }
 
 bool PipeWirePedalPort::Wanted(const MidiPort& port) const
@@ -140,7 +192,8 @@ void PipeWirePedalPort::setInput(MidiSink* sink, const std::string& source)
                 ++it;
                 continue;
             }
-            pw_proxy_destroy(it->second);
+            if (it->second.link)
+                pw_proxy_destroy(it->second.link);
             it = linkedSources_.erase(it);
         }
     }
@@ -159,42 +212,50 @@ void PipeWirePedalPort::setInput(MidiSink* sink, const std::string& source)
                                              kPedalDescription, nullptr));
     if (pedal_) {
         pw_filter_add_listener(pedal_, &pedalListener_->hook, &pedalListener_->events, this);
-        pedalPort_ = pw_filter_add_port(pedal_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-                                        pw_properties_new(PW_KEY_FORMAT_DSP, kMidiFormat, PW_KEY_PORT_NAME,
-                                                          kPedalPort, nullptr),
-                                        nullptr, 0);
-        if (!pedalPort_ || pw_filter_connect(pedal_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+        // The first port is there whatever is linked, for a user who patches by hand.
+        if (!AddPort(0) || pw_filter_connect(pedal_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
             spa_hook_remove(&pedalListener_->hook);
             pw_filter_destroy(pedal_);
             pedal_ = nullptr;
-            pedalPort_ = nullptr;
+            for (auto& port : slotPorts_)
+                port.store(nullptr, std::memory_order_relaxed);
+            slotsAdded_ = 0;
         }
     }
+    if (pedal_)
+        Link();
     pw_thread_loop_unlock(loop_);
 }
 
 void PipeWirePedalPort::Read()
 {
     MidiSink* sink = midiSink_.load(std::memory_order_acquire);
-    pw_buffer* b = pw_filter_dequeue_buffer(pedalPort_);
-    if (!b)
-        return;
-    spa_data& d = b->buffer->datas[0];
-    if (sink && d.data && d.chunk) {
-        const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
-        const uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-        auto* pod = static_cast<spa_pod*>(spa_pod_from_data(d.data, d.maxsize, offset, size));
-        if (pod && spa_pod_is_sequence(pod)) {
-            auto* sequence = reinterpret_cast<spa_pod_sequence*>(pod);
-            spa_pod_control* c = nullptr;
-            SPA_POD_SEQUENCE_FOREACH(sequence, c)
-            {
-                if (c->type == SPA_CONTROL_Midi)
-                    sink->receive(static_cast<const uint8_t*>(SPA_POD_BODY(&c->value)), SPA_POD_BODY_SIZE(&c->value));
+    for (uint32_t slot = 0; slot < kSourcesApart; ++slot) {
+        void* port = slotPorts_[slot].load(std::memory_order_acquire);
+        if (!port)
+            return;
+        pw_buffer* b = pw_filter_dequeue_buffer(port);
+        if (!b)
+            continue;
+        const uint32_t from = slot + kSourcesApart * slotUses_[slot].load(std::memory_order_acquire);
+        spa_data& d = b->buffer->datas[0];
+        if (sink && d.data && d.chunk) {
+            const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
+            const uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
+            auto* pod = static_cast<spa_pod*>(spa_pod_from_data(d.data, d.maxsize, offset, size));
+            if (pod && spa_pod_is_sequence(pod)) {
+                auto* sequence = reinterpret_cast<spa_pod_sequence*>(pod);
+                spa_pod_control* c = nullptr;
+                SPA_POD_SEQUENCE_FOREACH(sequence, c)
+                {
+                    if (c->type == SPA_CONTROL_Midi)
+                        sink->receive(from, static_cast<const uint8_t*>(SPA_POD_BODY(&c->value)),
+                                      SPA_POD_BODY_SIZE(&c->value));
+                }
             }
         }
+        pw_filter_queue_buffer(port, b);
     }
-    pw_filter_queue_buffer(pedalPort_, b);
 }
 
 std::vector<Source> PipeWirePedalPort::sources() const

@@ -1,12 +1,15 @@
 #pragma once
-// The MIDI pedal's input on a PipeWire graph: a "Vobblix pedal" node with one raw MIDI input
-// port, on the sound backend's connection. It hears of the graph's MIDI ports from the
-// backend's one follower of the registry and links its port to the chosen source, or with "All" to every hardware
-// one, also those plugged in later. The node runs in its source's cycle, apart from the
-// sound's: a MIDI source's driver must not become the sound's.
+// The MIDI pedal's input on a PipeWire graph: a "Vobblix pedal" node with raw MIDI input
+// ports, on the sound backend's connection. It hears of the graph's MIDI ports from the
+// backend's one follower of the registry and links a port of its own to the chosen source, or
+// with "All" to each hardware one, also those plugged in later: a port per source, because
+// PipeWire merges what one port hears and the pedal must tell the sources apart. The node runs
+// in its sources' cycle, apart from the sound's: a MIDI source's driver must not become the
+// sound's.
 
 #include "platform/midi/MidiSink.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -48,34 +51,49 @@ public:
     void Read();
 
 private:
-    // Links the port to the sources chosen that have not been yet. On the loop thread, or with
-    // the loop's lock held.
+    // Links a port of ours to each source chosen that has not been yet. On the loop thread,
+    // or with the loop's lock held.
     void Link();
     struct MidiPort;
     // Whether the choice takes this port; under lock_.
     bool Wanted(const MidiPort& port) const;
+    // The lowest of our ports no source is linked to, or the last one when all are taken;
+    // under lock_.
+    uint32_t FreeSlot() const;
+    // Adds our port numbered `slot` to the node; with the loop's lock held.
+    bool AddPort(uint32_t slot);
 
     pw_thread_loop* loop_ = nullptr;
     pw_core* core_ = nullptr;
     const char* appName_ = "";
 
-    // The MIDI outputs; the links made to the pedal port; the pedal's node and port (the loop
-    // thread's, under lock_).
+    // The MIDI outputs; the sources given a port of ours, and the link made once that port
+    // showed; the pedal's node and the graph's ids of its ports (the loop thread's, under
+    // lock_).
     struct MidiPort {
         uint32_t node = 0;
         std::string name;
         std::string description;
         bool hardware = false;
     };
+    struct SourceLink {
+        uint32_t slot = 0;
+        pw_proxy* link = nullptr;
+    };
     mutable std::mutex lock_;
     std::map<uint32_t, MidiPort> midiPorts_;
-    std::map<uint32_t, pw_proxy*> linkedSources_;
+    std::map<uint32_t, SourceLink> linkedSources_;
     uint32_t pedalNodeId_ = 0;
-    uint32_t pedalPortId_ = 0;
+    std::array<uint32_t, kSourcesApart> slotPortIds_{};
     std::string midiSource_;
 
     pw_filter* pedal_ = nullptr;
-    void* pedalPort_ = nullptr;
+    // Our ports as the node has them, read by the realtime thread; added, never removed, while
+    // the node lives (the loop thread's, with the loop's lock held).
+    std::array<std::atomic<void*>, kSourcesApart> slotPorts_{};
+    // How many sources each port was given, so that a new one is numbered anew.
+    std::array<std::atomic<uint32_t>, kSourcesApart> slotUses_{};
+    uint32_t slotsAdded_ = 0;
     struct PedalListener;
     PedalListener* pedalListener_ = nullptr;
     std::atomic<MidiSink*> midiSink_{nullptr};

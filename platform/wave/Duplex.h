@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace midi { class MidiSink; }
+namespace midi { class PedalPort; }
 
 namespace wave {
 
@@ -135,13 +135,9 @@ public:
     // order; empty when nothing is new. UI thread only.
     virtual std::string takeOutageNews() { return {}; }
 
-    // MIDI sources the server has, by the names people know; empty where the backend has no
+    // The MIDI pedal's port, read on this device's cycle; null where the backend has no
     // MIDI. UI thread only.
-    virtual std::vector<DeviceChoice> midiSources() const { return {}; }
-    virtual bool midiCapable() const { return false; }
-    // Where the MIDI port's messages go (null: nowhere), linked to `source` ("All": every
-    // hardware source). UI thread only; a later call moves the links to the new source.
-    virtual void setMidiInput(midi::MidiSink* sink, const std::string& source) { (void)sink; (void)source; }
+    virtual midi::PedalPort* midiPort() { return nullptr; }
 };
 
 } // namespace wave

@@ -61,9 +61,7 @@ public:
     std::string takeOutageNews() override { return device_->takeOutageNews(); }
     uint64_t takeOutageFrames() override { return outageFrames_.exchange(0, std::memory_order_relaxed); }
     bool faulted() const override { return dead_.load(std::memory_order_acquire); }
-    std::vector<DeviceChoice> midiSources() const override { return device_->midiSources(); }
-    bool midiCapable() const override { return device_->midiCapable(); }
-    void setMidiInput(midi::MidiSink* sink, const std::string& source) override { device_->setMidiInput(sink, source); }
+    midi::PedalPort* midiPort() override { return device_->midiPort(); }
 
     // Buffers one side holds: queued, under way, or completed and not yet handed back.
     // Any thread.

@@ -454,18 +454,15 @@ std::string JackDevice::takeNotice()
            " frames; a glitch may be heard at the change";
 }
 
-std::vector<DeviceChoice> JackDevice::midiSources() const
+std::vector<midi::Source> JackDevice::sources() const
 {
-    std::vector<DeviceChoice> list;
     if (client_ && !fault_.raised() && !gone_.load())
-        for (const midi::Source& s : pedal_.sources())
-            list.push_back({s.id, s.description});
-    return list;
+        return pedal_.sources();
+    return {};
 }
 
-void JackDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)
+void JackDevice::setInput(midi::MidiSink* sink, const std::string& source)
 {
-    // Kept for a server that comes back.
     midiSink_ = sink;
     midiSource_ = source;
     if (!gone_.load())

@@ -23,7 +23,7 @@ struct _jack_port;
 
 namespace wave {
 
-class JackDevice final : public DuplexDevice {
+class JackDevice final : public DuplexDevice, private midi::PedalPort {
 public:
     // Opens the client on a running server (never starts one) and activates it; unless told
     // not to, connects the input to the first physical capture port and the output to the
@@ -62,11 +62,8 @@ public:
     std::string takeNotice() override;
     // Also where a server that went away is looked for, and joined again once it runs.
     std::string takeOutageNews() override;
-    // The server's MIDI outputs by their full port names; "vobblix:pedal" reads the chosen.
-    std::vector<DeviceChoice> midiSources() const override;
-    bool midiCapable() const override { return pedal_.registered(); }
-    // Connects the pedal port like the audio ports; with --no-connect, to nothing.
-    void setMidiInput(midi::MidiSink* sink, const std::string& source) override;
+    // "vobblix:pedal" and its siblings, read before each cycle's sound.
+    midi::PedalPort* midiPort() override { return pedal_.registered() ? this : nullptr; }
 
     // Called on JACK's realtime thread.
     int Process(uint32_t frames);
@@ -82,6 +79,12 @@ public:
     void Latency(int mode);
 
 private:
+    // The server's MIDI outputs by their full port names. UI thread only.
+    std::vector<midi::Source> sources() const override;
+    // Connects the pedal's ports like the audio ports; with --no-connect, to nothing. Kept
+    // for a server that comes back. UI thread only.
+    void setInput(midi::MidiSink* sink, const std::string& source) override;
+
     // Opens the client, registers its ports and activates it. False, with connectError_
     // said, when no server takes it. UI thread only.
     bool Join();

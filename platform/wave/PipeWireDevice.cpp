@@ -502,7 +502,7 @@ void PipeWireDevice::NodeRemoved(uint32_t id)
         pedal_->Removed(id);
 }
 
-void PipeWireDevice::setMidiInput(midi::MidiSink* sink, const std::string& source)
+void PipeWireDevice::setInput(midi::MidiSink* sink, const std::string& source)
 {
     if (!connected_)
         return;
@@ -527,16 +527,15 @@ void PipeWireDevice::Sync() const
     pw_thread_loop_unlock(loop_);
 }
 
-std::vector<DeviceChoice> PipeWireDevice::midiSources() const
+std::vector<midi::Source> PipeWireDevice::sources() const
 {
-    std::vector<DeviceChoice> list;
+    std::vector<midi::Source> list;
     if (!connected_)
         return list;
     Sync();
     pw_thread_loop_lock(loop_);
     if (pedal_)
-        for (const midi::Source& s : pedal_->sources())
-            list.push_back({s.id, s.description});
+        list = pedal_->sources();
     pw_thread_loop_unlock(loop_);
     return list;
 }

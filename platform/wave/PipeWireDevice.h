@@ -9,6 +9,7 @@
 // A server that goes away is followed until it is back: then the streams and the MIDI pedal
 // return under the same names, to the same chosen devices and sources.
 
+#include "platform/midi/MidiSink.h"
 #include "platform/thread/Doorbell.h"
 #include "platform/wave/Duplex.h"
 
@@ -31,7 +32,7 @@ namespace midi { class PipeWirePedalPort; }
 
 namespace wave {
 
-class PipeWireDevice final : public DuplexDevice {
+class PipeWireDevice final : public DuplexDevice, private midi::PedalPort {
 public:
     // Connects to the user's PipeWire server; never waits for it beyond the socket's connect.
     // UI thread only.
@@ -59,12 +60,8 @@ public:
     std::string takeFault() override;
     std::string takeNotice() override;
     std::string takeOutageNews() override;
-    // The graph's MIDI outputs, by "node:port" as pw-link names them, shown by their aliases.
-    std::vector<DeviceChoice> midiSources() const override;
-    bool midiCapable() const override { return connected_; }
-    // A "Vobblix pedal" node on this connection, linked to the chosen source or every
-    // hardware one.
-    void setMidiInput(midi::MidiSink* sink, const std::string& source) override;
+    // A "Vobblix pedal" node on this connection, in its sources' cycle.
+    midi::PedalPort* midiPort() override { return connected_ ? this : nullptr; }
 
     struct Stream;
 
@@ -89,6 +86,13 @@ public:
     void Synced(int seq);
 
 private:
+    // The graph's MIDI outputs, by "node:port" as pw-link names them, shown by their aliases.
+    // UI thread only.
+    std::vector<midi::Source> sources() const override;
+    // Makes the pedal's node, linked to the chosen source or every hardware one; kept for a
+    // server that comes back. UI thread only.
+    void setInput(midi::MidiSink* sink, const std::string& source) override;
+
     // Connects to the server, follows its registry and sets up the pedal's node there; with
     // the loop's lock held. False when no server answers.
     bool Connect();

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace midi { class MidiSink; }
+namespace midi { class PedalPort; }
 
 namespace wave {
 
@@ -178,13 +178,9 @@ public:
     // fault's own report says all there is to say. Any thread.
     virtual bool faulted() const { return false; }
 
-    // The MIDI sources the service's server offers, by the names people know. UI thread only.
-    virtual std::vector<DeviceChoice> midiSources() const { return {}; }
-    // Whether the service can take a MIDI pedal at all. Any thread.
-    virtual bool midiCapable() const { return false; }
-    // Where the MIDI pedal's messages go, and which source feeds them ("All": every
-    // hardware source). UI thread only; a later call moves the links to the new source.
-    virtual void setMidiInput(midi::MidiSink* sink, const std::string& source) { (void)sink; (void)source; }
+    // The MIDI pedal's port the service carries on its cycle, for the pedal to hold; null
+    // where the service's server has no MIDI. UI thread only.
+    virtual midi::PedalPort* midiPort() { return nullptr; }
 
 private:
     std::string inputDevice_;

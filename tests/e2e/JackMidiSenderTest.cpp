@@ -52,7 +52,7 @@ private:
             jack_midi_event_t e{};
             if (jack_midi_event_get(&e, buffer, i) != 0)
                 continue;
-            self->pedal_.receive(e.buffer, uint32_t(e.size));
+            self->pedal_.receive(0, e.buffer, uint32_t(e.size));
             self->log_.add(e.buffer, uint32_t(e.size));
         }
         return 0;

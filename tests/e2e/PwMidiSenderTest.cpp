@@ -58,7 +58,7 @@ private:
                     continue;
                 const auto* bytes = static_cast<const uint8_t*>(SPA_POD_BODY(&c->value));
                 const uint32_t size = SPA_POD_BODY_SIZE(&c->value);
-                self->pedal_.receive(bytes, size);
+                self->pedal_.receive(0, bytes, size);
                 self->log_.add(bytes, size);
             }
         }

@@ -35,7 +35,7 @@ protected:
     void Send(std::initializer_list<uint8_t> bytes)
     {
         const std::vector<uint8_t> message(bytes);
-        pedal.receive(message.data(), uint32_t(message.size()));
+        pedal.receive(0, message.data(), uint32_t(message.size()));
     }
     void Configure()
     {
@@ -51,6 +51,7 @@ struct Row {
     const char* what;
     std::vector<uint8_t> bytes;
     double depth; // kUntouched: the message must leave TargetDepth alone
+    uint32_t from = 0; // the source, as the port numbers it
 };
 
 void Play(MidiPedal& pedal, const std::vector<Row>& rows)
@@ -58,7 +59,7 @@ void Play(MidiPedal& pedal, const std::vector<Row>& rows)
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         TargetDepth = kUntouched;
-        pedal.receive(r.bytes.data(), uint32_t(r.bytes.size()));
+        pedal.receive(r.from, r.bytes.data(), uint32_t(r.bytes.size()));
         EXPECT_NEAR(TargetDepth.load(), r.depth, 1e-12);
     }
 }
@@ -83,17 +84,36 @@ TEST_F(MidiPedalTest, SevenBitMessagesAsPortsDeliverThem)
                 });
 }
 
-// One port may merge several sources, each event a whole message from one of them: nothing
-// of one event completes a message begun in another.
-TEST_F(MidiPedalTest, EventsFromInterleavedSourcesStayApart)
+// Two senders, A and B, interleaved: nothing of one event completes a message begun in
+// another, and a fine part pairs only with its own source's coarse part. Once as a merging
+// port hands them (one number for both), then as a port that keeps them apart.
+TEST_F(MidiPedalTest, InterleavedSourcesStayApart)
 {
+    constexpr uint32_t A = 0;
+    for (const uint32_t B : {0u, 1u}) {
+        SCOPED_TRACE(B == A ? "merged" : "apart");
+        pedal.reset();
+        Configure();
+        Play(pedal, {
+                        {"A opens a sysex", {0xF0, 0x7D, 0x01, 0x02}, kUntouched, A},
+                        {"B moves the pedal", {0xB0, 11, 16}, 0.124724409448819, B},
+                        {"A's sysex goes on: not controller 11 under B's status", {11, 127, 11, 127, 0xF7},
+                         kUntouched, A},
+                        {"B's running status does not reach A's next event", {11, 127}, kUntouched, A},
+                        {"a message cut across two events is not put together", {0xB0, 11}, kUntouched, A},
+                        {"its tail", {1}, kUntouched, A},
+                    });
+    }
     Play(pedal, {
-                    {"A opens a sysex", {0xF0, 0x7D, 0x01, 0x02}, kUntouched},
-                    {"B moves the pedal", {0xB0, 11, 16}, 0.124724409448819},
-                    {"A's sysex goes on: not controller 11 under B's status", {11, 127, 11, 127, 0xF7}, kUntouched},
-                    {"B's running status does not reach A's next event", {11, 127}, kUntouched},
-                    {"a message cut across two events is not put together", {0xB0, 11}, kUntouched},
-                    {"its tail", {1}, kUntouched},
+                    {"A's coarse 64 alone", {0xB0, 11, 64}, 0.498897637795276, A},
+                    {"B's coarse 127 alone", {0xB0, 11, 127}, 0.99, 1},
+                    {"A's fine part pairs with A's 64, not B's 127", {0xB0, 43, 0}, 0.495030214246475, A},
+                    {"B's fine part with B's 127", {0xB0, 43, 0}, 127.0 * 128 * 0.99 / 16383, 1},
+                    {"C's fine part has no coarse part of its own", {0xB0, 43, 5}, kUntouched, 2},
+                    {"B's way in given to another source: B's coarse part is not its", {0xB0, 43, 0}, kUntouched,
+                     1 + midi::kSourcesApart},
+                    {"its own coarse part", {0xB0, 11, 0}, 0.0, 1 + midi::kSourcesApart},
+                    {"and its fine part with it", {0xB0, 43, 127}, 127.0 * 0.99 / 16383, 1 + midi::kSourcesApart},
                 });
 }
 
@@ -149,6 +169,82 @@ TEST_F(MidiPedalTest, FourteenBitsOnceTheFinePartArrivesOrWhenChosen)
                     {"controller 40, 7-bit", {0xB0, 40, 127}, 0.99},
                     {"72 is not a fine part", {0xB0, 72, 3}, kUntouched},
                 });
+}
+
+// A pedal that rests at 3 and tops out at 116, calibrated: its ends are the sweep's, in 7 and
+// 14 bits alike; the tapers keep the ends and bend the middle.
+TEST_F(MidiPedalTest, CalibratedEndsAndTaper)
+{
+    config.lowest = 3;
+    config.highest = 116;
+    Configure();
+    Play(pedal, {
+                    {"the resting value is the heel", {0xB0, 11, 3}, 0.0},
+                    {"below it too", {0xB0, 11, 1}, 0.0},
+                    {"the top it reaches is full travel", {0xB0, 11, 116}, 0.99},
+                    {"above it too", {0xB0, 11, 127}, 0.99},
+                    {"60 is 57 of 113 steps", {0xB0, 11, 60}, 0.499380530973451},
+                    {"14 bits: 60 and fine 0 between 3 * 128 + 127 and 116 * 128", {0xB0, 11, 60, 43, 0},
+                     0.495034526051475},
+                    {"14 bits: the top step with any fine part is full travel", {0xB0, 11, 116, 43, 5}, 0.99},
+                    {"and the resting step the heel", {0xB0, 11, 3, 43, 120}, 0.0},
+                });
+    EXPECT_EQ(pedal.reading(), 3) << "the readout is the last coarse part";
+    config.invert = true;
+    Configure();
+    Play(pedal, {{"inverted, the top it reaches is the heel", {0xB0, 11, 116}, 0.0}});
+
+    config = PedalConfig{};
+    config.drivesDepth = true;
+    config.curve = pedal::PedalCurve::Log;
+    Configure();
+    Play(pedal, {
+                    {"log keeps the heel", {0xB0, 11, 0}, 0.0},
+                    {"and full travel", {0xB0, 11, 127}, 0.99},
+                    {"and lifts the middle", {0xB0, 11, 64}, 0.735720088023228},
+                });
+    config.curve = pedal::PedalCurve::Exp;
+    Configure();
+    Play(pedal, {{"exp lowers it", {0xB0, 11, 64}, 0.241018247021591}});
+}
+
+// A learned note taps at each press, a learned controller once per press however long it is
+// held; the LFO's rate changes from the second tap on.
+TEST_F(MidiPedalTest, ALearnedNoteOrButtonTapsTheTempo)
+{
+    constexpr double kUntapped = 1.5;
+    const auto rateAfterBlock = [] {
+        int16_t block[64]{};
+        fx::Program().Process(block, 64);
+        return fx::Program().LfoRate.load();
+    };
+    fx::Program().LfoRate = kUntapped;
+    pedal.learn(LearnFor::Tap);
+    Send({0x92, 40, 100});
+    EXPECT_EQ(pedal.takeCaught(), (Caught{SwitchKind::Note, 3, 40}));
+
+    config.tapKind = SwitchKind::Controller;
+    config.tapChannel = midi::kAnyChannel;
+    config.tapNumber = 20;
+    Configure();
+    Send({0xB0, 20, 127});
+    Send({0xB0, 20, 127, 20, 100}); // held
+    Send({0xB0, 21, 0, 21, 127});   // another controller
+    EXPECT_EQ(rateAfterBlock(), kUntapped) << "one press tapped more than once";
+    Send({0xB0, 20, 0, 20, 127});
+    EXPECT_NE(rateAfterBlock(), kUntapped);
+
+    fx::ResetForTests();
+    fx::Program().LfoRate = kUntapped;
+    config.tapKind = SwitchKind::Note;
+    config.tapChannel = 3;
+    config.tapNumber = 40;
+    Configure();
+    Send({0x92, 40, 100, 40, 0}); // press and release
+    Send({0x91, 40, 100});        // another channel
+    EXPECT_EQ(rateAfterBlock(), kUntapped);
+    Send({0x92, 40, 90});
+    EXPECT_NE(rateAfterBlock(), kUntapped);
 }
 
 TEST_F(MidiPedalTest, AFloodLeavesOnlyTheLatestForTheScreen)
@@ -247,10 +343,25 @@ TEST(MidiConfig, TheSettingsMakeThePedalsConfiguration)
     Settings.MidiFootswitchNumber = 100;
     const PedalConfig c = MidiConfigFromSettings();
     EXPECT_EQ(c, (PedalConfig{true, 16, 127, true, true, SwitchKind::Note, 9, 100}));
-    // Packed and read back whole.
+    // Packed and read back whole, every field at its largest.
     MidiPedal pedal;
     pedal.configure(c);
     EXPECT_EQ(pedal.config(), c);
+    const PedalConfig largest{true, 16, 127, true, true, SwitchKind::Note, 16, 127, 127, 127,
+                              pedal::PedalCurve::Exp, SwitchKind::Note, 16, 127};
+    pedal.configure(largest);
+    EXPECT_EQ(pedal.config(), largest);
+    // The calibration, taper and tap rows; an end past 7 bits is the top step.
+    Settings.MidiMin = 3;
+    Settings.MidiMax = 16383;
+    Settings.PedalCurve = "Log";
+    Settings.TapMidi = "CC 0 20";
+    const PedalConfig d = MidiConfigFromSettings();
+    EXPECT_EQ((PedalConfig{true, 16, 127, true, true, SwitchKind::Note, 9, 100, 3, 127, pedal::PedalCurve::Log,
+                           SwitchKind::Controller, 0, 20}),
+              d);
+    Settings.TapMidi = "Note 16 127";
+    EXPECT_EQ(MidiConfigFromSettings().tapKind, SwitchKind::Note);
     // The mouse standing in for a pedal the sound cannot reach: the pedal is silent.
     Settings.UsingMouse = true;
     EXPECT_FALSE(MidiConfigFromSettings().drivesDepth);

@@ -19,13 +19,14 @@ constexpr auto kPortShowsWithin = std::chrono::seconds(5);
 
 } // namespace
 
-JackMidiSender::JackMidiSender(const std::string& client) : queue_(kQueueCapacity)
+JackMidiSender::JackMidiSender(const std::string& client, bool hardware) : queue_(kQueueCapacity)
 {
     jack_status_t status{};
     client_ = jack_client_open(client.c_str(), JackNoStartServer, &status);
     if (!client_)
         return;
-    port_ = jack_port_register(client_, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    const unsigned long flags = JackPortIsOutput | (hardware ? JackPortIsPhysical | JackPortIsTerminal : 0ul);
+    port_ = jack_port_register(client_, "midi_out", JACK_DEFAULT_MIDI_TYPE, flags, 0);
     if (!port_ || jack_set_process_callback(client_, &Process, this) != 0 || jack_activate(client_) != 0)
         port_ = nullptr;
 }

@@ -16,8 +16,9 @@ namespace testsupport {
 
 class JackMidiSender {
 public:
-    // Opens the client on the running server; ok() says whether its port is up.
-    explicit JackMidiSender(const std::string& client = "vobblix-midi-sender");
+    // Opens the client on the running server; ok() says whether its port is up. As
+    // `hardware`, the port says it is a device's, as a bridge's are.
+    explicit JackMidiSender(const std::string& client = "vobblix-midi-sender", bool hardware = false);
     ~JackMidiSender();
     JackMidiSender(const JackMidiSender&) = delete;
     JackMidiSender& operator=(const JackMidiSender&) = delete;

@@ -26,17 +26,10 @@ public:
     void send(std::vector<uint8_t> message)
     {
         if (sink)
-            sink->receive(message.data(), uint32_t(message.size()));
+            sink->receive(0, message.data(), uint32_t(message.size()));
     }
 
-    std::vector<wave::DeviceChoice> midiSources() const override { return sources; }
-    bool midiCapable() const override { return capable; }
-    void setMidiInput(midi::MidiSink* s, const std::string& from) override
-    {
-        sink = s;
-        source = from;
-        ++handedOver;
-    }
+    midi::PedalPort* midiPort() override { return capable ? &port_ : nullptr; }
 
     using MMRESULT = wave::MMRESULT;
     MMRESULT waveInOpen(wave::HWAVEIN* d, uint32_t id, const wave::PCMWAVEFORMAT& f, wave::WaveInProc cb,
@@ -77,6 +70,30 @@ public:
     std::string takeFault() override { return device.takeFault(); }
     std::string takeNotice() override { return device.takeNotice(); }
     bool faulted() const override { return device.faulted(); }
+
+private:
+    // The port the service carries: what the test scripted, and what it was handed.
+    class Port final : public midi::PedalPort {
+    public:
+        explicit Port(MidiWaveService& service) : service_(service) {}
+        std::vector<midi::Source> sources() const override
+        {
+            std::vector<midi::Source> list;
+            for (const wave::DeviceChoice& c : service_.sources)
+                list.push_back({c.id, c.description});
+            return list;
+        }
+        void setInput(midi::MidiSink* s, const std::string& from) override
+        {
+            service_.sink = s;
+            service_.source = from;
+            ++service_.handedOver;
+        }
+
+    private:
+        MidiWaveService& service_;
+    };
+    Port port_{*this};
 };
 
 } // namespace testsupport

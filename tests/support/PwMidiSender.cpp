@@ -68,13 +68,13 @@ struct PwMidiSender::Impl {
     }
 };
 
-PwMidiSender::PwMidiSender(const std::string& name) : impl_(std::make_unique<Impl>())
+PwMidiSender::PwMidiSender(const std::string& name, bool hardware) : impl_(std::make_unique<Impl>())
 {
     impl_->name = name;
     impl_->node = std::make_unique<PwFilterNode>(
         name,
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Midi", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "DSP",
-                          PW_KEY_MEDIA_CLASS, "Midi/Source", PW_KEY_NODE_NAME, name.c_str(),
+                          PW_KEY_MEDIA_CLASS, hardware ? "Midi/Bridge" : "Midi/Source", PW_KEY_NODE_NAME, name.c_str(),
                           PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr),
         PW_DIRECTION_OUTPUT, "8 bit raw midi", "midi_out", &Impl::Process, impl_.get());
 }

@@ -13,8 +13,9 @@ namespace testsupport {
 
 class PwMidiSender {
 public:
-    // Connects a node of this name with one output port, "<name>:midi_out".
-    explicit PwMidiSender(const std::string& name = "vobblix-midi-sender");
+    // Connects a node of this name with one output port, "<name>:midi_out"; as `hardware`,
+    // it bridges a device, as the sequencer's node does.
+    explicit PwMidiSender(const std::string& name = "vobblix-midi-sender", bool hardware = false);
     ~PwMidiSender();
     PwMidiSender(const PwMidiSender&) = delete;
     PwMidiSender& operator=(const PwMidiSender&) = delete;

@@ -5,6 +5,7 @@
 #include "support/BoxCloser.h"
 #include "support/Filtered.h"
 #include "support/PwProbe.h"
+#include "support/TakeHere.h"
 #include "support/TempStore.h"
 #include "support/Wav.h"
 
@@ -14,7 +15,6 @@
 #include "platform/wave/Backend.h"
 #include "recorder/SaveToFile.h"
 #include "ui/Program.h"
-#include "ui/SaveDialog.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>
@@ -39,16 +39,6 @@ constexpr uint32_t kQuantum = 128;
 constexpr int kAttempts = 5;
 // Samples that find where the take starts in what the filter made of the signal.
 constexpr size_t kAnchor = 64;
-
-class TakeHere final : public SaveDialog {
-public:
-    explicit TakeHere(std::string path) : path_(std::move(path)) {}
-    std::optional<std::string> Execute(const std::string&, const std::string&) override { return path_; }
-    bool ConfirmOverwrite(const std::string&) override { return true; }
-
-private:
-    std::string path_;
-};
 
 // Two sines and a noise that never repeats, so the take's place in the signal is unique.
 std::vector<int16_t> Unrepeating(size_t n)
@@ -97,7 +87,7 @@ bool ATakeRunsOnUnderTheBoxes(bool lastAttempt)
         joystick::SdlJoystickService joysticks;
         Program program(sound, joysticks);
         before = store.read();
-        program.main->setSaveDialog(std::make_unique<TakeHere>(take.string()));
+        program.main->setSaveDialog(std::make_unique<testsupport::TakeHere>(take.string()));
         program.main->show();
         EXPECT_TRUE(WaitForLink("gtr:capture_MONO", "vobblix.input:input_MONO", 15000));
         EXPECT_TRUE(WaitForPort("vobblix-probe:output", 5000));
