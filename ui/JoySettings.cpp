@@ -51,11 +51,12 @@ constexpr const char* kCalibrating = "Done";
 constexpr const char* kCalibrateTip = "Press, rock the pedal heel to toe a few times, press again: the lowest "
                                       "and highest readings become the pedal's ends";
 constexpr const char* kCalibrateNeedsPedal =
-    "Calibrate reads the game pedal, which is open while it drives the depth.";
+    "Calibrate reads the pedal that drives the depth, which must be open (a MIDI pedal needs PipeWire or JACK).";
 // The live readout looks this often, only while the window is open.
 constexpr int kReadingMs = 50;
-// The window's own name for learning the tap: the MIDI pedal catches it as it does a switch.
-constexpr int kLearnTap = 3;
+constexpr int kLearnTap = int(midi::LearnFor::Tap);
+// A MIDI pedal's readings and calibrated ends are 7-bit steps.
+constexpr uint32_t kLargestMidiStep = uint32_t(midi::kLargestNumber);
 
 // Places a control at its designed spot; a caption longer than the designed width on this
 // system's font widens it, within its parent, rather than being cut.
@@ -303,7 +304,7 @@ void TfrmJoySetup::StartLearning(int what, QPushButton* button)
     StopLearning();
     learningFor_ = what;
     button->setText(kListening);
-    midi::MidiInput.learn(what == kLearnTap ? midi::LearnFor::Footswitch : midi::LearnFor(what));
+    midi::MidiInput.learn(midi::LearnFor(what));
     learnTimer_->start(kLearnPollMs);
 }
 
@@ -373,10 +374,13 @@ void TfrmJoySetup::Spawn()
     btnLearn->setToolTip(PedalCaptured() ? QString() : kLearnNeedsPedal);
     StopPedalCalibration();
     btnCalibrate->setText(kCalibrate);
-    btnCalibrate->setEnabled(PedalCaptured());
-    btnCalibrate->setToolTip(PedalCaptured() ? kCalibrateTip : kCalibrateNeedsPedal);
-    endLow_ = Settings.PedalCalMin;
-    endHigh_ = Settings.PedalCalMax;
+    // Calibrated is the pedal that drives the depth: the MIDI one, or else the game pedal.
+    midiSource_ = Settings.MidiPedal;
+    const bool open = midiSource_ ? service_ && service_->midiPort() : PedalCaptured();
+    btnCalibrate->setEnabled(open);
+    btnCalibrate->setToolTip(open ? kCalibrateTip : kCalibrateNeedsPedal);
+    endLow_ = midiSource_ ? Settings.MidiMin : Settings.PedalCalMin;
+    endHigh_ = midiSource_ ? Settings.MidiMax : Settings.PedalCalMax;
     ShowEnds();
     const int curve = cbCurve->findData(QString::fromStdString(Settings.PedalCurve));
     cbCurve->setCurrentIndex(curve >= 0 ? curve : 0);
@@ -417,8 +421,8 @@ void TfrmJoySetup::btnOKClick()
     // A calibration still collecting counts as finished.
     if (btnCalibrate->text() == kCalibrating)
         btnCalibrateClick();
-    Settings.PedalCalMin = endLow_;
-    Settings.PedalCalMax = endHigh_;
+    (midiSource_ ? Settings.MidiMin : Settings.PedalCalMin) = endLow_;
+    (midiSource_ ? Settings.MidiMax : Settings.PedalCalMax) = endHigh_;
     Settings.PedalCurve = cbCurve->currentData().toString().toStdString();
     Settings.Switchless = cbSwitchless->isChecked();
     Settings.SwitchlessMs = uint32_t(edtSwitchlessMs->value());
@@ -445,20 +449,27 @@ void TfrmJoySetup::btnCancelClick()
 void TfrmJoySetup::btnCalibrateClick()
 {
     if (btnCalibrate->text() != kCalibrating) {
-        StartPedalCalibration();
+        midiCalibration_.Reset();
+        if (!midiSource_)
+            StartPedalCalibration();
         btnCalibrate->setText(kCalibrating);
         return;
     }
     StopPedalCalibration();
     btnCalibrate->setText(kCalibrate);
     // A pedal that never moved keeps the ends it had.
-    const pedal::Calibration& seen = PedalCalibration();
+    const pedal::Calibration& seen = Collected();
     if (seen.Usable()) {
         endLow_ = seen.Lowest();
         endHigh_ = seen.Highest();
     }
     ShowEnds();
     ShowReading();
+}
+
+const pedal::Calibration& TfrmJoySetup::Collected() const
+{
+    return midiSource_ ? midiCalibration_ : PedalCalibration();
 }
 
 void TfrmJoySetup::ShowEnds()
@@ -470,23 +481,37 @@ void TfrmJoySetup::ShowEnds()
 void TfrmJoySetup::ShowReading()
 {
     uint32_t reading = 0;
-    if (!LatestPedalReading(&reading)) {
-        lblReading->setText(PedalCaptured() ? "Move the pedal to see its reading" : "No game pedal open");
+    bool seen = false;
+    if (midiSource_) {
+        const int32_t midiReading = midi::MidiInput.reading();
+        seen = midiReading >= 0;
+        reading = uint32_t(std::max(midiReading, 0));
+        // The MIDI pedal is read on the audio thread: its ends are collected here, at the
+        // readout's pace, which a pedal held at heel and toe for a moment cannot slip past.
+        if (seen && btnCalibrate->text() == kCalibrating)
+            midiCalibration_.Add(reading);
+    } else {
+        seen = LatestPedalReading(&reading);
+    }
+    if (!seen) {
+        lblReading->setText(btnCalibrate->isEnabled() ? "Move the pedal to see its reading" : "No pedal open");
         return;
     }
     pedal::PedalMapping mapping;
     mapping.lowest = endLow_;
     mapping.highest = endHigh_;
     // While collecting, the ends as far as they go.
-    if (btnCalibrate->text() == kCalibrating && PedalCalibration().Usable()) {
-        mapping.lowest = PedalCalibration().Lowest();
-        mapping.highest = PedalCalibration().Highest();
+    if (btnCalibrate->text() == kCalibrating && Collected().Usable()) {
+        mapping.lowest = Collected().Lowest();
+        mapping.highest = Collected().Highest();
     }
     mapping.curve = pedal::PedalCurve(std::max(0, cbCurve->currentIndex()));
     mapping.invert = cbInvertPedal->isChecked();
     QString text = QString("Reads %1").arg(reading);
-    if (Settings.PedalMax != 0)
-        text += QString::asprintf(": depth %.2f", mapping.Map(reading, Settings.PedalMin, Settings.PedalMax).depth);
+    const uint32_t deviceMin = midiSource_ ? 0 : Settings.PedalMin;
+    const uint32_t deviceMax = midiSource_ ? kLargestMidiStep : Settings.PedalMax;
+    if (deviceMax != 0)
+        text += QString::asprintf(": depth %.2f", mapping.Map(reading, deviceMin, deviceMax).depth);
     lblReading->setText(text);
 }
 

@@ -3,6 +3,8 @@
 // MIDI pedal and footswitch. OK stores them and saves every setting at once; Cancel and the
 // close box only hide it.
 
+#include "pedal/PedalMapping.h"
+
 #include <QWidget>
 
 #include <string>
@@ -101,9 +103,14 @@ private:
 
     // The ends shown and stored at OK: the store's, or what the last calibration collected.
     void ShowEnds();
+    // What the running calibration has seen of the pedal being calibrated.
+    const pedal::Calibration& Collected() const;
 
     wave::WaveService* service_ = nullptr;
     QTimer* readingTimer_ = nullptr;
+    // Whether the pedal calibrated and read out is the MIDI one (else the game pedal).
+    bool midiSource_ = false;
+    pedal::Calibration midiCalibration_;
     uint32_t endLow_ = 0;
     uint32_t endHigh_ = 0;
     // The MIDI tap trigger as the store writes it; empty: none.
