@@ -310,6 +310,8 @@ void TfrmMain::StopSequence()
 bool TfrmMain::SaveSettings(AfterFailedOpen after, const StartChoices* choices)
 {
     Settings.EffectOn = EffectOn.load();
+    // A tempo tapped while the window was out of sight is kept too.
+    GroupBoxSweep->FollowTappedRate();
     try {
         const SliderPositions sliders{TrackBar2->value(), TrackBar3->value(), TrackBar4->value()};
         return ::SaveSettings(sliders, choices ? *choices : CurrentStartChoices(), after);
