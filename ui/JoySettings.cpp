@@ -1,6 +1,7 @@
 #include "ui/JoySettings.h"
 
 #include "config/Settings.h"
+#include "effect/FX.h"
 #include "pedal/MidiPedal.h"
 #include "pedal/Pedal.h"
 #include "platform/wave/Wave.h"
@@ -45,6 +46,17 @@ constexpr int kFontPoints = 8;
 constexpr int kLearnPollMs = 50;
 constexpr const char* kListening = "Move it";
 constexpr const char* kNeedsServer = "A MIDI pedal needs PipeWire or JACK.";
+constexpr const char* kCalibrate = "Calibrate";
+constexpr const char* kCalibrating = "Done";
+constexpr const char* kCalibrateTip = "Press, rock the pedal heel to toe a few times, press again: the lowest "
+                                      "and highest readings become the pedal's ends";
+constexpr const char* kCalibrateNeedsPedal =
+    "Calibrate reads the pedal that drives the depth, which must be open (a MIDI pedal needs PipeWire or JACK).";
+// The live readout looks this often, only while the window is open.
+constexpr int kReadingMs = 50;
+constexpr int kLearnTap = int(midi::LearnFor::Tap);
+// A MIDI pedal's readings and calibrated ends are 7-bit steps.
+constexpr uint32_t kLargestMidiStep = uint32_t(midi::kLargestNumber);
 
 // Places a control at its designed spot; a caption longer than the designed width on this
 // system's font widens it, within its parent, rather than being cut.
@@ -163,6 +175,65 @@ TfrmJoySetup::TfrmJoySetup()
     learnTimer_ = new QTimer(this);
     connect(learnTimer_, &QTimer::timeout, this, &TfrmJoySetup::PickUpLearned);
 
+    GroupBoxResponse = new QGroupBox("Pedal response and tap tempo", this);
+    auto* r = new QGridLayout(GroupBoxResponse);
+    btnCalibrate = new QPushButton(kCalibrate);
+    btnCalibrate->setAutoDefault(false);
+    btnCalibrate->setToolTip(kCalibrateTip);
+    lblEnds = new QLabel;
+    r->addWidget(btnCalibrate, 0, 0);
+    r->addWidget(lblEnds, 0, 1, 1, 2);
+    cbCurve = new QComboBox;
+    cbCurve->addItem("Linear", QString(settings::kPedalCurves[0]));
+    cbCurve->addItem("Log (more sweep early in the throw)", QString(settings::kPedalCurves[1]));
+    cbCurve->addItem("Exp (more sweep late in the throw)", QString(settings::kPedalCurves[2]));
+    cbCurve->setToolTip("The pedal's taper: how its throw spreads over the sweep");
+    auto* curveLabel = new QLabel("C&urve:");
+    curveLabel->setBuddy(cbCurve);
+    r->addWidget(curveLabel, 1, 0);
+    r->addWidget(cbCurve, 1, 1, 1, 2);
+    lblReading = new QLabel;
+    lblReading->setToolTip("What the pedal sends now, and the depth the choices above make of it");
+    r->addWidget(lblReading, 2, 0, 1, 3);
+    cbSwitchless = new QCheckBox("S&witchless");
+    cbSwitchless->setToolTip("Rocking the pedal off its heel switches the effect on; resting at the heel "
+                             "for the time given switches it off");
+    edtSwitchlessMs = new QSpinBox;
+    edtSwitchlessMs->setRange(int(settings::kSwitchlessRange.lowest), int(settings::kSwitchlessRange.largest));
+    edtSwitchlessMs->setSuffix(" ms");
+    edtSwitchlessMs->setSingleStep(50);
+    edtSwitchlessMs->setToolTip("How long the pedal rests at the heel before the effect switches off");
+    r->addWidget(cbSwitchless, 3, 0);
+    r->addWidget(edtSwitchlessMs, 3, 1);
+    edtTapButton = new QSpinBox;
+    edtTapButton->setRange(0, kMaxButton);
+    edtTapButton->setPrefix("Button ");
+    edtTapButton->setSpecialValueText("None");
+    edtTapButton->setToolTip("The joystick button that taps the LFO's tempo");
+    btnLearnTap = new QPushButton(kLearn);
+    btnLearnTap->setAutoDefault(false);
+    btnLearnTap->setToolTip("Press, then the joystick button that should tap");
+    auto* tapLabel = new QLabel("&Tap:");
+    tapLabel->setBuddy(edtTapButton);
+    r->addWidget(tapLabel, 4, 0);
+    r->addWidget(edtTapButton, 4, 1);
+    r->addWidget(btnLearnTap, 4, 2);
+    lblTapMidi = new QLabel;
+    btnLearnTapMidi = new QPushButton(kLearn);
+    btnLearnTapMidi->setAutoDefault(false);
+    btnLearnTapMidi->setToolTip("Press, then the MIDI note or controller that should tap; press twice for none");
+    r->addWidget(new QLabel("Tap MIDI:"), 5, 0);
+    r->addWidget(lblTapMidi, 5, 1);
+    r->addWidget(btnLearnTapMidi, 5, 2);
+    r->setColumnStretch(1, 1);
+    connect(btnCalibrate, &QPushButton::clicked, this, &TfrmJoySetup::btnCalibrateClick);
+    connect(btnLearnTap, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnTapClick);
+    connect(btnLearnTapMidi, &QPushButton::clicked, this, &TfrmJoySetup::btnLearnTapMidiClick);
+    connect(cbCurve, &QComboBox::currentIndexChanged, this, &TfrmJoySetup::ShowReading);
+    connect(cbInvertPedal, &QCheckBox::toggled, this, &TfrmJoySetup::ShowReading);
+    readingTimer_ = new QTimer(this);
+    connect(readingTimer_, &QTimer::timeout, this, &TfrmJoySetup::ShowReading);
+
     btnOK = new QPushButton("OK", this);
     btnCancel = new QPushButton("Cancel", this);
     // Neither button answers Enter or Escape.
@@ -188,7 +259,10 @@ void TfrmJoySetup::FitMidiGroup()
 {
     const int height = GroupBoxMidi->sizeHint().height();
     GroupBoxMidi->setGeometry(kMargin, kMidiTop, kGroupWidth, height);
-    const int buttons = kMidiTop + height + kGap;
+    const int responseTop = kMidiTop + height + kGap;
+    const int responseHeight = GroupBoxResponse->sizeHint().height();
+    GroupBoxResponse->setGeometry(kMargin, responseTop, kGroupWidth, responseHeight);
+    const int buttons = responseTop + responseHeight + kGap;
     btnOK->setGeometry(208, buttons, 75, kButtonsHeight);
     btnCancel->setGeometry(8, buttons, 75, kButtonsHeight);
     setFixedSize(kWidth, buttons + kButtonsHeight + kMargin);
@@ -203,6 +277,7 @@ void TfrmJoySetup::setService(wave::WaveService* service)
         if (w != lblMidiNeedsServer)
             w->setEnabled(hasMidi);
     rbMidi14Bit->setEnabled(hasMidi && edtMidiController->value() < midi::kFinePartOffset);
+    btnLearnTapMidi->setEnabled(hasMidi);
     FitMidiGroup();
 }
 
@@ -243,6 +318,8 @@ void TfrmJoySetup::StopLearning()
     learningFor_ = int(midi::LearnFor::Nothing);
     btnLearnController->setText(kLearn);
     btnLearnFootswitch->setText(kLearn);
+    btnLearnTap->setText(kLearn);
+    btnLearnTapMidi->setText(kLearn);
 }
 
 void TfrmJoySetup::PickUpLearned()
@@ -257,6 +334,14 @@ void TfrmJoySetup::PickUpLearned()
         cbFootswitch->setCurrentIndex(int(caught->kind));
         edtFootswitchNumber->setValue(caught->number);
         cbFootswitchChannel->setCurrentIndex(caught->channel);
+    } else if (learningFor_ == kLearnTap) {
+        settings::MidiTrigger trigger;
+        trigger.kind = caught->kind == midi::SwitchKind::Note ? settings::MidiTrigger::Kind::Note
+                                                              : settings::MidiTrigger::Kind::Controller;
+        trigger.channel = uint32_t(caught->channel);
+        trigger.number = uint32_t(caught->number);
+        tapMidi_ = settings::MidiTriggerText(trigger);
+        lblTapMidi->setText(QString::fromStdString(tapMidi_));
     }
     StopLearning();
 }
@@ -287,6 +372,25 @@ void TfrmJoySetup::Spawn()
     // The buttons reach the program only through the captured joystick.
     btnLearn->setEnabled(PedalCaptured());
     btnLearn->setToolTip(PedalCaptured() ? QString() : kLearnNeedsPedal);
+    StopPedalCalibration();
+    btnCalibrate->setText(kCalibrate);
+    // Calibrated is the pedal that drives the depth: the MIDI one, or else the game pedal.
+    midiSource_ = Settings.MidiPedal;
+    const bool open = midiSource_ ? service_ && service_->midiPort() : PedalCaptured();
+    btnCalibrate->setEnabled(open);
+    btnCalibrate->setToolTip(open ? kCalibrateTip : kCalibrateNeedsPedal);
+    endLow_ = midiSource_ ? Settings.MidiMin : Settings.PedalCalMin;
+    endHigh_ = midiSource_ ? Settings.MidiMax : Settings.PedalCalMax;
+    ShowEnds();
+    const int curve = cbCurve->findData(QString::fromStdString(Settings.PedalCurve));
+    cbCurve->setCurrentIndex(curve >= 0 ? curve : 0);
+    cbSwitchless->setChecked(Settings.Switchless);
+    edtSwitchlessMs->setValue(int(Settings.SwitchlessMs));
+    edtTapButton->setValue(int(std::min<uint32_t>(Settings.TapButton, kMaxButton)));
+    tapMidi_ = Settings.TapMidi;
+    lblTapMidi->setText(tapMidi_.empty() ? QString("None") : QString::fromStdString(tapMidi_));
+    ShowReading();
+    readingTimer_->start(kReadingMs);
     show();
     raise();
     activateWindow();
@@ -314,6 +418,18 @@ void TfrmJoySetup::btnOKClick()
     Settings.MidiFootswitch = cbFootswitch->currentIndex();
     Settings.MidiFootswitchNumber = edtFootswitchNumber->value();
     Settings.MidiFootswitchChannel = cbFootswitchChannel->currentIndex();
+    // A calibration still collecting counts as finished.
+    if (btnCalibrate->text() == kCalibrating)
+        btnCalibrateClick();
+    (midiSource_ ? Settings.MidiMin : Settings.PedalCalMin) = endLow_;
+    (midiSource_ ? Settings.MidiMax : Settings.PedalCalMax) = endHigh_;
+    Settings.PedalCurve = cbCurve->currentData().toString().toStdString();
+    Settings.Switchless = cbSwitchless->isChecked();
+    Settings.SwitchlessMs = uint32_t(edtSwitchlessMs->value());
+    Settings.TapButton = uint32_t(edtTapButton->value());
+    Settings.TapMidi = tapMidi_;
+    fx::ApplySweepSettings();
+    readingTimer_->stop();
     // The pedal listens the new way from its next message, and to the new source at once.
     midi::MidiInput.configure(MidiConfigFromSettings());
     LinkMidiSource();
@@ -325,20 +441,113 @@ void TfrmJoySetup::btnOKClick()
 void TfrmJoySetup::btnCancelClick()
 {
     StopLearning();
+    StopPedalCalibration();
+    readingTimer_->stop();
     hide();
+}
+
+void TfrmJoySetup::btnCalibrateClick()
+{
+    if (btnCalibrate->text() != kCalibrating) {
+        midiCalibration_.Reset();
+        if (!midiSource_)
+            StartPedalCalibration();
+        btnCalibrate->setText(kCalibrating);
+        return;
+    }
+    StopPedalCalibration();
+    btnCalibrate->setText(kCalibrate);
+    // A pedal that never moved keeps the ends it had.
+    const pedal::Calibration& seen = Collected();
+    if (seen.Usable()) {
+        endLow_ = seen.Lowest();
+        endHigh_ = seen.Highest();
+    }
+    ShowEnds();
+    ShowReading();
+}
+
+const pedal::Calibration& TfrmJoySetup::Collected() const
+{
+    return midiSource_ ? midiCalibration_ : PedalCalibration();
+}
+
+void TfrmJoySetup::ShowEnds()
+{
+    lblEnds->setText(endHigh_ > endLow_ ? QString("Ends %1 to %2").arg(endLow_).arg(endHigh_)
+                                        : QString("Ends: the device's own"));
+}
+
+void TfrmJoySetup::ShowReading()
+{
+    uint32_t reading = 0;
+    bool seen = false;
+    if (midiSource_) {
+        const int32_t midiReading = midi::MidiInput.reading();
+        seen = midiReading >= 0;
+        reading = uint32_t(std::max(midiReading, 0));
+        // The MIDI pedal is read on the audio thread: its ends are collected here, at the
+        // readout's pace, which a pedal held at heel and toe for a moment cannot slip past.
+        if (seen && btnCalibrate->text() == kCalibrating)
+            midiCalibration_.Add(reading);
+    } else {
+        seen = LatestPedalReading(&reading);
+    }
+    if (!seen) {
+        lblReading->setText(btnCalibrate->isEnabled() ? "Move the pedal to see its reading" : "No pedal open");
+        return;
+    }
+    pedal::PedalMapping mapping;
+    mapping.lowest = endLow_;
+    mapping.highest = endHigh_;
+    // While collecting, the ends as far as they go.
+    if (btnCalibrate->text() == kCalibrating && Collected().Usable()) {
+        mapping.lowest = Collected().Lowest();
+        mapping.highest = Collected().Highest();
+    }
+    mapping.curve = pedal::PedalCurve(std::max(0, cbCurve->currentIndex()));
+    mapping.invert = cbInvertPedal->isChecked();
+    QString text = QString("Reads %1").arg(reading);
+    const uint32_t deviceMin = midiSource_ ? 0 : Settings.PedalMin;
+    const uint32_t deviceMax = midiSource_ ? kLargestMidiStep : Settings.PedalMax;
+    if (deviceMax != 0)
+        text += QString::asprintf(": depth %.2f", mapping.Map(reading, deviceMin, deviceMax).depth);
+    lblReading->setText(text);
+}
+
+void TfrmJoySetup::btnLearnTapClick()
+{
+    LearnButtonInto(btnLearnTap, edtTapButton);
+}
+
+void TfrmJoySetup::btnLearnTapMidiClick()
+{
+    // A second press while listening clears the trigger.
+    if (learningFor_ == kLearnTap) {
+        StopLearning();
+        tapMidi_.clear();
+        lblTapMidi->setText("None");
+        return;
+    }
+    StartLearning(kLearnTap, btnLearnTapMidi);
 }
 
 void TfrmJoySetup::btnLearnClick()
 {
-    // A second press stops waiting; a press while MIDI Learn listens takes over from it.
+    LearnButtonInto(btnLearn, edtFootswitch);
+}
+
+void TfrmJoySetup::LearnButtonInto(QPushButton* learn, QSpinBox* number)
+{
+    // A second press stops waiting; a press while another Learn listens takes over from it.
     const bool waiting = LearningFootswitch();
     StopLearning();
     if (waiting)
         return;
-    btnLearn->setText(kLearning);
-    LearnFootswitch([this](int32_t button) {
-        edtFootswitch->setValue(std::min(button, kMaxButton));
-        btnLearn->setText(kLearn);
+    learn->setText(kLearning);
+    LearnFootswitch([learn, number](int32_t button) {
+        number->setValue(std::min(button, kMaxButton));
+        learn->setText(kLearn);
     });
 }
 

@@ -9,9 +9,11 @@
 #include "platform/report/Report.h"
 #include "recorder/SaveToFile.h"
 #include "ui/About.h"
+#include "ui/FilterPicture.h"
 #include "ui/LevelMeter.h"
 #include "ui/SaveDialog.h"
 #include "ui/Settings.h"
+#include "ui/SweepGroup.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -22,6 +24,7 @@
 #include <QPushButton>
 #include <QHBoxLayout>
 #include <QScreen>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSocketNotifier>
@@ -45,6 +48,9 @@ constexpr int kScreenRefreshMs = 25;
 constexpr int kScreenRestMs = 500;
 constexpr int kQuietLooks = 8;
 constexpr int kMargin = 4;
+// The depth the screen tells apart: finer than the label's two decimals, so the slider and
+// label never lag a step behind the sound.
+constexpr double kDepthShownSteps = 1000.0;
 constexpr int kMaxProposal = 100;
 constexpr const char* kWavExtension = ".wav";
 
@@ -99,6 +105,9 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     g1->addWidget(TrackBar1);
     column->addWidget(GroupBox1);
 
+    GroupBoxSweep = new SweepGroup;
+    column->addWidget(GroupBoxSweep);
+
     GroupBox2 = new QGroupBox("Parameters");
     auto* g2 = new QVBoxLayout(GroupBox2);
     g2->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
@@ -113,6 +122,8 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
                        static_cast<QWidget*>(lblpaf), static_cast<QWidget*>(TrackBar4)})
         g2->addWidget(w);
     column->addWidget(GroupBox2);
+    Picture = new FilterPicture;
+    column->addWidget(Picture);
 
     Button2 = new QPushButton("Start record");
     Button3 = new QPushButton("Stop record");
@@ -151,9 +162,20 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     connect(TrackBar3, &QSlider::valueChanged, this, &TfrmMain::TrackBar3Change);
     connect(TrackBar4, &QSlider::valueChanged, this, &TfrmMain::TrackBar4Change);
     connect(cbEffectOn, &QCheckBox::clicked, this, &TfrmMain::cbEffectOnClick);
+    // The picture follows a moved control at the screen's pace, not after a rest's look.
+    for (QSlider* s : {TrackBar1, TrackBar2, TrackBar3, TrackBar4})
+        connect(s, &QSlider::valueChanged, this, &TfrmMain::WakeScreen);
+    connect(GroupBoxSweep, &SweepGroup::changed, this, &TfrmMain::SweepChanged);
+    // The LFO's tap tempo from the keyboard, wherever the focus is in the window.
+    auto* tap = new QShortcut(QKeySequence(Qt::Key_T), this);
+    connect(tap, &QShortcut::activated, GroupBoxSweep->btnTap, &QPushButton::click);
 
-    // The levels come on top of the window's designed height, and nothing more.
-    setFixedSize(kClientWidth, kClientHeight + GroupBoxLevels->sizeHint().height() + column->spacing());
+    // The levels, the sweep and the picture come on top of the window's designed height.
+    int added = 0;
+    for (QWidget* w : {static_cast<QWidget*>(GroupBoxLevels), static_cast<QWidget*>(GroupBoxSweep),
+                       static_cast<QWidget*>(Picture)})
+        added += w->sizeHint().height() + column->spacing();
+    setFixedSize(kClientWidth, kClientHeight + added);
     if (QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
 
@@ -164,9 +186,7 @@ TfrmMain::TfrmMain(joystick::JoystickService& joysticks) : joysticks_(joysticks)
     auto* wake = new QSocketNotifier(ScreenBell().fd(), QSocketNotifier::Read, this);
     connect(wake, &QSocketNotifier::activated, this, [this] {
         ScreenBell().clear();
-        quietLooks_ = 0;
-        if (screenTimer_->interval() != kScreenRefreshMs)
-            screenTimer_->start(kScreenRefreshMs);
+        WakeScreen();
     });
 
     frmMain = this;
@@ -192,6 +212,8 @@ void TfrmMain::FormCreate()
     }
     EffectOn = Settings.EffectOn;
     cbEffectOn->setChecked(Settings.EffectOn);
+    GroupBoxSweep->Fill();
+    SweepChanged();
     try {
         // The service reads the pedal's events as they come, with nothing on a timer.
         OpenPedal(joysticks_, [this](int32_t position) { TrackBar1->setValue(position); });
@@ -225,6 +247,28 @@ void TfrmMain::FormShow()
     // The start's boxes come from the event loop, with the sound already playing.
     if (!startUpBoxes_.empty())
         QTimer::singleShot(0, this, [this] { report::Show(std::exchange(startUpBoxes_, {})); });
+}
+
+void TfrmMain::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    // Back from the task bar: the picture catches up with what it missed.
+    if (event->type() == QEvent::WindowStateChange && !isMinimized())
+        WakeScreen();
+}
+
+void TfrmMain::SweepChanged()
+{
+    // In the automatic modes the slider shows the depth; the sweep moves it.
+    TrackBar1->setEnabled(!GroupBoxSweep->automatic());
+    WakeScreen();
+}
+
+void TfrmMain::WakeScreen()
+{
+    quietLooks_ = 0;
+    if (screenTimer_ && screenTimer_->interval() != kScreenRefreshMs)
+        screenTimer_->start(kScreenRefreshMs);
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event)
@@ -266,6 +310,8 @@ void TfrmMain::StopSequence()
 bool TfrmMain::SaveSettings(AfterFailedOpen after, const StartChoices* choices)
 {
     Settings.EffectOn = EffectOn.load();
+    // A tempo tapped while the window was out of sight is kept too.
+    GroupBoxSweep->FollowTappedRate();
     try {
         const SliderPositions sliders{TrackBar2->value(), TrackBar3->value(), TrackBar4->value()};
         return ::SaveSettings(sliders, choices ? *choices : CurrentStartChoices(), after);
@@ -325,7 +371,8 @@ void TfrmMain::Exit3Click()
 
 void TfrmMain::LookAtTheAudio()
 {
-    const bool moved = PickUpAudioTexts();
+    const bool texts = PickUpAudioTexts();
+    const bool moved = PickUpFilter() || texts;
     const bool moving = RefreshLevels(screenTimer_->interval());
     if (moved || moving) {
         quietLooks_ = 0;
@@ -351,6 +398,33 @@ void TfrmMain::LookAtTheAudio()
 int TfrmMain::screenLookMs() const
 {
     return screenTimer_->interval();
+}
+
+bool TfrmMain::PickUpFilter()
+{
+    if (fx::Program().TakeInEffect(inEffect_))
+        inEffectShown_ = false;
+    // Minimised or hidden, nothing is drawn and the screen may rest, even with the LFO running;
+    // the latest values wait for the window to come back.
+    if (inEffectShown_ || !Picture->isVisible() || isMinimized())
+        return false;
+    inEffectShown_ = true;
+    Picture->showResponse(inEffect_.c, inEffect_.rate);
+    const bool automatic = GroupBoxSweep->automatic();
+    if (GroupBoxSweep->lfo())
+        GroupBoxSweep->FollowTappedRate();
+    // The envelope's tail creeps on in bits no one sees: only a visible step keeps the screen
+    // looking fast.
+    const long depth = std::lround(inEffect_.depth * kDepthShownSteps);
+    if (depth == shownDepth_)
+        return false;
+    shownDepth_ = depth;
+    if (automatic) {
+        const QSignalBlocker quiet(TrackBar1);
+        TrackBar1->setValue(int(std::lround(inEffect_.depth * 100)));
+        lbldepth->setText(Fixed2("Depth = ", inEffect_.depth));
+    }
+    return true;
 }
 
 bool TfrmMain::PickUpAudioTexts()
@@ -396,7 +470,11 @@ bool TfrmMain::RefreshLevels(double elapsedMs)
     const bool out = OutputMeter->showPeak(waves_->OutputLevel.takePeak(), waves_->OutputLevel.takeClip(), elapsedMs);
     const wave::WaveService& service = waves_->service();
     const double latency = service.latencyMs();
-    const QString status = StatusText(service.name(), latency, service.counters(), EffectOn.load());
+    // Switchless acts only where a pedal drives the depth by hand.
+    const fx::SweepFilter& filter = fx::Program();
+    const bool switchless =
+        filter.Switchless.load() && filter.Glides.load() && filter.Mode.load() == fx::SweepMode::Manual;
+    const QString status = StatusText(service.name(), latency, service.counters(), EffectOn.load(), switchless);
     if (status != lblstatus->text())
         lblstatus->setText(status);
     // Told on standard error too, once known and after each change the line shows.
@@ -408,11 +486,13 @@ bool TfrmMain::RefreshLevels(double elapsedMs)
 }
 
 QString TfrmMain::StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
-                             bool effectOn)
+                             bool effectOn, bool switchless)
 {
     const QString latency =
         latencyMs < 0 ? QStringLiteral("latency not known") : QString::asprintf("latency %.1f ms", latencyMs);
-    return QString::asprintf("%s, ", backend) + latency + (effectOn ? "\n" : "\nEffect off, ") +
+    const char* effect = switchless ? (effectOn ? "\nSwitchless: on, " : "\nSwitchless: off, ")
+                                    : (effectOn ? "\n" : "\nEffect off, ");
+    return QString::asprintf("%s, ", backend) + latency + effect +
            QString::asprintf("%llu underruns, %llu overruns", static_cast<unsigned long long>(counters.underruns),
                              static_cast<unsigned long long>(counters.overruns));
 }

@@ -4,6 +4,7 @@
 // the orderly stop when it closes.
 
 #include "config/Settings.h"
+#include "effect/SweepFilter.h"
 #include "platform/report/Report.h"
 
 #include <QMainWindow>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+class FilterPicture;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -22,6 +24,7 @@ class QTimer;
 class TfrmWaves;
 class SaveDialog;
 class LevelMeter;
+class SweepGroup;
 namespace joystick { class JoystickService; }
 namespace wave { struct WaveCounters; }
 
@@ -86,11 +89,21 @@ public:
     LevelMeter* InputMeter = nullptr;
     LevelMeter* OutputMeter = nullptr;
     QLabel* lblstatus = nullptr;
+    SweepGroup* GroupBoxSweep = nullptr;
+    FilterPicture* Picture = nullptr;
 
     // Shows the texts the audio side published since the last look, where a MIDI pedal and
     // footswitch left the depth and the effect, and returns to idle when a recording ended
     // by itself. True when something shown changed or a recording runs.
     bool PickUpAudioTexts();
+    // Takes the coefficients and the depth the filter last used: the picture shows them while
+    // it can be seen, and in the automatic modes the depth slider and label follow. True
+    // when something shown changed by more than a hair.
+    bool PickUpFilter();
+    // The screen looks fast again at once (a control moved, the window came back).
+    void WakeScreen();
+    // The sweep's choice changed: the depth slider drives the depth only in Manual.
+    void SweepChanged();
     // Takes the levels the audio side gathered into the meters, which fall back by the time
     // given, and refreshes the status line. True while a meter moves.
     bool RefreshLevels(double elapsedMs);
@@ -100,13 +113,14 @@ public:
     // How often the screen looks now, in milliseconds.
     int screenLookMs() const;
     // The status line: the sound's road, its latency (below zero: not known), whether the
-    // effect is off, and its glitches.
+    // effect is off, whether the pedal switches it (switchless), and its glitches.
     static QString StatusText(const char* backend, double latencyMs, const wave::WaveCounters& counters,
-                              bool effectOn = true);
+                              bool effectOn = true, bool switchless = false);
 
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void ReturnToIdle();
@@ -120,6 +134,11 @@ private:
     joystick::JoystickService& joysticks_;
     QTimer* screenTimer_ = nullptr;
     int quietLooks_ = 0;
+    // What the filter last said it filters with.
+    fx::InEffect inEffect_;
+    bool inEffectShown_ = true;
+    // The depth last shown from the filter, in thousandths; below zero before the first.
+    long shownDepth_ = -1;
     double notedLatencyMs_ = -1.0; // the latency last told on standard error
     bool shown_ = false;
     bool closed_ = false;

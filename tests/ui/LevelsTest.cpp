@@ -11,7 +11,9 @@
 #include "platform/report/RecordingSink.h"
 #include "support/ScriptedWave.h"
 #include "ui/LevelMeter.h"
+#include "ui/FilterPicture.h"
 #include "ui/Program.h"
+#include "ui/SweepGroup.h"
 
 #include <QGroupBox>
 #include <QLayout>
@@ -168,6 +170,11 @@ TEST(StatusLine, NamesTheRoadTheLatencyAndTheGlitches)
               "PipeWire, latency 14.1 ms\n3 underruns, 1 overruns");
     EXPECT_EQ(TfrmMain::StatusText("SDL (pulseaudio)", -1, {}).toStdString(),
               "SDL (pulseaudio), latency not known\n0 underruns, 0 overruns");
+    // The pedal switching the effect says where it left it, as a footswitch does.
+    EXPECT_EQ(TfrmMain::StatusText("JACK", 5.8, {}, false, true).toStdString(),
+              "JACK, latency 5.8 ms\nSwitchless: off, 0 underruns, 0 overruns");
+    EXPECT_EQ(TfrmMain::StatusText("JACK", 5.8, {}, true, true).toStdString(),
+              "JACK, latency 5.8 ms\nSwitchless: on, 0 underruns, 0 overruns");
 }
 
 class Levels : public ::testing::Test {
@@ -216,7 +223,8 @@ TEST_F(Levels, TheMainWindowMetersWhatCameInAndWhatWentOutAndShowsTheServicesFig
     w.RefreshLevels(20);
     EXPECT_EQ(w.lblstatus->text().toStdString(), "none, latency 5.8 ms\n2 underruns, 4 overruns");
 
-    // The window grew by the levels and nothing more: they fit, under the record time.
+    // The window grew by the levels, the sweep and the picture and nothing more: they fit,
+    // the levels under the record time.
     EXPECT_EQ(w.width(), 233);
     EXPECT_GT(w.height(), 400);
     const QRect levels = w.GroupBoxLevels->geometry();
@@ -225,7 +233,7 @@ TEST_F(Levels, TheMainWindowMetersWhatCameInAndWhatWentOutAndShowsTheServicesFig
     EXPECT_GE(w.lblstatus->height(), w.lblstatus->sizeHint().height());
     const int spacing = w.centralWidget()->layout()->spacing();
     EXPECT_LE(levels.top() - w.lblrectime->geometry().bottom(), spacing + 1);
-    EXPECT_EQ(w.height(), 400 + levels.height() + spacing);
+    EXPECT_EQ(w.height(), 400 + levels.height() + w.GroupBoxSweep->height() + w.Picture->height() + 3 * spacing);
 
     DeviceDriver driver(device);
     w.close();

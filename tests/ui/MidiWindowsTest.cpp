@@ -217,9 +217,10 @@ TEST_F(MidiWindows, ThePedalSetupLearnsAndStoresTheMidiPedalAndFootswitch)
     EXPECT_EQ(j().cbMidiChannel->currentText(), "Any");
     EXPECT_EQ(j().edtMidiController->value(), 11);
     EXPECT_TRUE(j().rbMidi7Bit->isChecked());
-    // The window grew by the MIDI group, with the buttons under it.
+    // The window grew by the MIDI group and the pedal response's, with the buttons under them.
     EXPECT_EQ(j().width(), 289);
-    EXPECT_EQ(j().btnOK->geometry().top(), j().GroupBoxMidi->geometry().bottom() + 1 + 7);
+    EXPECT_EQ(j().GroupBoxResponse->geometry().top(), j().GroupBoxMidi->geometry().bottom() + 1 + 7);
+    EXPECT_EQ(j().btnOK->geometry().top(), j().GroupBoxResponse->geometry().bottom() + 1 + 7);
     EXPECT_EQ(j().height(), j().btnOK->geometry().bottom() + 1 + 8);
 
     j().btnLearnController->click();
@@ -272,6 +273,41 @@ TEST_F(MidiWindows, ThePedalSetupLearnsAndStoresTheMidiPedalAndFootswitch)
     j().btnCancel->click();
     EXPECT_EQ(midi::MidiInput.learning(), midi::LearnFor::Nothing);
     EXPECT_EQ(j().btnLearnController->text(), "Learn");
+}
+
+TEST_F(MidiWindows, CalibrationFromTheMidiPedalsOwnReadingsGivesItsEndsAndLearnChoosesTheTap)
+{
+    Start(Store("MidiPedal = 1\n", false));
+    j().Spawn();
+    ASSERT_TRUE(j().btnCalibrate->isEnabled());
+    j().btnCalibrate->click();
+    // A cheap pedal: 3 at its heel, 116 at its toe.
+    for (uint8_t value : {3, 60, 116, 4, 3}) {
+        service.send({0xB0, 11, value});
+        j().ShowReading();
+    }
+    j().btnCalibrate->click();
+    EXPECT_EQ(j().lblEnds->text().toStdString(), "Ends 3 to 116");
+    EXPECT_EQ(j().lblReading->text().toStdString(), "Reads 3: depth 0.00");
+
+    j().btnLearnTapMidi->click();
+    service.send({0x92, 50, 100});
+    j().PickUpLearned();
+    const std::string tap = j().lblTapMidi->text().toStdString();
+    settings::MidiTrigger trigger;
+    ASSERT_TRUE(settings::ParseMidiTrigger(tap, &trigger)) << tap;
+    EXPECT_EQ(trigger.kind, settings::MidiTrigger::Kind::Note);
+    EXPECT_EQ(trigger.channel, 3u);
+    EXPECT_EQ(trigger.number, 50u);
+    j().btnOK->click();
+    const auto t = Stored();
+    EXPECT_EQ(t["MidiMin"].value<int64_t>(), 3);
+    EXPECT_EQ(t["MidiMax"].value<int64_t>(), 116);
+    EXPECT_EQ(t["TapMidi"].value<std::string>(), tap);
+    // The pedal's own toe now opens the whole sweep.
+    service.send({0xB0, 11, 60});
+    service.send({0xB0, 11, 116});
+    EXPECT_DOUBLE_EQ(TargetDepth, 0.99);
 }
 
 TEST_F(MidiWindows, WithoutMidiInTheSoundTheMouseStandsInAndTheChoiceStays)

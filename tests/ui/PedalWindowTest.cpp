@@ -1,5 +1,7 @@
 // The pedal driving the real main window's depth slider, through an SDL virtual joystick and
-// through input events on Qt's event loop; the footswitch chosen with Learn.
+// through input events on Qt's event loop; the footswitch chosen with Learn; the pedal setup's
+// calibration from the pedal's own readings, its live readout, and OK putting every response
+// and tap choice in the store and to work.
 
 #include "support/TempStore.h"
 
@@ -9,10 +11,12 @@
 #include "platform/joystick/SdlJoystick.h"
 #include "platform/report/RecordingSink.h"
 #include "support/ScriptedWave.h"
+#include "ui/JoySettings.h"
 #include "ui/Program.h"
 #include "ui/QtEventLoop.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -35,16 +39,38 @@ std::string PedalStore(int device)
     return text;
 }
 
-TEST(PedalWindow, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
-{
+// A wheel on port 0 driving the depth, its Y axis the pedal, on a fresh store.
+class WheelPedal : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        store.write(PedalStore(0));
+        fx::ResetForTests();
+        index = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 3, 0, 0);
+        ASSERT_EQ(index, 0) << SDL_GetError();
+        pedal = SDL_JoystickOpen(index);
+    }
+    void TearDown() override
+    {
+        SDL_JoystickClose(pedal);
+        SDL_JoystickDetachVirtual(index);
+    }
+    // Puts the pedal at a reading of its axis (0 to 65535) and lets the service read it.
+    void press(uint32_t reading)
+    {
+        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(int32_t(reading) - 32768));
+        joysticks.Poll();
+    }
+
     TempStore store;
-    store.write(PedalStore(0));
     report::RecordingSink sink;
-    fx::ResetForTests();
     joystick::SdlJoystickService joysticks;
-    const int index = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 3, 0, 0);
-    ASSERT_EQ(index, 0) << SDL_GetError();
-    SDL_Joystick* pedal = SDL_JoystickOpen(index);
+    int index = -1;
+    SDL_Joystick* pedal = nullptr;
+};
+
+TEST_F(WheelPedal, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
+{
     wave::ScriptedWaveService device;
     {
         Program program(device, joysticks);
@@ -53,8 +79,7 @@ TEST(PedalWindow, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
         EXPECT_FALSE(Settings.UsingMouse);
         EXPECT_EQ(TargetDepth, 0.99);
 
-        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(16384 - 32768));
-        joysticks.Poll();
+        press(16384);
         EXPECT_NEAR(TargetDepth, 0.4950151, 5e-8);
         EXPECT_EQ(w.TrackBar1->value(), 49);
         EXPECT_DOUBLE_EQ(CurrentDepth, 0.49);
@@ -63,22 +88,18 @@ TEST(PedalWindow, TheYAxisMovesTheDepthSliderOnlyWhenItsPositionChanges)
         // The glide has moved the depth on; a reading that maps to the same position changes
         // the target but leaves the slider, and so the depth, alone.
         CurrentDepth = 0.4937;
-        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(16400 - 32768));
-        joysticks.Poll();
+        press(16400);
         EXPECT_NEAR(TargetDepth, 16400 * 99.0 / 32767 / 100, 1e-9);
         EXPECT_EQ(CurrentDepth, 0.4937);
 
         // Rest position: the slider shows its minimum.
-        SDL_JoystickSetVirtualAxis(pedal, 1, Sint16(-32768));
-        joysticks.Poll();
+        press(0);
         EXPECT_EQ(w.TrackBar1->value(), 1);
         EXPECT_DOUBLE_EQ(CurrentDepth, 0.01);
 
         w.close();
         EXPECT_FALSE(joysticks.Capturing());
     }
-    SDL_JoystickClose(pedal);
-    SDL_JoystickDetachVirtual(index);
     EXPECT_TRUE(sink.shown().empty());
     EXPECT_EQ(toml::parse_file(store.file().string())["UsingMouse"].value<int64_t>(), 0);
 }
@@ -197,6 +218,74 @@ TEST(PedalWindow, InputEventsMoveTheSliderAndLearnChoosesTheFootswitch)
     }
     EXPECT_TRUE(sink.shown().empty());
     EffectOn = true;
+}
+
+TEST_F(WheelPedal, CalibrationFromRockingThePedalMakesItsEndsTheSweepsAndOkStoresEveryChoice)
+{
+    wave::ScriptedWaveService device;
+    {
+        Program program(device, joysticks);
+        TfrmJoySetup& j = *program.joySetup;
+        j.Spawn();
+        EXPECT_EQ(j.lblEnds->text().toStdString(), "Ends: the device's own");
+        EXPECT_EQ(j.cbCurve->currentText(), "Linear");
+        EXPECT_EQ(j.edtSwitchlessMs->value(), 400);
+        EXPECT_EQ(j.lblTapMidi->text(), "None");
+
+        // A pedal that rests a little above its heel and never reaches its toe (the wheel's axis
+        // reads 0 to 32767).
+        press(10000);
+        j.ShowReading();
+        EXPECT_EQ(j.lblReading->text().toStdString(), "Reads 10000: depth 0.30");
+        j.btnCalibrate->click();
+        EXPECT_EQ(j.btnCalibrate->text(), "Done");
+        for (uint32_t reading : {1500u, 15000u, 30000u, 1600u, 29000u, 1500u})
+            press(reading);
+        j.btnCalibrate->click();
+        EXPECT_EQ(j.btnCalibrate->text(), "Calibrate");
+        EXPECT_EQ(j.lblEnds->text().toStdString(), "Ends 1500 to 30000");
+        EXPECT_EQ(j.lblReading->text().toStdString(), "Reads 1500: depth 0.00");
+        // The readout follows the window's choices before they are stored.
+        press(30000);
+        j.ShowReading();
+        EXPECT_EQ(j.lblReading->text().toStdString(), "Reads 30000: depth 0.99");
+        j.cbInvertPedal->setChecked(true);
+        EXPECT_EQ(j.lblReading->text().toStdString(), "Reads 30000: depth 0.00");
+        j.cbInvertPedal->setChecked(false);
+
+        j.cbCurve->setCurrentIndex(j.cbCurve->findData("Exp"));
+        j.cbSwitchless->setChecked(true);
+        j.edtSwitchlessMs->setValue(650);
+        j.edtTapButton->setValue(5);
+        j.btnOK->click();
+        EXPECT_FALSE(j.isVisible());
+        EXPECT_TRUE(fx::Program().Switchless.load());
+        EXPECT_EQ(fx::Program().SwitchlessMs.load(), 650u);
+
+        // The pedal now sweeps the whole range between its own ends.
+        press(1500);
+        EXPECT_DOUBLE_EQ(TargetDepth.load(), 0.0);
+        press(30000);
+        EXPECT_DOUBLE_EQ(TargetDepth.load(), 0.99);
+
+        // Cancel after changes keeps what OK stored.
+        j.Spawn();
+        EXPECT_EQ(j.lblEnds->text().toStdString(), "Ends 1500 to 30000");
+        EXPECT_EQ(j.cbCurve->currentText().left(3), "Exp");
+        j.cbSwitchless->setChecked(false);
+        j.btnCalibrate->click();
+        j.btnCancel->click();
+        EXPECT_TRUE(Settings.Switchless);
+        program.main->close();
+    }
+    const auto saved = toml::parse_file(store.file().string());
+    EXPECT_EQ(saved["PedalMin"].value<int64_t>(), 1500);
+    EXPECT_EQ(saved["PedalMax"].value<int64_t>(), 30000);
+    EXPECT_EQ(saved["PedalCurve"].value<std::string>(), "Exp");
+    EXPECT_EQ(saved["Switchless"].value<int64_t>(), 1);
+    EXPECT_EQ(saved["SwitchlessMs"].value<int64_t>(), 650);
+    EXPECT_EQ(saved["TapButton"].value<int64_t>(), 5);
+    fx::ResetForTests();
 }
 
 } // namespace

@@ -7,8 +7,12 @@
 #include "ui/Main.h"
 #include "ui/Program.h"
 #include "ui/Settings.h"
+#include "ui/FilterPicture.h"
+#include "ui/SweepGroup.h"
+#include "effect/FX.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QPixmap>
 #include <QTimer>
@@ -23,6 +27,19 @@ namespace {
 constexpr size_t kShownBlock = 500;
 constexpr double kPlayedPeak = 8200;
 constexpr double kSoundedPeak = 16400;
+// The sweep's picture: an LFO caught a little past its trough, the filter half open.
+constexpr int kSweepBlocks = 10;
+constexpr size_t kSweepBlock = 1000;
+
+// Runs silent blocks through the program's filter, as the capture callback would, and lets
+// the main window take what it published.
+void Filter(TfrmMain& main, int blocks)
+{
+    std::vector<int16_t> silence(kSweepBlock);
+    for (int i = 0; i < blocks; ++i)
+        ProcessBuffer(silence.data(), int32_t(silence.size()));
+    main.PickUpFilter();
+}
 
 } // namespace
 
@@ -51,9 +68,12 @@ int main(int argc, char** argv)
     };
     bool ok = true;
     for (auto [window, name] : windows) {
-        // The settings window as the menu opens it: filled from the store and the devices.
+        // The settings window and the pedal setup as their buttons open them: filled from the
+        // store and the devices.
         if (window == program.settings.get())
             program.settings->Spawn();
+        else if (window == program.joySetup.get())
+            program.joySetup->Spawn();
         else
             window->show();
         if (window == program.main.get()) {
@@ -66,10 +86,19 @@ int main(int argc, char** argv)
             program.waves->InputLevel.feed(played.data(), int32_t(played.size()));
             program.waves->OutputLevel.feed(sounded.data(), int32_t(sounded.size()));
             program.main->RefreshLevels(0);
+            Filter(*program.main, 1);
         }
         QApplication::processEvents();
         ok = window->grab().save(QDir(folder).filePath(name)) && ok;
     }
+    // The sweep group in LFO mode and the filter it moves, as a player sees them mid-sweep.
+    TfrmMain& main = *program.main;
+    main.GroupBoxSweep->cbSweep->setCurrentIndex(main.GroupBoxSweep->cbSweep->findText("LFO"));
+    Filter(main, kSweepBlocks);
+    QApplication::processEvents();
+    const QRect sweep = main.GroupBoxSweep->geometry().united(main.Picture->geometry());
+    ok = main.centralWidget()->grab(sweep).save(QDir(folder).filePath("sweep.png")) && ok;
+
     // The close waits for the device to hand back its buffers: play its part meanwhile.
     QTimer device;
     QObject::connect(&device, &QTimer::timeout, [&silent] {
