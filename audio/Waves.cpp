@@ -161,8 +161,14 @@ void TfrmWaves::DeliverReports(std::chrono::steady_clock::time_point now)
     std::string heard;
     char part[100];
     if (silence > 0) {
-        std::snprintf(part, sizeof part, "%" PRIu64 " playback underruns (%" PRIu64 " frames of silence)",
-                      c.underruns - warned_.underruns, silence);
+        // Silence while the output filled its cushion again (after a stall, or when a server came
+        // back) is heard, though no underrun was counted for it.
+        const uint64_t underruns = c.underruns - warned_.underruns;
+        if (underruns > 0)
+            std::snprintf(part, sizeof part, "%" PRIu64 " playback underruns (%" PRIu64 " frames of silence)",
+                          underruns, silence);
+        else
+            std::snprintf(part, sizeof part, "%" PRIu64 " frames of silence in playback", silence);
         heard = part;
     }
     if (lost > 0) {

@@ -572,11 +572,14 @@ TEST_F(WavesTest, GlitchWarningsComeAtMostOnceASecondAndNeverForTheStopsPlayOut)
     device.scriptedCounters.overruns = 2;
     device.scriptedCounters.overrunFrames = 32;
     w.DeliverReports(t0 + std::chrono::milliseconds(4700));
+    // Silence while the output fills its cushion again counts no underrun, but was heard.
+    device.scriptedCounters.underrunFrames = 600;
+    w.DeliverReports(t0 + std::chrono::milliseconds(5800));
     device.scriptedCounters.overruns = 3;
     device.scriptedCounters.overrunFrames = 64;
     stopping = true;
     device.scriptedCounters.overrunFrames = 96;
-    w.DeliverReports(t0 + std::chrono::milliseconds(6000));
+    w.DeliverReports(t0 + std::chrono::milliseconds(7000));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err,
               "vobblix: warning: the sound glitched: 3 playback underruns (384 frames of silence) since the last "
@@ -584,6 +587,8 @@ TEST_F(WavesTest, GlitchWarningsComeAtMostOnceASecondAndNeverForTheStopsPlayOut)
               "vobblix: warning: the sound glitched: 1 playback underruns (128 frames of silence) since the last "
               "warning; a larger buffer size helps\n"
               "vobblix: warning: the sound glitched: 2 capture overruns (32 frames lost) since the last warning; a "
+              "larger buffer size helps\n"
+              "vobblix: warning: the sound glitched: 88 frames of silence in playback since the last warning; a "
               "larger buffer size helps\n");
     EXPECT_TRUE(sink.shown().empty());
     DrainOnEachTurn();
