@@ -14,9 +14,8 @@ constexpr const char* kAppName = "Vobblix";
 constexpr const char* kIconName = "vobblix";
 // The smallest fragment the server is asked for, in bytes.
 constexpr uint32_t kMinFragmentBytes = 64;
-// The playback stream holds this many fragments before it plays, after the start and after
-// an underflow: the margin a late wake-up of the loop's thread has before the server plays
-// silence.
+// The playback stream waits for this many fragments before it plays, at the start and after
+// an underflow: each write is a whole block, so it plays again with the next one.
 constexpr uint32_t kPrebufferFragments = 1;
 // Input waiting beyond this many fragments after a stall is dropped, oldest first: played
 // late it would make the output that much later for good.
@@ -28,6 +27,17 @@ constexpr uint32_t kRecordMaxDivisor = 4;
 constexpr int32_t kLoopPriority = 2;
 // The longest a device list waits for the server.
 constexpr auto kListWait = std::chrono::seconds(2);
+// The silence the output's queue starts with ahead of the first block, as a part of a block:
+// the margin a late wake-up of the loop's thread has before the server plays silence. Every
+// frame of it is on a click's way.
+constexpr uint32_t kMarginDivisor = 4;
+
+uint64_t NowNs()
+{
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
 
 struct Collector {
     std::vector<DeviceChoice> list;
@@ -104,12 +114,14 @@ int64_t Micros(pa_stream* s, bool capture)
 }
 
 // How long what was written waits in the output's queue, without the sink's own buffer: the
-// read position interpolated since the last timing update.
+// read position interpolated since the last timing update. None while the server does not
+// play it (at the start, after an underflow): its read position stands still then, and the
+// queue would look ever longer while it waits for the very input that this would drop.
 int64_t QueuedMicros(pa_stream* out)
 {
     const int64_t total = Micros(out, false);
     const pa_timing_info* t = pa_stream_get_timing_info(out);
-    if (total < 0 || !t)
+    if (total < 0 || !t || !t->playing)
         return 0;
     return std::max<int64_t>(total - int64_t(t->sink_usec) - int64_t(t->transport_usec), 0);
 }
@@ -195,6 +207,13 @@ bool PulseDevice::supports(uint32_t rate) const
     return connected_ && rate > 0 && rate <= PA_RATE_MAX;
 }
 
+void PulseDevice::Underflow()
+{
+    underflows_.fetch_add(1, std::memory_order_relaxed);
+    if (dryAtNs_ == 0)
+        dryAtNs_ = NowNs();
+}
+
 void PulseDevice::Signal()
 {
     pa_threaded_mainloop_signal(loop_, 0);
@@ -259,8 +278,14 @@ void PulseDevice::Read()
             }
         }
         pa_stream_drop(in);
-        if (out)
-            Write(out, whole);
+        unplayed_ += whole;
+    }
+    // The server hands the input over in pieces that need not meet the blocks: each block is
+    // written the moment its last piece came in and it was filtered, and nothing before.
+    if (out && unplayed_ >= block_) {
+        const uint32_t ready = unplayed_ - unplayed_ % block_;
+        unplayed_ -= ready;
+        Write(out, ready);
     }
     recordUs_.store(Micros(in, true), std::memory_order_relaxed);
     playbackUs_.store(Micros(out, false), std::memory_order_relaxed);
@@ -268,16 +293,17 @@ void PulseDevice::Read()
 
 void PulseDevice::Write(pa_stream* out, uint32_t bytes)
 {
-    const uint32_t frames = bytes / 2;
-    // The fragments the server hands in need not meet the blocks: the output waits behind
-    // the input by what keeps a block from ever being late, set again when they grow or vary.
-    const bool varied = lastCycle_ != 0 && frames != lastCycle_;
-    if (frames > largestCycle_ || (varied && !cycleVaries_)) {
-        cycleVaries_ = cycleVaries_ || varied;
-        largestCycle_ = std::max(largestCycle_, frames);
-        client_->phase(largestCycle_, cycleVaries_);
+    // The first block comes behind the margin the output keeps against late wake-ups.
+    if (!phased_) {
+        phased_ = true;
+        bytes += 2 * client_->phase(block_ / 2, false, marginFrames_);
     }
-    lastCycle_ = frames;
+    if (dryAtNs_ != 0) {
+        // The server played silence from its notice until this write, at least.
+        const uint64_t silent = (NowNs() - dryAtNs_) * rate_ / 1'000'000'000u;
+        underflowFrames_.fetch_add(std::max<uint64_t>(silent, 1), std::memory_order_relaxed);
+        dryAtNs_ = 0;
+    }
     while (bytes > 0) {
         void* buffer = nullptr;
         size_t size = bytes;
@@ -325,10 +351,15 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
     if (s) {
         if (capture) {
             fragment_ = a.fragment;
-            maxQueuedUs_ = int64_t(a.target + kBacklogFragments * a.fragment) * 1'000'000 / (2 * int64_t(format.rate));
+            block_ = std::max(format.blockBytes & ~1u, 2u);
+            marginFrames_ = block_ / 2 / kMarginDivisor;
+            // Right before a block is written the queue holds the margin; blocks more are late.
+            maxQueuedUs_ = (int64_t(marginFrames_) * 2 + int64_t(kBacklogFragments * a.fragment)) * 1'000'000 /
+                           (2 * int64_t(format.rate));
             silence_.assign(a.fragment, 0);
-            largestCycle_ = lastCycle_ = 0;
-            cycleVaries_ = false;
+            dryAtNs_ = 0;
+            unplayed_ = 0;
+            phased_ = false;
             pa_stream_set_state_callback(s, &OnStreamState<Failure::Input>, this);
             pa_stream_set_read_callback(s, &OnRead, this);
             pa_stream_set_overflow_callback(s, &OnOverflow, this);
@@ -404,6 +435,7 @@ void PulseDevice::exclusive(const std::function<void()>& fn)
 void PulseDevice::addCounters(WaveCounters& c) const
 {
     c.underruns += underflows_.load(std::memory_order_relaxed);
+    c.underrunFrames += underflowFrames_.load(std::memory_order_relaxed);
     c.overruns += overflows_.load(std::memory_order_relaxed) + dropped_.load(std::memory_order_relaxed);
     c.overrunFrames += droppedFrames_.load(std::memory_order_relaxed);
 }
