@@ -14,8 +14,9 @@ constexpr const char* kAppName = "Vobblix";
 constexpr const char* kIconName = "vobblix";
 // The smallest fragment the server is asked for, in bytes.
 constexpr uint32_t kMinFragmentBytes = 64;
-// The playback stream waits for this many fragments before it plays, at the start and after
-// an underflow: each write is a whole block, so it plays again with the next one.
+// The playback stream holds this many fragments before it plays, after the start and after
+// an underflow: the margin a late wake-up of the loop's thread has before the server plays
+// silence.
 constexpr uint32_t kPrebufferFragments = 1;
 // Input waiting beyond this many fragments after a stall is dropped, oldest first: played
 // late it would make the output that much later for good.
@@ -27,10 +28,6 @@ constexpr uint32_t kRecordMaxDivisor = 4;
 constexpr int32_t kLoopPriority = 2;
 // The longest a device list waits for the server.
 constexpr auto kListWait = std::chrono::seconds(2);
-// The silence the output's queue starts with ahead of the first block, as a part of a block:
-// the margin a late wake-up of the loop's thread has before the server plays silence. Every
-// frame of it is on a click's way.
-constexpr uint32_t kMarginDivisor = 4;
 
 uint64_t NowNs()
 {
@@ -210,8 +207,7 @@ bool PulseDevice::supports(uint32_t rate) const
 void PulseDevice::Underflow()
 {
     underflows_.fetch_add(1, std::memory_order_relaxed);
-    if (dryAtNs_ == 0)
-        dryAtNs_ = NowNs();
+    dry_ = true;
 }
 
 void PulseDevice::Signal()
@@ -278,14 +274,8 @@ void PulseDevice::Read()
             }
         }
         pa_stream_drop(in);
-        unplayed_ += whole;
-    }
-    // The server hands the input over in pieces that need not meet the blocks: each block is
-    // written the moment its last piece came in and it was filtered, and nothing before.
-    if (out && unplayed_ >= block_) {
-        const uint32_t ready = unplayed_ - unplayed_ % block_;
-        unplayed_ -= ready;
-        Write(out, ready);
+        if (out)
+            Write(out, whole);
     }
     recordUs_.store(Micros(in, true), std::memory_order_relaxed);
     playbackUs_.store(Micros(out, false), std::memory_order_relaxed);
@@ -293,17 +283,25 @@ void PulseDevice::Read()
 
 void PulseDevice::Write(pa_stream* out, uint32_t bytes)
 {
-    // The first block comes behind the margin the output keeps against late wake-ups.
-    if (!phased_) {
-        phased_ = true;
-        bytes += 2 * client_->phase(block_ / 2, false, marginFrames_);
+    const uint32_t frames = bytes / 2;
+    // The fragments the server hands in need not meet the blocks: the output waits behind
+    // the input by what keeps a block from ever being late, set again when they grow or vary.
+    const bool varied = lastCycle_ != 0 && frames != lastCycle_;
+    if (frames > largestCycle_ || (varied && !cycleVaries_)) {
+        cycleVaries_ = cycleVaries_ || varied;
+        largestCycle_ = std::max(largestCycle_, frames);
+        client_->phase(largestCycle_, cycleVaries_);
     }
-    if (dryAtNs_ != 0) {
-        // The server played silence from its notice until this write, at least.
-        const uint64_t silent = (NowNs() - dryAtNs_) * rate_ / 1'000'000'000u;
-        underflowFrames_.fetch_add(std::max<uint64_t>(silent, 1), std::memory_order_relaxed);
-        dryAtNs_ = 0;
+    lastCycle_ = frames;
+    // The server played silence from when the last write ran out until this one, by the
+    // clock; at least a frame, so that the warnings tell it.
+    const uint64_t now = NowNs();
+    if (dry_) {
+        const uint64_t gap = now > runsOutNs_ ? (now - runsOutNs_) * rate_ / 1'000'000'000u : 0;
+        underflowFrames_.fetch_add(std::max<uint64_t>(gap, 1), std::memory_order_relaxed);
+        dry_ = false;
     }
+    runsOutNs_ = now + uint64_t(QueuedMicros(out)) * 1000 + uint64_t(frames) * 1'000'000'000u / rate_;
     while (bytes > 0) {
         void* buffer = nullptr;
         size_t size = bytes;
@@ -351,15 +349,12 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
     if (s) {
         if (capture) {
             fragment_ = a.fragment;
-            block_ = std::max(format.blockBytes & ~1u, 2u);
-            marginFrames_ = block_ / 2 / kMarginDivisor;
-            // Right before a block is written the queue holds the margin; blocks more are late.
-            maxQueuedUs_ = (int64_t(marginFrames_) * 2 + int64_t(kBacklogFragments * a.fragment)) * 1'000'000 /
-                           (2 * int64_t(format.rate));
+            maxQueuedUs_ = int64_t(a.target + kBacklogFragments * a.fragment) * 1'000'000 / (2 * int64_t(format.rate));
             silence_.assign(a.fragment, 0);
-            dryAtNs_ = 0;
-            unplayed_ = 0;
-            phased_ = false;
+            largestCycle_ = lastCycle_ = 0;
+            cycleVaries_ = false;
+            dry_ = false;
+            runsOutNs_ = 0;
             pa_stream_set_state_callback(s, &OnStreamState<Failure::Input>, this);
             pa_stream_set_read_callback(s, &OnRead, this);
             pa_stream_set_overflow_callback(s, &OnOverflow, this);

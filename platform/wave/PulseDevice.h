@@ -1,11 +1,11 @@
 #pragma once
 // The duplex device over PulseAudio's native protocol: a record stream and a playback stream,
 // 16-bit mono at the stream's rate, on one threaded main loop. Each time the record stream
-// brings input, the loop's thread hands it to the engine, and each block it completes, once
-// filtered, is written to the playback stream in that same wake-up: a block is sent to the
-// server the moment it is filtered. A little silence ahead of the first block is the output's
-// only cushion, and the server's own underflow and overflow notices are counted as glitches,
-// since they are what the player hears.
+// brings a fragment, the loop's thread hands it to the engine and writes what the engine
+// plays for it to the playback stream in that same wake-up: a block is sent to the server the
+// moment it is filtered. The playback stream's prebuffer is the output's only cushion, and
+// the server's own underflow and overflow notices are counted as glitches, since they are
+// what the player hears.
 
 #include "platform/wave/Duplex.h"
 
@@ -63,7 +63,7 @@ public:
 
     struct Streams;
 
-    // Called on the main loop's thread: the record stream has input.
+    // Called on the main loop's thread: the record stream has a fragment.
     void Read();
     // Called on the main loop's thread: the server plays silence until the next write.
     void Underflow();
@@ -96,12 +96,12 @@ private:
     int64_t maxQueuedUs_ = 0;
 
     // The loop thread's own.
-    uint32_t block_ = 2;           // the program's buffer, in bytes
-    uint32_t unplayed_ = 0;        // bytes captured and not yet written out
-    uint32_t marginFrames_ = 0;    // silence ahead of the first block
-    bool phased_ = false;          // the margin was written
+    uint32_t largestCycle_ = 0; // the largest fragment the engine's phase was set for
+    uint32_t lastCycle_ = 0;
+    bool cycleVaries_ = false;
     std::vector<uint8_t> silence_; // for a hole in the input; sized at the record stream's open
-    uint64_t dryAtNs_ = 0;         // when the server said it ran dry; 0: it plays
+    bool dry_ = false;             // the server said it ran dry, and plays silence
+    uint64_t runsOutNs_ = 0;       // when what was written will have been played
 
     std::atomic<uint64_t> underflows_{0};
     std::atomic<uint64_t> underflowFrames_{0};
