@@ -1,16 +1,18 @@
 // A desktop that runs PulseAudio alone: the real program at its defaults through its own
-// PulseAudio device, then through SDL's pulseaudio driver, beside PulseAudio's own loopback at
-// the same latency before and after, in turns on one daemon. A probe plays a quiet low tone
-// with a click a second into the "gtr" sink and listens on both monitors; the program (or the
-// loopback) carries gtr's monitor to amp. Silences heard (runs of 48 or more zero samples
-// while the tone plays) are counted at amp and, as the reference, at gtr; each turn's CPU is
-// the daemon's and the program's threads together. The probe tells a click's delay by the clock: when
-// it handed the click's block over and when the click's sample came back, so that a stream
-// that starts or slips does not move the figure; what the probe's own buffers add is the
-// same for both, and the difference is what the program adds over PulseAudio's loopback.
+// PulseAudio device and through SDL's pulseaudio driver, each in turns with PulseAudio's own
+// loopback at the same latency, round after round on one daemon, so that whatever the
+// machine or the daemon does meanwhile falls on every path alike. A probe plays a quiet low
+// tone with a click a second into the "gtr" sink, without pause, zeros into "amp", and
+// listens on both monitors; the program (or the loopback) carries gtr's monitor to amp. A click's delay is
+// the time between hearing it at gtr's monitor and at amp's, by the clock, with both heard
+// through streams alike: the probe's own buffers and a sink that runs ahead of the clock
+// after idling fall out of the difference. Beside it, the latencies the server reports for
+// the path's own streams (record plus playback) cross-check the figure. Silences heard (runs
+// of 48 or more zero samples while the tone plays) are counted at amp and, as the reference,
+// at gtr; each turn's CPU is the daemon's and the program's threads together.
 // Run by hand on the private daemon bench/sdl-pulse.sh starts (VOBBLIX_BENCH_VERBOSE=1 also
 // prints the program's standard error):
-//   bash bench/sdl-pulse.sh [seconds [sdl-seconds]]
+//   bash bench/sdl-pulse.sh [rounds [seconds [sdl-seconds]]]
 
 #include "support/Spawn.h"
 
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -39,12 +42,11 @@ constexpr uint32_t kBytes = 1000;
 // The probe's blocks. Shorter ones read the clock nearer the sound, but a probe that drives
 // both sinks at periods of 1 to 3 ms makes SDL's pulseaudio capture deliver a sixth less
 // than the input (36000 to 40000 frames a second for 44100, with SDL alone, no program), and
-// the program then runs dry many times a second; the delay a block adds is the same for
-// both clients.
+// the program then runs dry many times a second; both monitors are heard alike, so what a
+// block adds falls out of the delay.
 constexpr uint32_t kProbeFrames = 512;
 // About a second between clicks, in the probe's blocks.
 constexpr uint64_t kClickBlocks = kRate / kProbeFrames;
-constexpr auto kLoopbackPhase = 20s;
 // The tone under the clicks: low enough to pass the filter as it is, quiet enough to stay
 // below a click's first sample, never zero for long.
 constexpr double kToneHz = 100.0;
@@ -53,6 +55,11 @@ constexpr double kToneLevel = 40.0;
 constexpr size_t kSilenceRun = 48;
 // PulseAudio's loopback at the latency the program's buffer stands for.
 constexpr int kLoopbackLatencyMs = 11;
+constexpr auto kLoopbackTurn = 15s;
+// A path settles this long before its turn is measured.
+constexpr auto kSettle = 3s;
+// A click heard at amp this long after it was heard at gtr is no longer that click's.
+constexpr auto kClickWindow = 500ms;
 
 using Clock = std::chrono::steady_clock;
 
@@ -64,7 +71,8 @@ double Median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Plays a click a second and hears it come back; each click's delay in milliseconds.
+// Plays the tone and a click a second into gtr and hears both monitors: each click's delay
+// from gtr's monitor to amp's, and the silences at each.
 class Probe {
 public:
     Probe()
@@ -81,44 +89,58 @@ public:
         int error = 0;
         play_ = pa_simple_new(nullptr, "vobblix-probe", PA_STREAM_PLAYBACK, "gtr", "clicks", &spec, nullptr, &out,
                               &error);
-        hear_ = pa_simple_new(nullptr, "vobblix-probe", PA_STREAM_RECORD, "amp.monitor", "heard", &spec, nullptr,
-                              &in, &error);
-        input_ = pa_simple_new(nullptr, "vobblix-probe", PA_STREAM_RECORD, "gtr.monitor", "played", &spec, nullptr,
-                               &in, &error);
-        if (!play_ || !hear_ || !input_) {
+        gtr_.stream = pa_simple_new(nullptr, "vobblix-probe", PA_STREAM_RECORD, "gtr.monitor", "played", &spec,
+                                    nullptr, &in, &error);
+        amp_.stream = pa_simple_new(nullptr, "vobblix-probe", PA_STREAM_RECORD, "amp.monitor", "heard", &spec,
+                                    nullptr, &in, &error);
+        // Zeros into amp all along: they change nothing of what its monitor hears, but keep
+        // the sink at the latency a stream asks between turns. A null sink left alone goes
+        // back to two seconds and renders that far ahead of the clock, which would hold the
+        // next turn's first seconds back.
+        keep_ = pa_simple_new(nullptr, "vobblix-probe", PA_STREAM_PLAYBACK, "amp", "kept busy", &spec, nullptr, &out,
+                              &error);
+        if (!running()) {
             std::printf("probe: %s\n", pa_strerror(error));
             return;
         }
         player_ = std::thread([this] { Play(); });
-        listener_ = std::thread([this] { Hear(); });
-        inputListener_ = std::thread([this] { Silences(input_, inputSilences_); });
+        keeper_ = std::thread([this] {
+            const std::vector<int16_t> zeros(kProbeFrames, 0);
+            while (!stop_ && pa_simple_write(keep_, zeros.data(), zeros.size() * 2, nullptr) == 0) {
+            }
+        });
+        gtrListener_ = std::thread([this] { Listen(gtr_); });
+        ampListener_ = std::thread([this] { Listen(amp_); });
     }
     ~Probe()
     {
         stop_ = true;
-        if (player_.joinable())
-            player_.join();
-        if (listener_.joinable())
-            listener_.join();
-        if (inputListener_.joinable())
-            inputListener_.join();
-        for (pa_simple* s : {play_, hear_, input_})
+        for (std::thread* t : {&player_, &keeper_, &gtrListener_, &ampListener_})
+            if (t->joinable())
+                t->join();
+        for (pa_simple* s : {play_, keep_, gtr_.stream, amp_.stream})
             if (s)
                 pa_simple_free(s);
     }
-    bool running() const { return play_ && hear_ && input_; }
+    bool running() const { return play_ && keep_ && gtr_.stream && amp_.stream; }
     // Silences heard at amp and at gtr since the last call.
-    uint64_t takeSilences() { return silences_.exchange(0); }
-    uint64_t takeInputSilences() { return inputSilences_.exchange(0); }
-    // The delays heard since the last call.
+    uint64_t takeSilences() { return amp_.silences.exchange(0); }
+    uint64_t takeInputSilences() { return gtr_.silences.exchange(0); }
+    // The delays from gtr's monitor to amp's since the last call, in milliseconds.
     std::vector<double> take()
     {
         std::lock_guard lock(lock_);
         return std::exchange(delays_, {});
     }
+    // Clicks heard at gtr so far.
     uint64_t sent() const { return sent_.load(); }
 
 private:
+    struct Monitor {
+        pa_simple* stream = nullptr;
+        std::atomic<uint64_t> silences{0};
+    };
+
     void Play()
     {
         std::vector<int16_t> block(kProbeFrames, 0);
@@ -128,78 +150,64 @@ private:
         while (!stop_) {
             for (int16_t& v : block)
                 v = int16_t(std::lround(kToneLevel * std::sin(2 * M_PI * kToneHz * double(at++) / kRate)));
-            const bool click = blocks++ % kClickBlocks == 0;
-            if (click)
+            if (blocks++ % kClickBlocks == 0)
                 block[0] = testsupport::kStoreClick;
-            if (click) {
-                std::lock_guard lock(lock_);
-                clicks_.push_back(Clock::now());
-                sent_.fetch_add(1);
-            }
             if (pa_simple_write(play_, block.data(), block.size() * 2, &error) < 0)
                 return;
         }
     }
-    // Counts the runs of zeros in a block, carried over from the block before.
-    static void CountRuns(const std::vector<int16_t>& block, size_t& run, std::atomic<uint64_t>& silences)
+    // Counts the silences and stamps each click a monitor hears: gtr's are kept, amp's are
+    // matched with the latest of gtr's before them.
+    void Listen(Monitor& m)
     {
-        for (int16_t v : block) {
-            run = v == 0 ? run + 1 : 0;
-            if (run == kSilenceRun)
-                silences.fetch_add(1);
-        }
-    }
-    void Silences(pa_simple* source, std::atomic<uint64_t>& silences)
-    {
+        const bool isAmp = &m == &amp_;
         std::vector<int16_t> block(kProbeFrames);
-        size_t run = 0;
-        while (!stop_ && pa_simple_read(source, block.data(), block.size() * 2, nullptr) == 0)
-            CountRuns(block, run, silences);
-    }
-    void Hear()
-    {
-        std::vector<int16_t> block(kProbeFrames);
-        int error = 0;
         size_t run = 0;
         Clock::time_point quietUntil{};
-        while (!stop_) {
-            if (pa_simple_read(hear_, block.data(), block.size() * 2, &error) < 0)
-                return;
-            CountRuns(block, run, silences_);
+        while (!stop_ && pa_simple_read(m.stream, block.data(), block.size() * 2, nullptr) == 0) {
             const auto now = Clock::now();
+            for (int16_t v : block) {
+                run = v == 0 ? run + 1 : 0;
+                if (run == kSilenceRun)
+                    m.silences.fetch_add(1);
+            }
             if (now < quietUntil)
                 continue;
             const auto loud = std::find_if(block.begin(), block.end(),
                                            [](int16_t s) { return std::abs(s) >= testsupport::kStoreClickHeard; });
             if (loud == block.end())
                 continue;
-            // The sample came back the rest of the block before the read returned.
+            // The sample came in the rest of the block before the read returned.
             const auto heard =
                 now - std::chrono::duration_cast<Clock::duration>(
                           std::chrono::duration<double>(double(block.end() - loud) / kRate));
-            std::lock_guard lock(lock_);
-            // The latest click sent before it was heard, within half a second.
-            auto sent = std::find_if(clicks_.rbegin(), clicks_.rend(), [&](Clock::time_point t) { return t <= heard; });
-            if (sent != clicks_.rend() && heard - *sent < 500ms)
-                delays_.push_back(std::chrono::duration<double, std::milli>(heard - *sent).count());
             // Past the click's ringing, well short of the next click.
-            quietUntil = now + 500ms;
+            quietUntil = now + kClickWindow;
+            std::lock_guard lock(lock_);
+            if (!isAmp) {
+                clicks_.push_back(heard);
+                sent_.fetch_add(1);
+                continue;
+            }
+            auto sent = std::find_if(clicks_.rbegin(), clicks_.rend(), [&](Clock::time_point t) { return t <= heard; });
+            if (sent != clicks_.rend() && heard - *sent < kClickWindow)
+                delays_.push_back(std::chrono::duration<double, std::milli>(heard - *sent).count());
         }
     }
 
     pa_simple* play_ = nullptr;
-    pa_simple* hear_ = nullptr;
-    pa_simple* input_ = nullptr;
+    pa_simple* keep_ = nullptr;
+    Monitor gtr_;
+    Monitor amp_;
     std::atomic<bool> stop_{false};
-    std::atomic<uint64_t> silences_{0};
-    std::atomic<uint64_t> inputSilences_{0};
     std::atomic<uint64_t> sent_{0};
     std::mutex lock_;
     std::vector<Clock::time_point> clicks_;
     std::vector<double> delays_;
     std::thread player_;
-    std::thread listener_;
-    std::thread inputListener_;
+    std::thread keeper_;
+    std::thread gtrListener_;
+    std::thread ampListener_;
 };
 
 // CPU time of every thread of a process so far, in nanoseconds.
@@ -215,60 +223,90 @@ uint64_t CpuNs(pid_t pid)
     return total;
 }
 
-// What one turn heard: the clicks' delays, the silences at amp and at gtr, the CPU a second
-// of the daemon and the program together, and what the program counted itself.
-struct Turn {
+// The latency the server reports for every stream but the probe's, record and playback
+// together, in milliseconds: what the path's own streams hold as the server sees it.
+double ServerLatencyMs()
+{
+    double us = 0;
+    for (const char* kind : {"sink-inputs", "source-outputs"}) {
+        const std::string list = testsupport::Output(std::string("pactl list ") + kind);
+        // One stream a paragraph.
+        size_t at = 0;
+        while (at < list.size()) {
+            const size_t end = std::min(list.find("\n\n", at), list.size());
+            const std::string one = list.substr(at, end - at);
+            at = end + 2;
+            std::smatch m;
+            if (one.find("vobblix-probe") == std::string::npos &&
+                std::regex_search(one, m, std::regex(R"(Latency: (\d+) usec)")))
+                us += std::stod(m[1]);
+        }
+    }
+    return us / 1000.0;
+}
+
+// What the turns of one path heard: the clicks' delays, the silences at amp and at gtr, the
+// CPU of the daemon and the program together, the server's view of the path's latency, and
+// what the program counted itself.
+struct Turns {
     std::vector<double> delays;
+    std::vector<double> serverMs;
     uint64_t silences = 0;
     uint64_t inputSilences = 0;
-    double cpuPercent = 0;
-    double programCpuPercent = 0;
+    uint64_t cpuNs = 0;
+    uint64_t programNs = 0;
+    uint64_t wallNs = 0;
     uint64_t sent = 0;
     uint64_t underruns = 0;
     uint64_t overruns = 0;
+    int seconds = 0;
+
+    double cpuPercent() const { return wallNs ? 100.0 * double(cpuNs) / double(wallNs) : 0.0; }
+    double programPercent() const { return wallNs ? 100.0 * double(programNs) / double(wallNs) : 0.0; }
 };
 
-// Measures from now for `length`, with `program` (0: none) beside the daemon.
-Turn Measure(Probe& probe, pid_t daemon, pid_t program, std::chrono::seconds length)
+// Measures from now for `length`, with `program` (0: none) beside the daemon, into `t`.
+void Measure(Probe& probe, pid_t daemon, pid_t program, std::chrono::seconds length, Turns& t)
 {
-    Turn t;
     probe.take();
     probe.takeSilences();
     probe.takeInputSilences();
     const uint64_t sent0 = probe.sent();
     const uint64_t program0 = program ? CpuNs(program) : 0;
-    const uint64_t cpu0 = CpuNs(daemon) + program0;
+    const uint64_t daemon0 = CpuNs(daemon);
     const auto start = Clock::now();
-    std::this_thread::sleep_for(length);
+    std::this_thread::sleep_for(length / 2);
+    t.serverMs.push_back(ServerLatencyMs());
+    std::this_thread::sleep_for(length - length / 2);
     const uint64_t programNs = (program ? CpuNs(program) : 0) - program0;
-    const uint64_t cpu = CpuNs(daemon) + programNs + program0 - cpu0;
-    const double ns = double(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
-    t.cpuPercent = 100.0 * double(cpu) / ns;
-    t.programCpuPercent = 100.0 * double(programNs) / ns;
-    t.delays = probe.take();
-    t.silences = probe.takeSilences();
-    t.inputSilences = probe.takeInputSilences();
-    t.sent = probe.sent() - sent0;
-    return t;
+    t.cpuNs += CpuNs(daemon) - daemon0 + programNs;
+    t.programNs += programNs;
+    t.wallNs += uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+    const std::vector<double> delays = probe.take();
+    t.delays.insert(t.delays.end(), delays.begin(), delays.end());
+    t.silences += probe.takeSilences();
+    t.inputSilences += probe.takeInputSilences();
+    t.sent += probe.sent() - sent0;
+    t.seconds += int(length.count());
 }
 
-// PulseAudio's own loopback from gtr's monitor to amp for a while.
-Turn LoopbackTurn(Probe& probe, pid_t daemon)
+// PulseAudio's own loopback from gtr's monitor to amp for a turn.
+void LoopbackTurn(Probe& probe, pid_t daemon, Turns& t)
 {
     const std::string module =
         testsupport::Output("pactl load-module module-loopback source=gtr.monitor sink=amp latency_msec=" +
             std::to_string(kLoopbackLatencyMs) + " source_dont_move=true sink_dont_move=true");
-    std::this_thread::sleep_for(3s);
-    Turn t = Measure(probe, daemon, 0, std::chrono::duration_cast<std::chrono::seconds>(kLoopbackPhase));
+    std::this_thread::sleep_for(kSettle);
+    Measure(probe, daemon, 0, std::chrono::duration_cast<std::chrono::seconds>(kLoopbackTurn), t);
     testsupport::Output("pactl unload-module " + module);
     std::this_thread::sleep_for(1s);
-    return t;
 }
 
-// The program at its defaults with these environment and arguments, for `seconds` once the
-// sound comes through; its own count over those seconds, from the warnings it printed then.
-Turn ProgramTurn(Probe& probe, pid_t daemon, const std::vector<std::pair<std::string, std::string>>& environment,
-                 const std::vector<std::string>& arguments, int seconds)
+// The program at its defaults with these environment and arguments for a turn of `seconds`
+// once the sound comes through; its own count over those seconds, from the warnings it
+// printed then.
+void ProgramTurn(Probe& probe, pid_t daemon, const std::vector<std::pair<std::string, std::string>>& environment,
+                 const std::vector<std::string>& arguments, int seconds, Turns& t)
 {
     std::string tmpl = (fs::temp_directory_path() / "vobblix-bench-XXXXXX").string();
     const fs::path dir = ::mkdtemp(tmpl.data());
@@ -278,6 +316,7 @@ Turn ProgramTurn(Probe& probe, pid_t daemon, const std::vector<std::pair<std::st
     const auto until = Clock::now() + 20s;
     while (Clock::now() < until && probe.take().empty())
         std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(kSettle);
     const auto told = [&] {
         std::ifstream f(dir / "stderr.txt");
         std::stringstream text;
@@ -285,38 +324,44 @@ Turn ProgramTurn(Probe& probe, pid_t daemon, const std::vector<std::pair<std::st
         return text.str();
     };
     const size_t before = told().size();
-    Turn t = Measure(probe, daemon, pid, std::chrono::seconds(seconds));
+    const size_t heardBefore = t.delays.size();
+    Measure(probe, daemon, pid, std::chrono::seconds(seconds), t);
     // Its warnings come at most once a second: the last second's, too.
     std::this_thread::sleep_for(1500ms);
     testsupport::Terminate(pid);
     const std::string errors = told();
     fs::remove_all(dir);
     testsupport::CountGlitches(errors.substr(std::min(before, errors.size())), t.underruns, t.overruns);
-    if (t.delays.empty() || std::getenv("VOBBLIX_BENCH_VERBOSE"))
+    if (t.delays.size() == heardBefore || std::getenv("VOBBLIX_BENCH_VERBOSE"))
         std::printf("the program's standard error:\n%s\n", errors.c_str());
-    return t;
 }
 
-void PrintProgram(const char* name, const Turn& t, double peer, int seconds)
+void PrintProgram(const char* name, const Turns& t, double peer, double peerCpu)
 {
     const double ours = Median(t.delays);
     std::printf("  %s: click delay median %.1f ms (min %.1f, max %.1f; %zu of %llu clicks heard), %.1f ms over "
-                "PulseAudio's loopback (goal at most one buffer, %.1f ms)\n",
+                "PulseAudio's loopback (goal at most one buffer, %.1f ms); the server's latencies %.1f ms\n",
                 name, ours, t.delays.empty() ? -1.0 : *std::min_element(t.delays.begin(), t.delays.end()),
                 t.delays.empty() ? -1.0 : *std::max_element(t.delays.begin(), t.delays.end()), t.delays.size(),
-                static_cast<unsigned long long>(t.sent), ours - peer, 1000.0 * (kBytes / 2) / kRate);
+                static_cast<unsigned long long>(t.sent), ours - peer, 1000.0 * (kBytes / 2) / kRate,
+                Median(t.serverMs));
     std::printf("    over %d s: %llu silences heard at amp (%llu at gtr, the input); the program counted %llu "
                 "underruns, %llu overruns (goal 0, and the count agrees)\n",
-                seconds, static_cast<unsigned long long>(t.silences), static_cast<unsigned long long>(t.inputSilences),
-                static_cast<unsigned long long>(t.underruns), static_cast<unsigned long long>(t.overruns));
+                t.seconds, static_cast<unsigned long long>(t.silences),
+                static_cast<unsigned long long>(t.inputSilences), static_cast<unsigned long long>(t.underruns),
+                static_cast<unsigned long long>(t.overruns));
+    std::printf("    CPU %.2f %% (daemon and program, the program %.2f %%), %.2fx the loopback's (goal at most "
+                "1.2x)\n",
+                t.cpuPercent(), t.programPercent(), t.cpuPercent() / peerCpu);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 600;
-    const int sdlSeconds = argc > 2 ? std::atoi(argv[2]) : seconds;
+    const int rounds = argc > 1 ? std::max(std::atoi(argv[1]), 1) : 5;
+    const int seconds = argc > 2 ? std::atoi(argv[2]) : 120;
+    const int sdlSeconds = argc > 3 ? std::atoi(argv[3]) : 30;
     const char* daemonPid = std::getenv("VOBBLIX_PULSE_PID");
     if (!daemonPid) {
         std::printf("run through scripts/with-pulse.sh (bash bench/sdl-pulse.sh)\n");
@@ -327,38 +372,32 @@ int main(int argc, char** argv)
     if (!probe.running())
         return 1;
     std::this_thread::sleep_for(1s);
-    // In turns: the loopback, the device, the loopback, SDL, the loopback.
-    std::vector<Turn> loopbacks{LoopbackTurn(probe, daemon)};
-    const Turn pulse = ProgramTurn(probe, daemon, {}, {"--audio=pulse"}, seconds);
-    loopbacks.push_back(LoopbackTurn(probe, daemon));
-    const Turn sdl =
-        ProgramTurn(probe, daemon, {{"SDL_AUDIODRIVER", "pulseaudio"}}, {"--audio=sdl"}, sdlSeconds);
-    loopbacks.push_back(LoopbackTurn(probe, daemon));
-
-    std::vector<double> delays;
-    double cpu = 0;
-    uint64_t silences = 0, inputSilences = 0;
-    for (const Turn& t : loopbacks) {
-        delays.insert(delays.end(), t.delays.begin(), t.delays.end());
-        cpu += t.cpuPercent / double(loopbacks.size());
-        silences += t.silences;
-        inputSilences += t.inputSilences;
+    // Round after round: the loopback, the device, the loopback, SDL.
+    Turns loopback, pulse, sdl;
+    for (int round = 0; round < rounds; ++round) {
+        LoopbackTurn(probe, daemon, loopback);
+        if (seconds > 0)
+            ProgramTurn(probe, daemon, {}, {"--audio=pulse"}, seconds, pulse);
+        LoopbackTurn(probe, daemon, loopback);
+        if (sdlSeconds > 0)
+            ProgramTurn(probe, daemon, {{"SDL_AUDIODRIVER", "pulseaudio"}}, {"--audio=sdl"}, sdlSeconds, sdl);
     }
-    const double peer = Median(delays);
-    std::printf("On a private PulseAudio, null sinks at %u Hz, the program at its defaults (%u bytes):\n", kRate,
-                kBytes);
-    std::printf("  PulseAudio's loopback at %d ms: click delay median %.1f ms (turns %.1f, %.1f, %.1f; %zu clicks), "
-                "%llu silences heard at amp (%llu at gtr) in %d s, CPU %.2f %% (daemon)\n",
-                kLoopbackLatencyMs, peer, Median(loopbacks[0].delays), Median(loopbacks[1].delays),
-                Median(loopbacks[2].delays), delays.size(), static_cast<unsigned long long>(silences),
-                static_cast<unsigned long long>(inputSilences),
-                int(loopbacks.size() * std::chrono::duration_cast<std::chrono::seconds>(kLoopbackPhase).count()), cpu);
-    PrintProgram("the program's own PulseAudio device", pulse, peer, seconds);
-    std::printf("    CPU %.2f %% (daemon and program, the program %.2f %%), %.2fx the loopback's (goal at most "
-                "1.2x)\n",
-                pulse.cpuPercent, pulse.programCpuPercent, pulse.cpuPercent / cpu);
-    PrintProgram("the program through SDL's pulseaudio driver", sdl, peer, sdlSeconds);
-    std::printf("    CPU %.2f %% (daemon and program, the program %.2f %%), %.2fx the loopback's\n", sdl.cpuPercent,
-                sdl.programCpuPercent, sdl.cpuPercent / cpu);
+
+    const double peer = Median(loopback.delays);
+    const double peerCpu = loopback.cpuPercent();
+    std::printf("On a private PulseAudio, null sinks at %u Hz, the program at its defaults (%u bytes), %d rounds:\n",
+                kRate, kBytes, rounds);
+    std::printf("  PulseAudio's loopback at %d ms: click delay median %.1f ms (min %.1f, max %.1f; %zu clicks), "
+                "the server's latencies %.1f ms; %llu silences heard at amp (%llu at gtr) in %d s, CPU %.2f %% "
+                "(daemon)\n",
+                kLoopbackLatencyMs, peer,
+                loopback.delays.empty() ? -1.0 : *std::min_element(loopback.delays.begin(), loopback.delays.end()),
+                loopback.delays.empty() ? -1.0 : *std::max_element(loopback.delays.begin(), loopback.delays.end()),
+                loopback.delays.size(), Median(loopback.serverMs), static_cast<unsigned long long>(loopback.silences),
+                static_cast<unsigned long long>(loopback.inputSilences), loopback.seconds, peerCpu);
+    if (seconds > 0)
+        PrintProgram("the program's own PulseAudio device", pulse, peer, peerCpu);
+    if (sdlSeconds > 0)
+        PrintProgram("the program through SDL's pulseaudio driver", sdl, peer, peerCpu);
     return 0;
 }

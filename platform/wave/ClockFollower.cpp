@@ -16,9 +16,10 @@ constexpr uint32_t kMaxRaisePeriods = 4;
 // A window's smallest distance within this part of a period of the target needs no
 // correction, so that between corrections the sound passes sample for sample.
 constexpr uint32_t kDeadbandDivisor = 2;
-// The most frames a callback is lengthened or shortened by: a pitch bend of under 2 % for
-// the callback's length, which is more than two sound cards' clocks ever part by.
-constexpr uint32_t kMaxStepDivisor = 64;
+// The most a window's correction bends the pitch: a frame in this many, half a per cent,
+// which nobody hears and is still more than two sound cards' clocks ever part by. A period
+// shorter than that is bent by a frame every few callbacks.
+constexpr uint32_t kMaxStepDivisor = 200;
 // A distance more than a period short of the target between two windows is an input that
 // falls behind in a burst (a capture thread that paces itself by sleeping loses each late
 // wake-up for good, and a run of them puts it 5-6 % behind for a few tenths of a second); one
@@ -37,6 +38,8 @@ void ClockFollower::restart(uint32_t periodFrames)
 {
     period_ = std::max<uint32_t>(periodFrames, 1);
     windowCallbacks_ = std::max<uint32_t>(kWindowFrames / period_, 4);
+    stepEvery_ = (kMaxStepDivisor + period_ - 1) / period_;
+    sinceStep_ = 0;
     target_.store(0, std::memory_order_relaxed);
     raised_ = 0;
     started_ = false;
@@ -108,7 +111,8 @@ uint32_t ClockFollower::take(uint32_t frames, uint32_t waiting, int64_t behind)
         started_ = true;
     }
     uint32_t want = frames;
-    if (plan_ != 0 && frames >= 2) {
+    if (plan_ != 0 && frames >= 2 && ++sinceStep_ >= stepEvery_) {
+        sinceStep_ = 0;
         const int64_t step = plan_ > 0 ? std::min(step_, plan_) : std::max(step_, plan_);
         want = uint32_t(std::max<int64_t>(int64_t(frames) + step, 1));
         plan_ -= int64_t(want) - int64_t(frames);

@@ -54,6 +54,8 @@ private:
 
     uint32_t period_ = 1;
     uint32_t windowCallbacks_ = 1;
+    // A window's correction bends one callback in this many.
+    uint32_t stepEvery_ = 1;
     std::atomic<uint64_t> adjustments_{0};
     std::atomic<int64_t> taken_{0};
     std::atomic<int64_t> target_{0};
@@ -63,6 +65,7 @@ private:
     bool settled_ = false;
     uint32_t raised_ = 0;
     uint32_t seen_ = 0;
+    uint32_t sinceStep_ = 0;
     int64_t windowMin_ = INT64_MAX;
     // The smallest distances of the last few windows, the newest first.
     int64_t recent_[kRecentWindows] = {};

@@ -29,6 +29,13 @@ constexpr int32_t kLoopPriority = 2;
 // The longest a device list waits for the server.
 constexpr auto kListWait = std::chrono::seconds(2);
 
+uint64_t NowNs()
+{
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
 struct Collector {
     std::vector<DeviceChoice> list;
     bool done = false;
@@ -104,12 +111,14 @@ int64_t Micros(pa_stream* s, bool capture)
 }
 
 // How long what was written waits in the output's queue, without the sink's own buffer: the
-// read position interpolated since the last timing update.
+// read position interpolated since the last timing update. None while the server does not
+// play it (at the start, after an underflow): its read position stands still then, and the
+// queue would look ever longer while it waits for the very input that this would drop.
 int64_t QueuedMicros(pa_stream* out)
 {
     const int64_t total = Micros(out, false);
     const pa_timing_info* t = pa_stream_get_timing_info(out);
-    if (total < 0 || !t)
+    if (total < 0 || !t || !t->playing)
         return 0;
     return std::max<int64_t>(total - int64_t(t->sink_usec) - int64_t(t->transport_usec), 0);
 }
@@ -195,6 +204,12 @@ bool PulseDevice::supports(uint32_t rate) const
     return connected_ && rate > 0 && rate <= PA_RATE_MAX;
 }
 
+void PulseDevice::Underflow()
+{
+    underflows_.fetch_add(1, std::memory_order_relaxed);
+    dry_ = true;
+}
+
 void PulseDevice::Signal()
 {
     pa_threaded_mainloop_signal(loop_, 0);
@@ -278,6 +293,15 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes)
         client_->phase(largestCycle_, cycleVaries_);
     }
     lastCycle_ = frames;
+    // The server played silence from when the last write ran out until this one, by the
+    // clock; at least a frame, so that the warnings tell it.
+    const uint64_t now = NowNs();
+    if (dry_) {
+        const uint64_t gap = now > runsOutNs_ ? (now - runsOutNs_) * rate_ / 1'000'000'000u : 0;
+        underflowFrames_.fetch_add(std::max<uint64_t>(gap, 1), std::memory_order_relaxed);
+        dry_ = false;
+    }
+    runsOutNs_ = now + uint64_t(QueuedMicros(out)) * 1000 + uint64_t(frames) * 1'000'000'000u / rate_;
     while (bytes > 0) {
         void* buffer = nullptr;
         size_t size = bytes;
@@ -329,6 +353,8 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
             silence_.assign(a.fragment, 0);
             largestCycle_ = lastCycle_ = 0;
             cycleVaries_ = false;
+            dry_ = false;
+            runsOutNs_ = 0;
             pa_stream_set_state_callback(s, &OnStreamState<Failure::Input>, this);
             pa_stream_set_read_callback(s, &OnRead, this);
             pa_stream_set_overflow_callback(s, &OnOverflow, this);
@@ -404,6 +430,7 @@ void PulseDevice::exclusive(const std::function<void()>& fn)
 void PulseDevice::addCounters(WaveCounters& c) const
 {
     c.underruns += underflows_.load(std::memory_order_relaxed);
+    c.underrunFrames += underflowFrames_.load(std::memory_order_relaxed);
     c.overruns += overflows_.load(std::memory_order_relaxed) + dropped_.load(std::memory_order_relaxed);
     c.overrunFrames += droppedFrames_.load(std::memory_order_relaxed);
 }

@@ -65,8 +65,8 @@ public:
 
     // Called on the main loop's thread: the record stream has a fragment.
     void Read();
-    // Called on the main loop's thread.
-    void Underflow() { underflows_.fetch_add(1, std::memory_order_relaxed); }
+    // Called on the main loop's thread: the server plays silence until the next write.
+    void Underflow();
     void Overflow() { overflows_.fetch_add(1, std::memory_order_relaxed); }
     // Called on the main loop's thread when the connection or a stream failed; `errnum` is
     // PulseAudio's error code. Keeps the first, lock- and allocation-free.
@@ -100,8 +100,11 @@ private:
     uint32_t lastCycle_ = 0;
     bool cycleVaries_ = false;
     std::vector<uint8_t> silence_; // for a hole in the input; sized at the record stream's open
+    bool dry_ = false;             // the server said it ran dry, and plays silence
+    uint64_t runsOutNs_ = 0;       // when what was written will have been played
 
     std::atomic<uint64_t> underflows_{0};
+    std::atomic<uint64_t> underflowFrames_{0};
     std::atomic<uint64_t> overflows_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<uint64_t> droppedFrames_{0};

@@ -3,6 +3,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,6 +31,8 @@ void SdlDevice::Play(void* output, uint8_t* stream, int len)
 {
     auto& o = *static_cast<Output*>(output);
     const uint32_t frames = uint32_t(len) / 2;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    o.pace.asked(uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()), frames);
     // A callback longer than the period opened with has no room to be squeezed: it plays as is.
     if (ClockFollower::MostFrames(frames) > o.scratch.size()) {
         o.client->play(stream, uint32_t(len));
@@ -100,6 +103,7 @@ MMRESULT SdlDevice::open(Side side, const StreamFormat& format, AudioClient& cli
     if (!capture) {
         output_.client = &client;
         output_.follower.restart(period);
+        output_.pace.restart(format.rate);
         output_.scratch.assign(ClockFollower::MostFrames(period), 0);
     }
 
@@ -146,6 +150,8 @@ void SdlDevice::close(Side side)
 void SdlDevice::addCounters(WaveCounters& counters) const
 {
     counters.clockAdjustments += output_.follower.adjustments();
+    counters.underruns += output_.pace.silences();
+    counters.underrunFrames += output_.pace.silentFrames();
     // The engine counts the frames it was asked for; the card asked for the callbacks' own.
     counters.playbackFrames = uint64_t(int64_t(counters.playbackFrames) - output_.follower.taken());
 }

@@ -3,9 +3,12 @@
 // the stream's rate (SDL converts when the card differs), each run by an SDL thread of its
 // own pace that hands bytes to and from the engine, which filters on the capture's. The
 // output follows the input's clock, since the two threads never keep quite the same pace.
+// SDL does not say when the server played silence because its output ran dry: the pace at
+// which the output is asked for sound tells it, and it counts with the glitches.
 
 #include "platform/wave/ClockFollower.h"
 #include "platform/wave/Duplex.h"
+#include "platform/wave/PaceWatch.h"
 
 #include <cstdint>
 #include <vector>
@@ -35,6 +38,7 @@ public:
     void exclusive(const std::function<void()>& fn) override;
     // SDL's device names, which are also what it opens them by.
     std::vector<DeviceChoice> devices(bool capture) const override;
+    // The follower's corrections, and the silences the server played as underruns.
     void addCounters(WaveCounters& counters) const override;
 
 private:
@@ -42,6 +46,7 @@ private:
     struct Output {
         AudioClient* client = nullptr;
         ClockFollower follower;
+        PaceWatch pace;
         std::vector<int16_t> scratch;
     };
     // Called on SDL's playback thread.
