@@ -3,8 +3,8 @@
 // their frame inside the block.
 
 #include "effect/SweepFilter.h"
-#include "lv2/PedalInput.h"
 #include "pedal/PedalMapping.h"
+#include "pedal/PedalMessages.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
@@ -70,6 +70,9 @@ constexpr Range kRanges[kPortCount] = {
     {0, 1}, {0, 127}, {0, 127}, {0, 2}, {0, 2}, {0, 127}, {0, 16}};
 
 constexpr double kNanosecondsPerSecond = 1e9;
+// A status byte and two data bytes: the pedal's controller and the tap's note-on or
+// controller. Running status never spans events in LV2, so a shorter event is none of them.
+constexpr uint32_t kMessageSize = 3;
 // No URI maps to 0, so no event has this type.
 constexpr LV2_URID kNoUrid = 0;
 
@@ -107,7 +110,8 @@ public:
     void activate()
     {
         filter_.Reset();
-        pedal_ = vlv2::PedalInput{};
+        pedal_ = pedal::PedalReader{};
+        tap_ = pedal::TapReader{};
         framesRun_ = 0;
         lfoRatePort_ = -1.0;
         pedalDrives_ = false;
@@ -136,8 +140,11 @@ private:
     const LV2_URID midiEvent_;
     float* ports_[kPortCount]{};
     fx::SweepFilter filter_;
-    vlv2::PedalInput pedal_;
-    vlv2::MidiChoices choices_;
+    pedal::PedalReader pedal_;
+    pedal::TapReader tap_;
+    // A fine part pairs only when the port says the pedal sends one; mode messages are no
+    // controls.
+    pedal::MessageChoices choices_;
     pedal::PedalMapping mapping_;
     uint64_t framesRun_ = 0;
     // The LFO's rate as the port last said it: a tap tempo sets the rate in between, and
@@ -171,8 +178,8 @@ void Wah::readControls()
 
     choices_.channel = choice(kMidiChannel);
     choices_.controller = choice(kMidiController);
-    choices_.fourteenBit = on(kMidi14Bit);
-    choices_.tapFrom = static_cast<vlv2::TapFrom>(choice(kTapKind));
+    choices_.pairsFinePart = on(kMidi14Bit);
+    choices_.tapKind = static_cast<pedal::MidiKind>(choice(kTapKind));
     choices_.tapNumber = choice(kTapNumber);
     choices_.tapChannel = choice(kTapChannel);
     mapping_.invert = on(kMidiInvert);
@@ -204,15 +211,18 @@ void Wah::readControls()
 
 void Wah::heard(const uint8_t* message, uint32_t size, uint32_t frame)
 {
-    const vlv2::Heard h = pedal_.take(message, size, choices_);
-    if (h.tap) {
+    if (size < kMessageSize)
+        return;
+    if (tap_.tapped(message[0], message[1], message[2], choices_)) {
         // The instance's clock counts frames, so a tap is timed where it stands in the sound.
         const double seconds = static_cast<double>(framesRun_ + frame) / rate_;
         filter_.TapAt(static_cast<int64_t>(seconds * kNanosecondsPerSecond));
     }
-    if (!h.pedal || !pedalDrives_)
+    const pedal::MidiReading r = pedal_.read(message[0], message[1], message[2], choices_);
+    if (!r.heard || !pedalDrives_)
         return;
-    filter_.TargetDepth.store(pedal::MapMidiReading(mapping_, h.reading, h.largest > pedal::kLargestMidiEnd).depth, std::memory_order_relaxed);
+    const double depth = pedal::MapMidiReading(mapping_, r.value, r.largest > pedal::kLargestMidiEnd).depth;
+    filter_.TargetDepth.store(depth, std::memory_order_relaxed);
 }
 
 void Wah::run(uint32_t frames)

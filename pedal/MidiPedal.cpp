@@ -23,10 +23,6 @@ constexpr uint8_t kNoteOn = 0x90;
 constexpr uint8_t kControlChange = 0xB0;
 constexpr uint8_t kProgramChange = 0xC0;
 constexpr uint8_t kChannelPressure = 0xD0;
-// 120-127 are the channel mode messages (all notes off and the like), not controls.
-constexpr int32_t kFirstModeMessage = 120;
-constexpr uint32_t kLargest7Bit = 127;
-constexpr int kFineShift = 7;
 
 // The whole configuration in one word, so that the audio thread reads it in one load.
 constexpr uint64_t kSevenBits = 0x7F;
@@ -84,7 +80,20 @@ PedalConfig Unpack(uint64_t w)
     return c;
 }
 
-bool OnChannel(int32_t wanted, int32_t channel) { return wanted == kAnyChannel || wanted == channel; }
+// The program pairs a fine part whatever the setup says the pedal sends, and reads every
+// controller the settings can name.
+pedal::MessageChoices ChoicesOf(const PedalConfig& c)
+{
+    pedal::MessageChoices m;
+    m.channel = c.channel;
+    m.controller = c.controller;
+    m.pairsFinePart = true;
+    m.modeMessagesCount = true;
+    m.tapKind = c.tapKind;
+    m.tapChannel = c.tapChannel;
+    m.tapNumber = c.tapNumber;
+    return m;
+}
 
 } // namespace
 
@@ -137,8 +146,10 @@ void MidiPedal::dispatch(uint32_t from)
     if (packed != seenConfig_) {
         // Another controller or mode: what was heard of the old one says nothing.
         seenConfig_ = packed;
-        coarse_.fill(Coarse{});
-        tapUp_ = true;
+        choices_ = ChoicesOf(Unpack(packed));
+        readers_.fill(pedal::PedalReader{});
+        readerFrom_.fill(0);
+        tap_ = pedal::TapReader{};
         heardFine_.store(false, std::memory_order_relaxed);
     }
     const int32_t channel = (status_ & kChannelMask) + 1;
@@ -155,31 +166,31 @@ void MidiPedal::dispatch(uint32_t from)
 
 void MidiPedal::controller(uint32_t from, int32_t channel, int32_t number, int32_t value)
 {
-    if (learning_.load(std::memory_order_relaxed) != uint8_t(LearnFor::Nothing) && number < kFirstModeMessage)
+    if (learning_.load(std::memory_order_relaxed) != uint8_t(LearnFor::Nothing) && number < pedal::kFirstModeMessage)
         Catch(SwitchKind::Controller, channel, number);
     const PedalConfig c = Unpack(seenConfig_);
-    if (c.switchKind == SwitchKind::Controller && number == c.switchNumber && OnChannel(c.switchChannel, channel)) {
-        EffectOn.store(value >= kPressedFrom, std::memory_order_relaxed);
+    if (c.switchKind == SwitchKind::Controller && number == c.switchNumber &&
+        pedal::OnMidiChannel(c.switchChannel, channel)) {
+        EffectOn.store(value >= pedal::kPressedFrom, std::memory_order_relaxed);
         ControlsMoved.tell();
     }
-    tap(SwitchKind::Controller, channel, number, value);
-    if (!c.drivesDepth || !OnChannel(c.channel, channel))
+    tap();
+    if (!c.drivesDepth || !pedal::OnMidiChannel(c.channel, channel))
         return;
-    const bool pairs = c.controller < kFinePartOffset;
-    Coarse& coarse = coarse_[from % kSourcesApart];
-    // Another source on this way in: what the one before sent says nothing.
-    if (coarse.from != from)
-        coarse = {-1, -1, from};
-    if (number == c.controller) {
-        coarse = {value, channel, from};
-        reading_.store(value, std::memory_order_relaxed);
-        // Until its own fine part arrives a coarse value counts as 7 bits, so that a pedal
-        // that sends only the coarse part reaches both ends.
-        publishDepth(uint32_t(value), false, c);
-    } else if (pairs && number == c.controller + kFinePartOffset && coarse.value >= 0 && channel == coarse.channel) {
-        heardFine_.store(true, std::memory_order_relaxed);
-        publishDepth(uint32_t(coarse.value) << kFineShift | uint32_t(value), true, c);
+    const uint32_t slot = from % kSourcesApart;
+    if (readerFrom_[slot] != from) {
+        // Another source on this way in: what the one before sent says nothing.
+        readerFrom_[slot] = from;
+        readers_[slot] = pedal::PedalReader{};
     }
+    const pedal::MidiReading r = readers_[slot].read(status_, uint8_t(number), uint8_t(value), choices_);
+    if (!r.heard)
+        return;
+    if (r.largest > pedal::kLargestMidiEnd)
+        heardFine_.store(true, std::memory_order_relaxed);
+    else
+        reading_.store(value, std::memory_order_relaxed);
+    publishDepth(r.value, r.largest > pedal::kLargestMidiEnd, c);
 }
 
 void MidiPedal::Catch(SwitchKind kind, int32_t channel, int32_t number)
@@ -196,20 +207,15 @@ void MidiPedal::noteOn(int32_t channel, int32_t number)
     if (learning == uint8_t(LearnFor::Footswitch) || learning == uint8_t(LearnFor::Tap))
         Catch(SwitchKind::Note, channel, number);
     const PedalConfig c = Unpack(seenConfig_);
-    if (c.switchKind == SwitchKind::Note && number == c.switchNumber && OnChannel(c.switchChannel, channel))
+    if (c.switchKind == SwitchKind::Note && number == c.switchNumber && pedal::OnMidiChannel(c.switchChannel, channel))
         ToggleEffect();
-    tap(SwitchKind::Note, channel, number, kLargest7Bit);
+    tap();
 }
 
-void MidiPedal::tap(SwitchKind kind, int32_t channel, int32_t number, int32_t value)
+void MidiPedal::tap()
 {
-    const PedalConfig c = Unpack(seenConfig_);
-    if (c.tapKind != kind || number != c.tapNumber || !OnChannel(c.tapChannel, channel))
-        return;
-    const bool down = value >= kPressedFrom;
-    if (down && (kind == SwitchKind::Note || tapUp_))
+    if (tap_.tapped(status_, data_[0], data_[1], choices_))
         fx::Program().Tap();
-    tapUp_ = !down;
 }
 
 void MidiPedal::publishDepth(uint32_t reading, bool fourteenBit, const PedalConfig& c)
@@ -284,11 +290,12 @@ void MidiPedal::reset()
     while (depth_.take(discard)) {
     }
     seenConfig_ = ~uint64_t(0);
-    tapUp_ = true;
+    tap_ = pedal::TapReader{};
     status_ = 0;
     count_ = 0;
     inSysex_ = false;
-    coarse_.fill(Coarse{});
+    readers_.fill(pedal::PedalReader{});
+    readerFrom_.fill(0);
 }
 
 } // namespace midi

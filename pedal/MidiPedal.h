@@ -7,6 +7,7 @@
 // caught at its own pace, from atomics: a flood of messages costs it nothing.
 
 #include "pedal/Pedal.h"
+#include "pedal/PedalMessages.h"
 #include "platform/midi/MidiSink.h"
 #include "platform/thread/LatestValue.h"
 
@@ -21,17 +22,14 @@ namespace wave { class WaveService; }
 
 namespace midi {
 
-inline constexpr int32_t kAnyChannel = 0;
+inline constexpr int32_t kAnyChannel = pedal::kAnyMidiChannel;
 inline constexpr int32_t kChannels = 16;
 inline constexpr int32_t kDefaultController = 11;
 inline constexpr int32_t kDefaultFootswitch = 64;
 inline constexpr int32_t kLargestNumber = 127;
-// Controllers 0-31 have a fine part, 32 above.
-inline constexpr int32_t kFinePartOffset = 32;
+inline constexpr int32_t kFinePartOffset = pedal::kFinePartOffset;
 
-enum class SwitchKind : uint8_t { None = 0, Controller = 1, Note = 2 };
-// A button controller counts as pressed from this value up.
-inline constexpr int32_t kPressedFrom = 64;
+using SwitchKind = pedal::MidiKind;
 
 // What the pedal listens to.
 struct PedalConfig {
@@ -114,7 +112,7 @@ private:
     void controller(uint32_t from, int32_t channel, int32_t number, int32_t value);
     void noteOn(int32_t channel, int32_t number);
     // A tap from the chosen note, or from the chosen controller as it goes down.
-    void tap(SwitchKind kind, int32_t channel, int32_t number, int32_t value);
+    void tap();
     // Hands what Learn caught to the UI and ends the Learn.
     void Catch(SwitchKind kind, int32_t channel, int32_t number);
     void publishDepth(uint32_t reading, bool fourteenBit, const PedalConfig& c);
@@ -130,20 +128,16 @@ private:
 
     // The audio thread's own.
     uint64_t seenConfig_ = ~uint64_t(0);
-    // Whether the tap controller was last seen up, so that holding it taps once.
-    bool tapUp_ = true;
+    pedal::MessageChoices choices_;
+    // One tap for all sources, so that holding its controller taps once whoever else sends it.
+    pedal::TapReader tap_;
     uint8_t status_ = 0;
     uint8_t data_[2]{};
     uint8_t count_ = 0;
     bool inSysex_ = false;
-    // The last coarse part of the pedal's controller on each way in, its channel, and the
-    // source it came from.
-    struct Coarse {
-        int32_t value = -1;
-        int32_t channel = -1;
-        uint32_t from = 0;
-    };
-    std::array<Coarse, kSourcesApart> coarse_{};
+    // The pedal as read on each way in, and the source that way last carried.
+    std::array<pedal::PedalReader, kSourcesApart> readers_{};
+    std::array<uint32_t, kSourcesApart> readerFrom_{};
 };
 
 // The process-wide pedal that the native backends feed.
