@@ -43,12 +43,6 @@ void EnvelopeFollower::Configure(double sensitivityDb, double attackMs, double r
     release_ = PoleFor(releaseMs, rate);
 }
 
-void EnvelopeFollower::Hear(const double* in, uint32_t count)
-{
-    for (uint32_t i = 0; i < count; ++i)
-        HearOne(in[i]);
-}
-
 double EnvelopeFollower::Position() const
 {
     return std::min(1.0, level_ * gain_);
@@ -69,11 +63,6 @@ void Oscillator::Configure(LfoShape shape, double rateHz, double sampleRate)
     if (shape == LfoShape::Random && shape_ != LfoShape::Random)
         NextRandomLevel();
     shape_ = shape;
-}
-
-void Oscillator::Hear(const double*, uint32_t count)
-{
-    Advance(count);
 }
 
 void Oscillator::Advance(uint64_t samples)

@@ -16,31 +16,20 @@ inline constexpr double kDepthTop = 0.99;
 enum class LfoShape : uint8_t { Sine, Triangle, SawUp, SawDown, Square, Random };
 enum class EnvDirection : uint8_t { Up, Down };
 
-// A source that sweeps the depth by itself. Its owner hears it every sample of input (full
-// scale 1.0) and asks it for a position on a fixed grid of samples; the position, 0 to 1, is
-// mapped onto the sweep's range by the owner, so a source knows nothing of depths, filters
-// or screens.
-class DepthSource {
-public:
-    // Called on the audio thread with each span of input as it passes.
-    virtual void Hear(const double* in, uint32_t count) = 0;
-    // Where the source stands, 0 to 1. Called on the audio thread.
-    virtual double Position() const = 0;
-
-protected:
-    ~DepthSource() = default;
-};
+// The envelope follower and the oscillator each give a position, 0 to 1, that their owner
+// asks for on a fixed grid of samples and maps onto the sweep's range, so a source knows
+// nothing of depths, filters or screens.
 
 // A one-pole follower of the rectified input, linear in level: a step up reaches 63 % of its
 // new level in the attack time, a step down falls to 37 % in the release time. The gain
 // (sensitivity) sets the level that opens the sweep fully.
-class EnvelopeFollower final : public DepthSource {
+class EnvelopeFollower {
 public:
     // sensitivityDb 0 to 40, attackMs and releaseMs above 0, rate in Hz.
     void Configure(double sensitivityDb, double attackMs, double releaseMs, double rate);
-    void Hear(const double* in, uint32_t count) override;
-    double Position() const override;
+    double Position() const;
 
+    // Each sample of input, full scale 1.0.
     void HearOne(double x)
     {
         const double rectified = x < 0.0 ? -x : x;
@@ -61,13 +50,12 @@ private:
 
 // The LFO: a 64-bit phase accumulator (one turn = 2^64), so a rate held for an evening keeps
 // its phase to far under a sample. Phase 0 is every shape's peak; a tap restarts there.
-class Oscillator final : public DepthSource {
+class Oscillator {
 public:
     void Configure(LfoShape shape, double rateHz, double sampleRate);
-    // Moves the phase on by count samples.
-    void Hear(const double* in, uint32_t count) override;
-    double Position() const override;
+    double Position() const;
 
+    // Moves the phase on by count samples.
     void Advance(uint64_t samples);
     // Back to phase 0, the shape's peak.
     void Restart();
