@@ -1,7 +1,6 @@
 #include "effect/SweepFilter.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <type_traits>
 
@@ -29,12 +28,6 @@ constexpr double kSilence = 1e-30;
 bool Differs(double a, double b) { return std::islessgreater(a, b); }
 
 } // namespace
-
-int64_t SteadyNanoseconds()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 Coefficients CoefficientsFor(double freqOffset, double resonance, double depth, double w0Scale, bool capAtNyquist)
 {

@@ -5,6 +5,7 @@
 
 #include "effect/Sources.h"
 #include "platform/thread/LatestValue.h"
+#include "platform/thread/SteadyClock.h"
 
 #include <atomic>
 #include <cstdint>
@@ -64,11 +65,10 @@ struct InEffect {
 
 // A monotonic clock in nanoseconds, for the tap tempo; tests give a scripted one.
 using Clock = int64_t (*)();
-int64_t SteadyNanoseconds();
 
 class SweepFilter {
 public:
-    constexpr explicit SweepFilter(Scaling scaling = Scaling::FollowsRate, Clock clock = &SteadyNanoseconds)
+    constexpr explicit SweepFilter(Scaling scaling = Scaling::FollowsRate, Clock clock = &thread::SteadyNanoseconds)
         : scaling_(scaling), clock_(clock)
     {
     }

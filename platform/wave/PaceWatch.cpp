@@ -16,7 +16,6 @@ constexpr uint32_t kStartWindows = 2;
 void PaceWatch::restart(uint32_t rate)
 {
     rate_ = rate;
-    windowNs_ = kWindowNs;
     started_ = false;
     askedFrames_ = 0;
     windows_ = 0;
@@ -30,7 +29,7 @@ void PaceWatch::asked(uint64_t nowNs, uint32_t frames)
     if (!started_) {
         started_ = true;
         startNs_ = nowNs;
-        windowEndNs_ = nowNs + windowNs_;
+        windowEndNs_ = nowNs + kWindowNs;
     }
     // Frames the clock ran since the first callback, less those asked before this one.
     const uint64_t elapsed = nowNs > startNs_ ? nowNs - startNs_ : 0;
@@ -39,7 +38,7 @@ void PaceWatch::asked(uint64_t nowNs, uint32_t frames)
     askedFrames_ += frames;
     if (nowNs < windowEndNs_)
         return;
-    windowEndNs_ = nowNs + windowNs_;
+    windowEndNs_ = nowNs + kWindowNs;
     const int64_t kept = std::min(lastMin_, windowMin_);
     lastMin_ = windowMin_;
     windowMin_ = INT64_MAX;

@@ -28,7 +28,6 @@ public:
 
 private:
     uint32_t rate_ = 0;
-    uint64_t windowNs_ = 0;
     std::atomic<uint64_t> silences_{0};
     std::atomic<uint64_t> silentFrames_{0};
 

@@ -1,5 +1,6 @@
 #include "platform/wave/PulseDevice.h"
 
+#include "platform/thread/SteadyClock.h"
 #include "platform/thread/ThreadPriority.h"
 
 #include <pulse/pulseaudio.h>
@@ -28,13 +29,6 @@ constexpr uint32_t kRecordMaxDivisor = 4;
 constexpr int32_t kLoopPriority = 2;
 // The longest a device list waits for the server.
 constexpr auto kListWait = std::chrono::seconds(2);
-
-uint64_t NowNs()
-{
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
-}
 
 struct Collector {
     std::vector<DeviceChoice> list;
@@ -295,7 +289,7 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes)
     lastCycle_ = frames;
     // The server played silence from when the last write ran out until this one, by the
     // clock; at least a frame, so that the warnings tell it.
-    const uint64_t now = NowNs();
+    const auto now = uint64_t(thread::SteadyNanoseconds());
     if (dry_) {
         const uint64_t gap = now > runsOutNs_ ? (now - runsOutNs_) * rate_ / 1'000'000'000u : 0;
         underflowFrames_.fetch_add(std::max<uint64_t>(gap, 1), std::memory_order_relaxed);

@@ -1,9 +1,10 @@
 #include "platform/wave/SdlDevice.h"
 
+#include "platform/thread/SteadyClock.h"
+
 #include <SDL.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,8 +32,7 @@ void SdlDevice::Play(void* output, uint8_t* stream, int len)
 {
     auto& o = *static_cast<Output*>(output);
     const uint32_t frames = uint32_t(len) / 2;
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    o.pace.asked(uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()), frames);
+    o.pace.asked(uint64_t(thread::SteadyNanoseconds()), frames);
     // A callback longer than the period opened with has no room to be squeezed: it plays as is.
     if (ClockFollower::MostFrames(frames) > o.scratch.size()) {
         o.client->play(stream, uint32_t(len));
