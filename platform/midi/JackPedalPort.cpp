@@ -7,18 +7,6 @@
 #include <string_view>
 
 namespace midi {
-namespace {
-
-constexpr const char* kPedalPort = "pedal";
-
-// The first port is "pedal", the next ones "pedal 2", "pedal 3"...
-std::string SlotName(uint32_t slot)
-{
-    return slot == 0 ? std::string(kPedalPort) : std::string(kPedalPort) + " " + std::to_string(slot + 1);
-}
-
-} // namespace
-
 void JackPedalPort::open(jack_client_t* client)
 {
     // The ports of a client the server dropped went with it.
@@ -124,7 +112,7 @@ void JackPedalPort::ConnectApart(const char* source)
         if (ports_[s].load(std::memory_order_relaxed))
             continue;
         jack_port_t* port =
-            jack_port_register(client_, SlotName(s).c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+            jack_port_register(client_, PedalPortName(s).c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         if (!port)
             return;
         ports_[s].store(port, std::memory_order_release);

@@ -13,6 +13,14 @@ inline constexpr const char* kAllSources = "All";
 // How many sources a port keeps apart, each on its own way in; any more share the last one.
 // A way in given to another source is numbered anew: its number plus a multiple of this.
 inline constexpr uint32_t kSourcesApart = 16;
+// The pedal's ports as people see them in a patchbay, one per way in.
+inline constexpr const char* kPedalPort = "pedal";
+
+// The first port is "pedal", the next ones "pedal 2", "pedal 3"...
+inline std::string PedalPortName(uint32_t slot)
+{
+    return slot == 0 ? std::string(kPedalPort) : std::string(kPedalPort) + " " + std::to_string(slot + 1);
+}
 
 // A MIDI output a pedal port can listen to: the server's name for it, and what people see.
 struct Source {

@@ -14,16 +14,9 @@ namespace {
 
 // What PipeWire's MIDI ports carry: raw MIDI bytes in a sequence of controls.
 constexpr const char* kMidiFormat = "8 bit raw midi";
-// The MIDI pedal's node and port, as people see them in a patchbay.
+// The MIDI pedal's node, as people see it in a patchbay.
 constexpr const char* kPedalNode = "vobblix.pedal";
 constexpr const char* kPedalDescription = "Vobblix pedal";
-constexpr const char* kPedalPort = "pedal";
-
-// The first port is "pedal", the next ones "pedal 2", "pedal 3"...
-std::string SlotName(uint32_t slot)
-{
-    return slot == 0 ? std::string(kPedalPort) : std::string(kPedalPort) + " " + std::to_string(slot + 1);
-}
 
 } // namespace
 
@@ -97,7 +90,7 @@ void PipeWirePedalPort::PortAdded(uint32_t id, const spa_dict* props, const std:
             if (nodeName == kPedalNode) {
                 pedalNodeId_ = node;
                 for (uint32_t slot = 0; slot < kSourcesApart; ++slot)
-                    if (SlotName(slot) == portName)
+                    if (PedalPortName(slot) == portName)
                         slotPortIds_[slot] = id;
             }
         } else {
@@ -164,7 +157,7 @@ bool PipeWirePedalPort::AddPort(uint32_t slot)
 {
     // Ports are added in order, so that the realtime thread's walk stops at the first gap.
     for (; slotsAdded_ <= slot; ++slotsAdded_) {
-        const std::string name = SlotName(slotsAdded_);
+        const std::string name = PedalPortName(slotsAdded_);
         void* port = pw_filter_add_port(pedal_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
                                         pw_properties_new(PW_KEY_FORMAT_DSP, kMidiFormat, PW_KEY_PORT_NAME,
                                                           name.c_str(), nullptr),
