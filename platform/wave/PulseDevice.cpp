@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace wave {
 namespace {
@@ -15,13 +16,24 @@ constexpr const char* kAppName = "Vobblix";
 constexpr const char* kIconName = "vobblix";
 // The smallest fragment the server is asked for, in bytes.
 constexpr uint32_t kMinFragmentBytes = 64;
-// The playback stream holds this many fragments before it plays, after the start and after
-// an underflow: the margin a late wake-up of the loop's thread has before the server plays
-// silence.
-constexpr uint32_t kPrebufferFragments = 1;
-// Input waiting beyond this many fragments after a stall is dropped, oldest first: played
-// late it would make the output that much later for good.
-constexpr uint32_t kBacklogFragments = 2;
+// The record stream's fragment as a part of a block: a sound card hands its input over in
+// pieces about this long, so that a block waits at most that much past its last sample.
+constexpr uint32_t kFragmentsPerBlock = 4;
+// The silence ahead of the first block as a part of a block: the margin a late wake-up of the
+// loop's thread has before the server plays silence. Every frame of it is on a click's way.
+// After a wake-up later than that the server played silence, and the output keeps the longer
+// margin that lateness gave it, up to the slack below.
+constexpr uint32_t kMarginDivisor = 4;
+// The output's queue may run this part of a block past the margin and a block before the
+// excess is won back in quiet stretches.
+constexpr uint32_t kSlackDivisor = 4;
+// Sound the output owes back after a late wake-up is taken from stretches this long whose
+// every sample is within this level (about -54 dBFS): unheard, and never from a note.
+constexpr uint32_t kTrimWindow = 32;
+constexpr int16_t kQuietLevel = 64;
+// What the output's queue is taken to hold at most, in frames: a longer figure is a clock
+// that jumped.
+constexpr uint64_t kMaxQueuedFrames = 1u << 20;
 // A quarter of a second of input kept by the server, as the stream keeps at most.
 constexpr uint32_t kRecordMaxDivisor = 4;
 // The loop's thread carries the sound: realtime where the system allows, so that the rest of
@@ -104,32 +116,22 @@ int64_t Micros(pa_stream* s, bool capture)
            int64_t(pa_bytes_to_usec(pa_stream_readable_size(s), pa_stream_get_sample_spec(s)));
 }
 
-// How long what was written waits in the output's queue, without the sink's own buffer: the
-// read position interpolated since the last timing update. None while the server does not
-// play it (at the start, after an underflow): its read position stands still then, and the
-// queue would look ever longer while it waits for the very input that this would drop.
-int64_t QueuedMicros(pa_stream* out)
-{
-    const int64_t total = Micros(out, false);
-    const pa_timing_info* t = pa_stream_get_timing_info(out);
-    if (total < 0 || !t || !t->playing)
-        return 0;
-    return std::max<int64_t>(total - int64_t(t->sink_usec) - int64_t(t->transport_usec), 0);
-}
-
 } // namespace
 
 PulseDevice::Attributes PulseDevice::AttributesFor(uint32_t rate, uint32_t blockBytes)
 {
     Attributes a;
-    a.fragment = std::max(blockBytes & ~1u, kMinFragmentBytes);
-    a.recordMax = std::max((rate * 2 / kRecordMaxDivisor) & ~1u, (kBacklogFragments + 2) * a.fragment);
-    a.prebuffer = kPrebufferFragments * a.fragment;
-    a.target = a.prebuffer + a.fragment;
+    const uint32_t block = std::max(blockBytes & ~1u, 2u);
+    a.fragment = std::max((block / kFragmentsPerBlock) & ~1u, kMinFragmentBytes);
+    a.recordMax = std::max((rate * 2 / kRecordMaxDivisor) & ~1u, 4 * block);
+    a.margin = (block / kMarginDivisor) & ~1u;
+    // Each write is a whole block, and the stream plays again with the first after it ran dry.
+    a.prebuffer = block;
+    a.target = a.margin + 2 * block;
     // With the latency adjusted, the server gives the sink's own buffer half of what the target
     // leaves beyond two requests: none here, so the sink runs at its shortest. A longer one
     // spares the server wake-ups but adds its length to every click's way.
-    a.minimumRequest = a.fragment;
+    a.minimumRequest = a.target / 2;
     return a;
 }
 
@@ -243,20 +245,12 @@ void PulseDevice::Read()
         size_t bytes = 0;
         if (pa_stream_peek(in, &data, &bytes) < 0 || bytes == 0)
             break;
-        const size_t readable = pa_stream_readable_size(in);
-        const size_t after = readable != size_t(-1) && readable > bytes ? readable - bytes : 0;
-        // Input that would wait behind an output already that late is dropped: after the server
-        // played silence it would otherwise be heard that much later for good.
-        const bool late = out && QueuedMicros(out) > maxQueuedUs_;
-        if (!started || late || after > size_t(kBacklogFragments) * fragment_) {
-            if (started) {
-                dropped_.fetch_add(1, std::memory_order_relaxed);
-                droppedFrames_.fetch_add(bytes / 2, std::memory_order_relaxed);
-            }
+        if (!started) {
             pa_stream_drop(in);
             continue;
         }
         const auto whole = uint32_t(bytes & ~size_t(1));
+        largestPiece_ = std::max(largestPiece_, whole);
         if (data) {
             client_->captured(static_cast<const uint8_t*>(data), whole);
         } else {
@@ -268,45 +262,119 @@ void PulseDevice::Read()
             }
         }
         pa_stream_drop(in);
-        if (out)
-            Write(out, whole);
+        unwritten_ += whole;
+        // The pieces need not meet the blocks: each block is written the moment its last
+        // piece came in and it was filtered, and nothing before.
+        if (out && unwritten_ >= block_) {
+            const uint32_t ready = unwritten_ - unwritten_ % block_;
+            unwritten_ -= ready;
+            Write(out, ready);
+        }
     }
     recordUs_.store(Micros(in, true), std::memory_order_relaxed);
     playbackUs_.store(Micros(out, false), std::memory_order_relaxed);
 }
 
+uint32_t PulseDevice::QueuedBytes(pa_stream* out, uint64_t now) const
+{
+    uint64_t frames = runsOutNs_ > now ? (runsOutNs_ - now) * rate_ / 1'000'000'000u : 0;
+    // The server's read position at its last timing update, moved on by the time since: a
+    // sound card whose clock runs faster than this machine's is then not taken for a queue
+    // that grows.
+    const pa_timing_info* t = pa_stream_get_timing_info(out);
+    if (t && t->playing && !t->write_index_corrupt && !t->read_index_corrupt) {
+        const int64_t held = (t->write_index - t->read_index) / 2 -
+                             int64_t(pa_timeval_age(&t->timestamp) * rate_ / PA_USEC_PER_SEC);
+        frames = std::min<uint64_t>(frames, uint64_t(std::max<int64_t>(held, 0)));
+    }
+    return uint32_t(std::min<uint64_t>(frames, kMaxQueuedFrames)) * 2;
+}
+
 void PulseDevice::Write(pa_stream* out, uint32_t bytes)
 {
-    const uint32_t frames = bytes / 2;
-    // The fragments the server hands in need not meet the blocks: the output waits behind
-    // the input by what keeps a block from ever being late, set again when they grow or vary.
-    const bool varied = lastCycle_ != 0 && frames != lastCycle_;
-    if (frames > largestCycle_ || (varied && !cycleVaries_)) {
-        cycleVaries_ = cycleVaries_ || varied;
-        largestCycle_ = std::max(largestCycle_, frames);
-        client_->phase(largestCycle_, cycleVaries_);
-    }
-    lastCycle_ = frames;
+    const auto now = uint64_t(thread::SteadyNanoseconds());
     // The server played silence from when the last write ran out until this one, by the
     // clock; at least a frame, so that the warnings tell it.
-    const auto now = uint64_t(thread::SteadyNanoseconds());
     if (dry_) {
         const uint64_t gap = now > runsOutNs_ ? (now - runsOutNs_) * rate_ / 1'000'000'000u : 0;
         underflowFrames_.fetch_add(std::max<uint64_t>(gap, 1), std::memory_order_relaxed);
         dry_ = false;
     }
-    runsOutNs_ = now + uint64_t(QueuedMicros(out)) * 1000 + uint64_t(frames) * 1'000'000'000u / rate_;
+    uint32_t queued = QueuedBytes(out, now);
+    if (!marginSent_) {
+        marginSent_ = true;
+        Send(out, margin_, true);
+        queued += margin_;
+    }
+    // A wake-up later than the margin made the server play silence and left the output that
+    // much later. Up to a block of that is won back in quiet stretches, unheard; more is
+    // input a stall held back, left unplayed at once.
+    const uint32_t usual = margin_ + block_;
+    const uint32_t excess = queued + bytes > usual ? queued + bytes - usual : 0;
+    if (excess > std::max(block_, largestPiece_)) {
+        const uint32_t skip = std::min(bytes, excess & ~1u);
+        for (uint32_t left = skip; left > 0;) {
+            const auto part = std::min<uint32_t>(left, uint32_t(unplayed_.size()));
+            client_->play(unplayed_.data(), part);
+            left -= part;
+        }
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        droppedFrames_.fetch_add(skip / 2, std::memory_order_relaxed);
+        bytes -= skip;
+        owed_ = 0;
+    } else if (excess > block_ / kSlackDivisor) {
+        owed_ = excess & ~1u;
+    } else if (excess == 0) {
+        owed_ = 0;
+    }
+    const uint32_t sent = Send(out, bytes, false);
+    runsOutNs_ = now + uint64_t(queued + sent) / 2 * 1'000'000'000u / rate_;
+}
+
+uint32_t PulseDevice::Send(pa_stream* out, uint32_t bytes, bool silence)
+{
+    uint32_t sent = 0;
     while (bytes > 0) {
         void* buffer = nullptr;
         size_t size = bytes;
         if (pa_stream_begin_write(out, &buffer, &size) < 0 || !buffer || size < 2)
-            return;
+            break;
         const auto part = uint32_t(std::min<size_t>(size, bytes) & ~size_t(1));
-        client_->play(static_cast<uint8_t*>(buffer), part);
-        if (pa_stream_write(out, buffer, part, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-            return;
+        auto* samples = static_cast<int16_t*>(buffer);
+        uint32_t kept = part;
+        if (silence) {
+            std::memset(buffer, 0, part);
+        } else {
+            client_->play(static_cast<uint8_t*>(buffer), part);
+            if (owed_ > 0)
+                kept = 2 * TrimQuiet(samples, part / 2);
+        }
+        if (kept == 0) {
+            pa_stream_cancel_write(out);
+        } else if (pa_stream_write(out, buffer, kept, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            break;
+        }
+        sent += kept;
         bytes -= part;
     }
+    return sent;
+}
+
+uint32_t PulseDevice::TrimQuiet(int16_t* samples, uint32_t count)
+{
+    uint32_t kept = 0;
+    for (uint32_t at = 0; at < count; at += kTrimWindow) {
+        const uint32_t n = std::min(kTrimWindow, count - at);
+        const bool quiet = std::all_of(samples + at, samples + at + n,
+                                       [](int16_t v) { return v >= -kQuietLevel && v <= kQuietLevel; });
+        if (quiet && owed_ >= 2 * n) {
+            owed_ -= 2 * n;
+            continue;
+        }
+        std::memmove(samples + kept, samples + at, 2 * n);
+        kept += n;
+    }
+    return kept;
 }
 
 MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& client)
@@ -342,11 +410,14 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
     int r = -1;
     if (s) {
         if (capture) {
-            fragment_ = a.fragment;
-            maxQueuedUs_ = int64_t(a.target + kBacklogFragments * a.fragment) * 1'000'000 / (2 * int64_t(format.rate));
-            silence_.assign(a.fragment, 0);
-            largestCycle_ = lastCycle_ = 0;
-            cycleVaries_ = false;
+            block_ = std::max(format.blockBytes & ~1u, 2u);
+            margin_ = a.margin;
+            silence_.assign(block_, 0);
+            unplayed_.assign(block_, 0);
+            unwritten_ = 0;
+            largestPiece_ = 0;
+            marginSent_ = false;
+            owed_ = 0;
             dry_ = false;
             runsOutNs_ = 0;
             pa_stream_set_state_callback(s, &OnStreamState<Failure::Input>, this);

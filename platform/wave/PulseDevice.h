@@ -1,11 +1,10 @@
 #pragma once
 // The duplex device over PulseAudio's native protocol: a record stream and a playback stream,
 // 16-bit mono at the stream's rate, on one threaded main loop. Each time the record stream
-// brings a fragment, the loop's thread hands it to the engine and writes what the engine
-// plays for it to the playback stream in that same wake-up: a block is sent to the server the
-// moment it is filtered. The playback stream's prebuffer is the output's only cushion, and
-// the server's own underflow and overflow notices are counted as glitches, since they are
-// what the player hears.
+// brings a piece, the loop's thread hands it to the engine; each block the piece completes is
+// filtered there and written to the playback stream in that same wake-up, whole, behind a
+// margin of silence written once at the start. The server's own underflow and overflow
+// notices are counted as glitches, since they are what the player hears.
 
 #include "platform/wave/Duplex.h"
 
@@ -37,6 +36,7 @@ public:
     struct Attributes {
         uint32_t fragment = 0;        // record: bytes per fragment handed to the program
         uint32_t recordMax = 0;       // record: bytes the server keeps before it drops
+        uint32_t margin = 0;          // playback: silence ahead of the first block
         uint32_t target = 0;          // playback: bytes the server aims to hold
         uint32_t prebuffer = 0;       // playback: bytes it waits for before it plays
         uint32_t minimumRequest = 0;  // playback: the smallest request
@@ -52,7 +52,7 @@ public:
     // Holds the main loop's lock: no stream callback runs meanwhile.
     void exclusive(const std::function<void()>& fn) override;
     // The server's underflows (silence it played) and overflows (input it dropped), and the
-    // input the program dropped itself after a stall or an underflow to keep its latency.
+    // filtered sound the program left unplayed after a stall to keep its latency.
     void addCounters(WaveCounters& counters) const override;
     // The record stream's and the playback stream's latencies from the server's timing info,
     // and the engine's phase.
@@ -76,8 +76,19 @@ public:
     void Signal();
 
 private:
-    // Writes what the engine plays for `bytes` captured. Called on the main loop's thread.
+    // Writes the `bytes` of whole blocks just filtered, behind the margin at the start; what
+    // would make the output's queue longer than a late wake-up explains is left unplayed.
+    // Called on the main loop's thread.
     void Write(pa_stream* out, uint32_t bytes);
+    // Sends `bytes` of the engine's sound, or of silence, to the server; returns the bytes
+    // sent once quiet stretches owed were taken out. Called on the main loop's thread.
+    uint32_t Send(pa_stream* out, uint32_t bytes, bool silence);
+    // Takes quiet stretches out of the samples while sound is owed; returns the samples kept,
+    // moved to the front. Called on the main loop's thread.
+    uint32_t TrimQuiet(int16_t* samples, uint32_t count);
+    // Bytes still waiting in the output's queue, by the clock since the last write and by the
+    // server's read position, whichever is less. Called on the main loop's thread.
+    uint32_t QueuedBytes(pa_stream* out, uint64_t now) const;
 
     bool connected_ = false;
     std::string connectError_;
@@ -89,17 +100,16 @@ private:
     std::atomic<pa_stream*> in_{nullptr};
     std::atomic<pa_stream*> out_{nullptr};
     std::atomic<bool> started_{false};
-    // The bytes of a fragment the record stream aims for; above a few of them waiting, the
-    // oldest are dropped.
-    uint32_t fragment_ = 0;
-    // The longest the output's queue may hold before input is dropped, in microseconds.
-    int64_t maxQueuedUs_ = 0;
+    uint32_t block_ = 0;  // bytes
+    uint32_t margin_ = 0; // bytes
 
     // The loop thread's own.
-    uint32_t largestCycle_ = 0; // the largest fragment the engine's phase was set for
-    uint32_t lastCycle_ = 0;
-    bool cycleVaries_ = false;
-    std::vector<uint8_t> silence_; // for a hole in the input; sized at the record stream's open
+    uint32_t unwritten_ = 0;       // bytes captured since the last whole block
+    uint32_t largestPiece_ = 0;    // bytes: the largest piece of input the server handed over
+    bool marginSent_ = false;      // the margin went ahead of the first block
+    uint32_t owed_ = 0;            // bytes of queue to win back in quiet stretches
+    std::vector<uint8_t> silence_; // a block's worth, for holes in the input and the margin
+    std::vector<uint8_t> unplayed_; // a block's worth, where sound left unplayed goes
     bool dry_ = false;             // the server said it ran dry, and plays silence
     uint64_t runsOutNs_ = 0;       // when what was written will have been played
 
