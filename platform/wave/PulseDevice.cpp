@@ -34,6 +34,8 @@ constexpr int16_t kQuietLevel = 64;
 // What the output's queue is taken to hold at most, in frames: a longer figure is a clock
 // that jumped.
 constexpr uint64_t kMaxQueuedFrames = 1u << 20;
+// A timing update older than this, in microseconds, no longer tells where the server reads.
+constexpr pa_usec_t kFreshTimingUs = 20'000;
 // A quarter of a second of input kept by the server, as the stream keeps at most.
 constexpr uint32_t kRecordMaxDivisor = 4;
 // The loop's thread carries the sound: realtime where the system allows, so that the rest of
@@ -95,25 +97,15 @@ void Drop(pa_operation* op)
         pa_operation_unref(op);
 }
 
-// How long a sample now waits in a stream, from the server's timing info: for the input, in
-// the device, the transport and what was read and not yet taken; for the output, in its queue
-// (read position interpolated since the last timing update) and the device.
-int64_t Micros(pa_stream* s, bool capture)
+// How long a sample now waits in the input, from the server's timing info: in the device, the
+// transport and what was read and not yet taken.
+int64_t RecordMicros(pa_stream* in)
 {
-    if (!s)
-        return -1;
-    if (!capture) {
-        pa_usec_t us = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(s, &us, &negative) != 0)
-            return -1;
-        return negative ? 0 : int64_t(us);
-    }
-    const pa_timing_info* t = pa_stream_get_timing_info(s);
+    const pa_timing_info* t = in ? pa_stream_get_timing_info(in) : nullptr;
     if (!t)
         return -1;
     return int64_t(t->source_usec) + int64_t(t->transport_usec) +
-           int64_t(pa_bytes_to_usec(pa_stream_readable_size(s), pa_stream_get_sample_spec(s)));
+           int64_t(pa_bytes_to_usec(pa_stream_readable_size(in), pa_stream_get_sample_spec(in)));
 }
 
 } // namespace
@@ -271,23 +263,43 @@ void PulseDevice::Read()
             Write(out, ready);
         }
     }
-    recordUs_.store(Micros(in, true), std::memory_order_relaxed);
-    playbackUs_.store(Micros(out, false), std::memory_order_relaxed);
+    recordUs_.store(RecordMicros(in), std::memory_order_relaxed);
+    playbackUs_.store(PlaybackMicros(out), std::memory_order_relaxed);
 }
 
-uint32_t PulseDevice::QueuedBytes(pa_stream* out, uint64_t now) const
+uint32_t PulseDevice::QueuedBytes(uint64_t now) const
 {
-    uint64_t frames = runsOutNs_ > now ? (runsOutNs_ - now) * rate_ / 1'000'000'000u : 0;
-    // The server's read position at its last timing update, moved on by the time since: a
-    // sound card whose clock runs faster than this machine's is then not taken for a queue
-    // that grows.
-    const pa_timing_info* t = pa_stream_get_timing_info(out);
-    if (t && t->playing && !t->write_index_corrupt && !t->read_index_corrupt) {
-        const int64_t held = (t->write_index - t->read_index) / 2 -
-                             int64_t(pa_timeval_age(&t->timestamp) * rate_ / PA_USEC_PER_SEC);
-        frames = std::min<uint64_t>(frames, uint64_t(std::max<int64_t>(held, 0)));
-    }
+    const uint64_t frames = runsOutNs_ > now ? (runsOutNs_ - now) * rate_ / 1'000'000'000u : 0;
     return uint32_t(std::min<uint64_t>(frames, kMaxQueuedFrames)) * 2;
+}
+
+void PulseDevice::Resync(pa_stream* out, uint64_t now)
+{
+    // The server's read position from a timing update just in, moved on by the time since: a
+    // sound card whose clock runs apart from this machine's is then not taken for a queue that
+    // grows or shrinks. An older one is not used: the server may have stopped reading since,
+    // having run dry.
+    const pa_timing_info* t = pa_stream_get_timing_info(out);
+    if (!t || !t->playing || t->write_index_corrupt || t->read_index_corrupt)
+        return;
+    const uint64_t stamp = uint64_t(t->timestamp.tv_sec) * PA_USEC_PER_SEC + uint64_t(t->timestamp.tv_usec);
+    const pa_usec_t age = pa_timeval_age(&t->timestamp);
+    if (stamp == timingStampUs_ || age > kFreshTimingUs)
+        return;
+    timingStampUs_ = stamp;
+    const int64_t held = (t->write_index - t->read_index) / 2 - int64_t(age * rate_ / PA_USEC_PER_SEC);
+    runsOutNs_ = now + uint64_t(std::max<int64_t>(held, 0)) * 1'000'000'000u / rate_;
+}
+
+int64_t PulseDevice::PlaybackMicros(pa_stream* out) const
+{
+    // The client's own estimate of the read position is not used: it runs ahead of a sink
+    // that rendered ahead, and the latency then reads as none.
+    const pa_timing_info* t = out ? pa_stream_get_timing_info(out) : nullptr;
+    if (!t)
+        return -1;
+    const uint32_t queued = QueuedBytes(uint64_t(thread::SteadyNanoseconds()));
+    return int64_t(queued / 2) * int64_t(PA_USEC_PER_SEC) / rate_ + int64_t(t->sink_usec);
 }
 
 void PulseDevice::Write(pa_stream* out, uint32_t bytes)
@@ -300,7 +312,8 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes)
         underflowFrames_.fetch_add(std::max<uint64_t>(gap, 1), std::memory_order_relaxed);
         dry_ = false;
     }
-    uint32_t queued = QueuedBytes(out, now);
+    Resync(out, now);
+    uint32_t queued = QueuedBytes(now);
     if (!marginSent_) {
         marginSent_ = true;
         Send(out, margin_, true);
@@ -324,8 +337,9 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes)
         owed_ = 0;
     } else if (excess > block_ / kSlackDivisor) {
         owed_ = excess & ~1u;
-    } else if (excess == 0) {
-        owed_ = 0;
+    } else {
+        // Never more than the queue now holds past its usual length, or the margin would go.
+        owed_ = std::min(owed_, excess & ~1u);
     }
     const uint32_t sent = Send(out, bytes, false);
     runsOutNs_ = now + uint64_t(queued + sent) / 2 * 1'000'000'000u / rate_;
@@ -347,7 +361,7 @@ uint32_t PulseDevice::Send(pa_stream* out, uint32_t bytes, bool silence)
         } else {
             client_->play(static_cast<uint8_t*>(buffer), part);
             if (owed_ > 0)
-                kept = 2 * TrimQuiet(samples, part / 2);
+                kept = 2 * TrimQuiet(samples, part / 2, owed_);
         }
         if (kept == 0) {
             pa_stream_cancel_write(out);
@@ -360,15 +374,15 @@ uint32_t PulseDevice::Send(pa_stream* out, uint32_t bytes, bool silence)
     return sent;
 }
 
-uint32_t PulseDevice::TrimQuiet(int16_t* samples, uint32_t count)
+uint32_t PulseDevice::TrimQuiet(int16_t* samples, uint32_t count, uint32_t& owedBytes)
 {
     uint32_t kept = 0;
     for (uint32_t at = 0; at < count; at += kTrimWindow) {
         const uint32_t n = std::min(kTrimWindow, count - at);
         const bool quiet = std::all_of(samples + at, samples + at + n,
                                        [](int16_t v) { return v >= -kQuietLevel && v <= kQuietLevel; });
-        if (quiet && owed_ >= 2 * n) {
-            owed_ -= 2 * n;
+        if (quiet && owedBytes >= 2 * n) {
+            owedBytes -= 2 * n;
             continue;
         }
         std::memmove(samples + kept, samples + at, 2 * n);
@@ -420,6 +434,7 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
             owed_ = 0;
             dry_ = false;
             runsOutNs_ = 0;
+            timingStampUs_ = 0;
             pa_stream_set_state_callback(s, &OnStreamState<Failure::Input>, this);
             pa_stream_set_read_callback(s, &OnRead, this);
             pa_stream_set_overflow_callback(s, &OnOverflow, this);

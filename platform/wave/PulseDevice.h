@@ -42,6 +42,9 @@ public:
         uint32_t minimumRequest = 0;  // playback: the smallest request
     };
     static Attributes AttributesFor(uint32_t rate, uint32_t blockBytes);
+    // Takes stretches where every sample is quiet out of the samples while `owedBytes` is
+    // left, paying it down; returns the samples kept, moved to the front. Pure.
+    static uint32_t TrimQuiet(int16_t* samples, uint32_t count, uint32_t& owedBytes);
 
     const char* name() const override { return "PulseAudio"; }
     bool supports(uint32_t rate) const override;
@@ -83,12 +86,15 @@ private:
     // Sends `bytes` of the engine's sound, or of silence, to the server; returns the bytes
     // sent once quiet stretches owed were taken out. Called on the main loop's thread.
     uint32_t Send(pa_stream* out, uint32_t bytes, bool silence);
-    // Takes quiet stretches out of the samples while sound is owed; returns the samples kept,
-    // moved to the front. Called on the main loop's thread.
-    uint32_t TrimQuiet(int16_t* samples, uint32_t count);
-    // Bytes still waiting in the output's queue, by the clock since the last write and by the
-    // server's read position, whichever is less. Called on the main loop's thread.
-    uint32_t QueuedBytes(pa_stream* out, uint64_t now) const;
+    // Bytes still waiting in the output's queue, by the clock since the last write. Called on
+    // the main loop's thread.
+    uint32_t QueuedBytes(uint64_t now) const;
+    // Sets that clock by the server's read position when a timing update just came in.
+    // Called on the main loop's thread.
+    void Resync(pa_stream* out, uint64_t now);
+    // How long a sample now waits in the output: its queue and the sink's own buffer; below
+    // zero when the server has not said. Called on the main loop's thread.
+    int64_t PlaybackMicros(pa_stream* out) const;
 
     bool connected_ = false;
     std::string connectError_;
@@ -112,6 +118,7 @@ private:
     std::vector<uint8_t> unplayed_; // a block's worth, where sound left unplayed goes
     bool dry_ = false;             // the server said it ran dry, and plays silence
     uint64_t runsOutNs_ = 0;       // when what was written will have been played
+    uint64_t timingStampUs_ = 0;   // the server's timing update last used
 
     std::atomic<uint64_t> underflows_{0};
     std::atomic<uint64_t> underflowFrames_{0};

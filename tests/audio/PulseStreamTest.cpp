@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -278,8 +279,8 @@ TEST(PulseDevice, ListsTheServersDevicesAndOpensAChosenOneByNameOrRefusesIt)
 }
 
 // The loop thread held longer than any buffer on the way: the server plays silence meanwhile,
-// and that is counted as silence heard; then the input carries on rather than being dropped
-// as late while the server waits to play again.
+// and that is counted as silence heard; then the input carries on, and what the stall held
+// back is left unplayed, counted, so that the output is not late for good.
 TEST(PulseDevice, AStalledLoopThreadIsCountedAsTheServersUnderflow)
 {
     if (!HasDaemon())
@@ -306,9 +307,47 @@ TEST(PulseDevice, AStalledLoopThreadIsCountedAsTheServersUnderflow)
     EXPECT_TRUE(WaitFor([&] { return counters().underrunFrames > before.underrunFrames; }, std::chrono::seconds(5)));
     EXPECT_GT(counters().underruns, before.underruns);
     EXPECT_TRUE(WaitFor([&] { return client.capturedBytes.load() >= stalledAt + kRate; }, std::chrono::seconds(5)));
+    EXPECT_GT(counters().overruns, before.overruns);
+    // The server still held a quarter of a second of input when the thread woke.
+    const double latency = device.latencyMs(0);
+    EXPECT_GT(latency, 0.0);
+    EXPECT_LT(latency, 3 * 1000.0 * 500 / kRate);
     device.stop();
     device.close(wave::Side::Capture);
     device.close(wave::Side::Playback);
+}
+
+// What a late wake-up left the output owing is taken only from stretches quiet throughout: a
+// note's zero crossings stay, and no more is taken than is owed.
+TEST(PulseDevice, OwedSoundIsTakenOnlyFromQuietStretches)
+{
+    std::vector<int16_t> sound;
+    for (int i = 0; i < 64; ++i) // a note, crossing zero
+        sound.push_back(int16_t(8000 * std::sin(0.3 * i)));
+    for (int i = 0; i < 96; ++i) // quiet: within the level
+        sound.push_back(int16_t(i % 2 ? 60 : -60));
+    for (int i = 0; i < 32; ++i) // quiet but for one sample
+        sound.push_back(int16_t(i == 17 ? 300 : 0));
+    std::vector<int16_t> trimmed = sound;
+
+    uint32_t owed = 2 * 64;
+    const uint32_t kept = wave::PulseDevice::TrimQuiet(trimmed.data(), uint32_t(trimmed.size()), owed);
+    std::vector<int16_t> expected(sound.begin(), sound.begin() + 64);
+    expected.insert(expected.end(), sound.begin() + 128, sound.end());
+    ASSERT_EQ(kept, expected.size());
+    trimmed.resize(kept);
+    EXPECT_EQ(trimmed, expected);
+    EXPECT_EQ(owed, 0u);
+
+    // Owing more than there is quiet: every quiet stretch goes, the short last one too, and
+    // the rest stays owed; less than a stretch takes nothing.
+    std::vector<int16_t> rest(100, 0);
+    owed = 1000;
+    EXPECT_EQ(wave::PulseDevice::TrimQuiet(rest.data(), uint32_t(rest.size()), owed), 0u);
+    EXPECT_EQ(owed, 800u);
+    owed = 62;
+    EXPECT_EQ(wave::PulseDevice::TrimQuiet(rest.data(), 32, owed), 32u);
+    EXPECT_EQ(owed, 62u);
 }
 
 TEST(PulseStream, ADaemonKilledMidStreamIsToldOnceAndTheStopStillEnds)
