@@ -23,10 +23,14 @@ constexpr uint32_t kFragmentsPerBlock = 4;
 // loop's thread has before the server plays silence. Every frame of it is on a click's way.
 // After a wake-up later than that the server played silence, and the output keeps the longer
 // margin that lateness gave it, up to the slack below.
-constexpr uint32_t kMarginDivisor = 4;
+constexpr uint32_t kMarginDivisor = 2;
 // The output's queue may run this part of a block past the margin and a block before the
 // excess is won back in quiet stretches.
 constexpr uint32_t kSlackDivisor = 4;
+// Past this many blocks (or the largest piece of input, if longer) the excess can only be
+// input a stall held back, and it is left unplayed at once: a jump, heard right after the
+// silence the stall made, where waiting for quiet would keep every note that late.
+constexpr uint32_t kHardTrimBlocks = 2;
 // Sound the output owes back after a late wake-up is taken from stretches this long whose
 // every sample is within this level (about -54 dBFS): unheard, and never from a note.
 constexpr uint32_t kTrimWindow = 32;
@@ -320,11 +324,11 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes)
         queued += margin_;
     }
     // A wake-up later than the margin made the server play silence and left the output that
-    // much later. Up to a block of that is won back in quiet stretches, unheard; more is
-    // input a stall held back, left unplayed at once.
+    // much later. That is won back in quiet stretches, unheard, unless it is a stall's
+    // backlog.
     const uint32_t usual = margin_ + block_;
     const uint32_t excess = queued + bytes > usual ? queued + bytes - usual : 0;
-    if (excess > std::max(block_, largestPiece_)) {
+    if (excess > std::max(kHardTrimBlocks * block_, largestPiece_)) {
         const uint32_t skip = std::min(bytes, excess & ~1u);
         for (uint32_t left = skip; left > 0;) {
             const auto part = std::min<uint32_t>(left, uint32_t(unplayed_.size()));
