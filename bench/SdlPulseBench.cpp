@@ -14,6 +14,7 @@
 // prints the program's standard error):
 //   bash bench/sdl-pulse.sh [rounds [seconds [sdl-seconds]]]
 
+#include "platform/thread/ThreadPriority.h"
 #include "support/Spawn.h"
 
 #include <pulse/error.h>
@@ -58,6 +59,10 @@ constexpr int kLoopbackLatencyMs = 11;
 constexpr auto kLoopbackTurn = 15s;
 // A path settles this long before its turn is measured.
 constexpr auto kSettle = 3s;
+// The probe's writers run realtime where the system allows, as a sound card's input never
+// runs dry: on a busy machine a plain thread let the guitar sink play silence, which then
+// passed for the path's own.
+constexpr int32_t kWriterPriority = 2;
 // A click heard at amp this long after it was heard at gtr is no longer that click's.
 constexpr auto kClickWindow = 500ms;
 
@@ -105,6 +110,7 @@ public:
         }
         player_ = std::thread([this] { Play(); });
         keeper_ = std::thread([this] {
+            thread::SetCurrentThreadPriority(kWriterPriority);
             const std::vector<int16_t> zeros(kProbeFrames, 0);
             while (!stop_ && pa_simple_write(keep_, zeros.data(), zeros.size() * 2, nullptr) == 0) {
             }
@@ -143,6 +149,7 @@ private:
 
     void Play()
     {
+        thread::SetCurrentThreadPriority(kWriterPriority);
         std::vector<int16_t> block(kProbeFrames, 0);
         uint64_t blocks = 0;
         uint64_t at = 0;

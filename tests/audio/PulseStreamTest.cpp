@@ -290,6 +290,8 @@ TEST(PulseDevice, AStalledLoopThreadIsCountedAsTheServersUnderflow)
     wave::PulseDevice device;
     ASSERT_TRUE(device.connected()) << device.connectError();
     testsupport::CountingClient client;
+    // Sound, not silence: silence owed is only ever skipped unheard.
+    client.level = 1000;
     ASSERT_EQ(device.open(wave::Side::Playback, {kRate, 1000, {}}, client), wave::MMSYSERR_NOERROR);
     ASSERT_EQ(device.open(wave::Side::Capture, {kRate, 1000, {}}, client), wave::MMSYSERR_NOERROR);
     ASSERT_EQ(device.start(), wave::MMSYSERR_NOERROR);
