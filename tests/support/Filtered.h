@@ -4,6 +4,7 @@
 #include "config/Settings.h"
 #include "effect/FX.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <sstream>
@@ -58,8 +59,12 @@ inline void PrepareStream(uint32_t rate, uint32_t bytes)
 struct Comparison {
     size_t mismatches = 0;
     size_t silent = 0;    // of those, frames that came back as silence where sound was due
+    size_t bursts = 0;    // runs of them, apart by more than kBurstGap frames that agree
+    size_t longestBurst = 0; // frames from a run's first mismatch to its last
     std::string firstFew; // the first five, for a failure message
 };
+// Frames that agree, past which the next mismatch starts a new run.
+constexpr size_t kBurstGap = 256;
 
 // expected[from, to) against heard[offset + from, offset + to); a frame that was never heard
 // counts as a mismatch.
@@ -68,6 +73,8 @@ inline Comparison Compare(const std::vector<int16_t>& heard, long offset, const 
 {
     Comparison c;
     std::ostringstream text;
+    size_t burstFrom = 0;
+    size_t last = 0;
     for (size_t i = from; i < to && i < expected.size(); ++i) {
         const long at = offset + long(i);
         const bool there = at >= 0 && size_t(at) < heard.size();
@@ -75,6 +82,12 @@ inline Comparison Compare(const std::vector<int16_t>& heard, long offset, const 
             continue;
         if (there && heard[size_t(at)] == 0)
             ++c.silent;
+        if (c.mismatches == 0 || i - last > kBurstGap) {
+            ++c.bursts;
+            burstFrom = i;
+        }
+        last = i;
+        c.longestBurst = std::max(c.longestBurst, i - burstFrom + 1);
         if (c.mismatches++ < 5)
             text << "sample " << i << ": heard " << (there ? std::to_string(heard[size_t(at)]) : "nothing")
                  << ", filtered " << expected[i] << "\n";

@@ -39,6 +39,8 @@ constexpr uint32_t kQuantum = 128;
 constexpr int kAttempts = 5;
 // Samples that find where the take starts in what the filter made of the signal.
 constexpr size_t kAnchor = 64;
+// How long the filter carries a cycle of other input before the take agrees again, at most.
+constexpr size_t kSkipSettle = 8192;
 
 // Two sines and a noise that never repeats, so the take's place in the signal is unique.
 std::vector<int16_t> Unrepeating(size_t n)
@@ -136,7 +138,15 @@ bool ATakeRunsOnUnderTheBoxes(bool lastAttempt)
     if (!exact && skipped > 0 && !lastAttempt)
         return false;
     EXPECT_GE(offset, 0) << "the take's start is not in the filtered signal";
-    EXPECT_EQ(comparison.mismatches, 0u) << comparison.firstFew << "; " << skipped << " cycles skipped by the graph";
+    if (skipped == 0) {
+        EXPECT_EQ(comparison.mismatches, 0u) << comparison.firstFew;
+        return true;
+    }
+    // The graph skipped cycles in every attempt (the machine's doing): each put other sound
+    // into the input for a cycle, which the filter carries a while. The take still lost,
+    // repeated or shifted nothing: it agrees again right after each.
+    EXPECT_LE(comparison.bursts, skipped) << comparison.firstFew << "; " << skipped << " cycles skipped by the graph";
+    EXPECT_LE(comparison.longestBurst, kSkipSettle) << comparison.firstFew;
     return true;
 }
 
