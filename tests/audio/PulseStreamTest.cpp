@@ -310,10 +310,11 @@ TEST(PulseDevice, AStalledLoopThreadIsCountedAsTheServersUnderflow)
     EXPECT_GT(counters().underruns, before.underruns);
     EXPECT_TRUE(WaitFor([&] { return client.capturedBytes.load() >= stalledAt + kRate; }, std::chrono::seconds(5)));
     EXPECT_GT(counters().overruns, before.overruns);
-    // The server still held a quarter of a second of input when the thread woke.
+    // The server still held a quarter of a second of input when the thread woke; of that, at
+    // most the two blocks' slack a late wake-up may leave is still on the way.
     const double latency = device.latencyMs(0);
     EXPECT_GT(latency, 0.0);
-    EXPECT_LT(latency, 3 * 1000.0 * 500 / kRate);
+    EXPECT_LT(latency, 6 * 1000.0 * 500 / kRate);
     device.stop();
     device.close(wave::Side::Capture);
     device.close(wave::Side::Playback);

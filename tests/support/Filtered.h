@@ -65,6 +65,9 @@ struct Comparison {
 };
 // Frames that agree, past which the next mismatch starts a new run.
 constexpr size_t kBurstGap = 256;
+// How long the filter carries a period of other input (one the machine dropped or a graph
+// skipped) before its output agrees again, at most.
+constexpr size_t kFilterSettle = 8192;
 
 // expected[from, to) against heard[offset + from, offset + to); a frame that was never heard
 // counts as a mismatch.
@@ -94,6 +97,14 @@ inline Comparison Compare(const std::vector<int16_t>& heard, long offset, const 
     }
     c.firstFew = text.str();
     return c;
+}
+
+// Whether the mismatches are only what `periods` periods of other input can do: at most one
+// run each, none longer than the filter carries it. A lost, repeated or shifted block is more:
+// everything after it disagrees.
+inline bool OnlyWhatDroppedPeriodsDo(const Comparison& c, uint64_t periods)
+{
+    return c.bursts <= periods && c.longestBurst <= kFilterSettle;
 }
 
 } // namespace testsupport
