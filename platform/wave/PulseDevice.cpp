@@ -264,7 +264,9 @@ void PulseDevice::Read()
         if (out && unwritten_ >= block_) {
             const uint32_t ready = unwritten_ - unwritten_ % block_;
             unwritten_ -= ready;
-            Write(out, ready);
+            const size_t readable = pa_stream_readable_size(in);
+            const auto pending = readable == size_t(-1) ? 0u : uint32_t(std::min<size_t>(readable, kMaxQueuedFrames * 2));
+            Write(out, ready, pending);
         }
     }
     recordUs_.store(RecordMicros(in), std::memory_order_relaxed);
@@ -306,7 +308,7 @@ int64_t PulseDevice::PlaybackMicros(pa_stream* out) const
     return int64_t(queued / 2) * int64_t(PA_USEC_PER_SEC) / rate_ + int64_t(t->sink_usec);
 }
 
-void PulseDevice::Write(pa_stream* out, uint32_t bytes)
+void PulseDevice::Write(pa_stream* out, uint32_t bytes, uint32_t pending)
 {
     const auto now = uint64_t(thread::SteadyNanoseconds());
     // The server played silence from when the last write ran out until this one, by the
@@ -325,18 +327,25 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes)
     }
     // A wake-up later than the margin made the server play silence and left the output that
     // much later. That is won back in quiet stretches, unheard, unless it is a stall's
-    // backlog.
+    // backlog, which is left unplayed down to the usual queue in one jump: the blocks that
+    // come in the meantime go too, and nothing is sent until the jump ends. The input already
+    // in counts, so that the jump comes as early after the silence as can be known.
     const uint32_t usual = margin_ + block_;
-    const uint32_t excess = queued + bytes > usual ? queued + bytes - usual : 0;
-    if (excess > std::max(kHardTrimBlocks * block_, largestPiece_)) {
+    const uint64_t ahead = uint64_t(queued) + bytes + pending;
+    const uint32_t excess = ahead > usual ? uint32_t(std::min<uint64_t>(ahead - usual, UINT32_MAX)) : 0;
+    if (!skipping_ && excess > std::max(kHardTrimBlocks * block_, largestPiece_)) {
+        skipping_ = true;
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (skipping_) {
         const uint32_t skip = std::min(bytes, excess & ~1u);
         for (uint32_t left = skip; left > 0;) {
             const auto part = std::min<uint32_t>(left, uint32_t(unplayed_.size()));
             client_->play(unplayed_.data(), part);
             left -= part;
         }
-        dropped_.fetch_add(1, std::memory_order_relaxed);
         droppedFrames_.fetch_add(skip / 2, std::memory_order_relaxed);
+        skipping_ = skip == bytes && skip < (excess & ~1u);
         bytes -= skip;
         owed_ = 0;
     } else if (excess > block_ / kSlackDivisor) {
@@ -436,6 +445,7 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
             largestPiece_ = 0;
             marginSent_ = false;
             owed_ = 0;
+            skipping_ = false;
             dry_ = false;
             runsOutNs_ = 0;
             timingStampUs_ = 0;

@@ -79,10 +79,10 @@ public:
     void Signal();
 
 private:
-    // Writes the `bytes` of whole blocks just filtered, behind the margin at the start; what
-    // would make the output's queue longer than a late wake-up explains is left unplayed.
-    // Called on the main loop's thread.
-    void Write(pa_stream* out, uint32_t bytes);
+    // Writes the `bytes` of whole blocks just filtered, behind the margin at the start, with
+    // `pending` bytes of input still waiting in the record stream; a stall's backlog is left
+    // unplayed in one jump. Called on the main loop's thread.
+    void Write(pa_stream* out, uint32_t bytes, uint32_t pending);
     // Sends `bytes` of the engine's sound, or of silence, to the server; returns the bytes
     // sent once quiet stretches owed were taken out. Called on the main loop's thread.
     uint32_t Send(pa_stream* out, uint32_t bytes, bool silence);
@@ -114,6 +114,7 @@ private:
     uint32_t largestPiece_ = 0;    // bytes: the largest piece of input the server handed over
     bool marginSent_ = false;      // the margin went ahead of the first block
     uint32_t owed_ = 0;            // bytes of queue to win back in quiet stretches
+    bool skipping_ = false;        // a stall's backlog is being left unplayed
     std::vector<uint8_t> silence_; // a block's worth, for holes in the input and the margin
     std::vector<uint8_t> unplayed_; // a block's worth, where sound left unplayed goes
     bool dry_ = false;             // the server said it ran dry, and plays silence
