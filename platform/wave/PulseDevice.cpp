@@ -19,11 +19,11 @@ constexpr uint32_t kMinFragmentBytes = 64;
 // The record stream's fragment as a part of a block: a sound card hands its input over in
 // pieces about this long, so that a block waits at most that much past its last sample.
 constexpr uint32_t kFragmentsPerBlock = 4;
-// The silence ahead of the first block as a part of a block: the margin a late wake-up of the
+// The silence ahead of the first block in quarters of a block: the margin a late wake-up of the
 // loop's thread has before the server plays silence. Every frame of it is on a click's way.
 // After a wake-up later than that the server played silence, and the output keeps the longer
 // margin that lateness gave it, up to the slack below.
-constexpr uint32_t kMarginDivisor = 2;
+constexpr uint32_t kMarginQuarters = 3;
 // The output's queue may run this part of a block past the margin and a block before the
 // excess is won back in quiet stretches.
 constexpr uint32_t kSlackDivisor = 4;
@@ -120,7 +120,7 @@ PulseDevice::Attributes PulseDevice::AttributesFor(uint32_t rate, uint32_t block
     const uint32_t block = std::max(blockBytes & ~1u, 2u);
     a.fragment = std::max((block / kFragmentsPerBlock) & ~1u, kMinFragmentBytes);
     a.recordMax = std::max((rate * 2 / kRecordMaxDivisor) & ~1u, 4 * block);
-    a.margin = (block / kMarginDivisor) & ~1u;
+    a.margin = (block * kMarginQuarters / 4) & ~1u;
     // Each write is a whole block, and the stream plays again with the first after it ran dry.
     a.prebuffer = block;
     a.target = a.margin + 2 * block;
