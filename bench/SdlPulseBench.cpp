@@ -9,7 +9,8 @@
 // after idling fall out of the difference. Beside it, the latencies the server reports for
 // the path's own streams (record plus playback) cross-check the figure. Silences heard (runs
 // of 48 or more zero samples while the tone plays) are counted at amp and, as the reference,
-// at gtr; each turn's CPU is the daemon's and the program's threads together.
+// at gtr, and so are shorter runs of 8 or more; each turn's CPU is the daemon's and the
+// program's threads together.
 // Run by hand on the private daemon bench/sdl-pulse.sh starts (VOBBLIX_BENCH_VERBOSE=1 also
 // prints the program's standard error):
 //   bash bench/sdl-pulse.sh [rounds [seconds [sdl-seconds]]]
@@ -54,6 +55,9 @@ constexpr double kToneHz = 100.0;
 constexpr double kToneLevel = 40.0;
 // A run of zero samples this long, while the tone plays, is a silence heard.
 constexpr size_t kSilenceRun = 48;
+// A shorter run, down to this, is a click of silence: still heard, and among what the server
+// tells the program. The tone never crosses zero for this long.
+constexpr size_t kShortSilenceRun = 8;
 // PulseAudio's loopback at the latency the program's buffer stands for.
 constexpr int kLoopbackLatencyMs = 11;
 constexpr auto kLoopbackTurn = 15s;
@@ -132,6 +136,9 @@ public:
     // Silences heard at amp and at gtr since the last call.
     uint64_t takeSilences() { return amp_.silences.exchange(0); }
     uint64_t takeInputSilences() { return gtr_.silences.exchange(0); }
+    // Runs of at least kShortSilenceRun zero samples, shorter than a silence, likewise.
+    uint64_t takeShort() { return amp_.shortOnes.exchange(0); }
+    uint64_t takeInputShort() { return gtr_.shortOnes.exchange(0); }
     // The delays from gtr's monitor to amp's since the last call, in milliseconds.
     std::vector<double> take()
     {
@@ -145,6 +152,7 @@ private:
     struct Monitor {
         pa_simple* stream = nullptr;
         std::atomic<uint64_t> silences{0};
+        std::atomic<uint64_t> shortOnes{0};
     };
 
     void Play()
@@ -174,6 +182,8 @@ private:
         while (!stop_ && pa_simple_read(m.stream, block.data(), block.size() * 2, nullptr) == 0) {
             const auto now = Clock::now();
             for (int16_t v : block) {
+                if (v != 0 && run >= kShortSilenceRun && run < kSilenceRun)
+                    m.shortOnes.fetch_add(1);
                 run = v == 0 ? run + 1 : 0;
                 if (run == kSilenceRun)
                     m.silences.fetch_add(1);
@@ -260,6 +270,8 @@ struct Turns {
     std::vector<double> serverMs;
     uint64_t silences = 0;
     uint64_t inputSilences = 0;
+    uint64_t shortOnes = 0;
+    uint64_t inputShortOnes = 0;
     uint64_t cpuNs = 0;
     uint64_t programNs = 0;
     uint64_t wallNs = 0;
@@ -278,6 +290,8 @@ void Measure(Probe& probe, pid_t daemon, pid_t program, std::chrono::seconds len
     probe.take();
     probe.takeSilences();
     probe.takeInputSilences();
+    probe.takeShort();
+    probe.takeInputShort();
     const uint64_t sent0 = probe.sent();
     const uint64_t program0 = program ? CpuNs(program) : 0;
     const uint64_t daemon0 = CpuNs(daemon);
@@ -293,6 +307,8 @@ void Measure(Probe& probe, pid_t daemon, pid_t program, std::chrono::seconds len
     t.delays.insert(t.delays.end(), delays.begin(), delays.end());
     t.silences += probe.takeSilences();
     t.inputSilences += probe.takeInputSilences();
+    t.shortOnes += probe.takeShort();
+    t.inputShortOnes += probe.takeInputShort();
     t.sent += probe.sent() - sent0;
     t.seconds += int(length.count());
 }
@@ -352,10 +368,12 @@ void PrintProgram(const char* name, const Turns& t, double peer, double peerCpu)
                 t.delays.empty() ? -1.0 : *std::max_element(t.delays.begin(), t.delays.end()), t.delays.size(),
                 static_cast<unsigned long long>(t.sent), ours - peer, 1000.0 * (kBytes / 2) / kRate,
                 Median(t.serverMs));
-    std::printf("    over %d s: %llu silences heard at amp (%llu at gtr, the input); the program counted %llu "
-                "underruns, %llu overruns (goal 0, and the count agrees)\n",
+    std::printf("    over %d s: %llu silences heard at amp (%llu at gtr, the input), and %llu shorter runs of "
+                "zeros (%llu at gtr); the program counted %llu underruns, %llu overruns (goal 0, and the count "
+                "agrees)\n",
                 t.seconds, static_cast<unsigned long long>(t.silences),
-                static_cast<unsigned long long>(t.inputSilences), static_cast<unsigned long long>(t.underruns),
+                static_cast<unsigned long long>(t.inputSilences), static_cast<unsigned long long>(t.shortOnes),
+                static_cast<unsigned long long>(t.inputShortOnes), static_cast<unsigned long long>(t.underruns),
                 static_cast<unsigned long long>(t.overruns));
     std::printf("    CPU %.2f %% (daemon and program, the program %.2f %%), %.2fx the loopback's (goal at most "
                 "1.2x)\n",

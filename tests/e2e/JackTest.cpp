@@ -402,7 +402,9 @@ TEST_F(Jack, AMidiPedalOnThePedalPortFiltersAtTheDepthsItAsksFor)
         testsupport::Terminate(child);
         child = -1;
         const uint64_t late = probe.xruns() - xrunsBefore;
-        if (!testsupport::HeardAsAsked(rms) && late > 0 && attempt < kAttempts)
+        // A graph that stalled the probe's own recording is tried again too: a program that
+        // hangs would stall every attempt.
+        if (!testsupport::HeardAsAsked(rms) && (late > 0 || rms.empty()) && attempt < kAttempts)
             continue;
         testsupport::CheckHeldDepths(rms, std::to_string(late) + " xruns");
         return;
