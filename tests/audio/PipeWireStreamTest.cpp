@@ -202,7 +202,12 @@ TEST(PipeWireLevels, AKnownSineReadsItsLevelInAndOutAndFullScaleClips)
     uint32_t filtered = 0;
     for (int16_t v : testsupport::Filtered(halfScale))
         filtered = std::max<uint32_t>(filtered, uint32_t(std::abs(int32_t(v))));
-    EXPECT_NEAR(Db(out), Db(filtered), 0.5);
+    // A cycle the graph skipped cuts the sine, and the resonant filter rings higher after it:
+    // then only a level too low is wrong.
+    EXPECT_GT(Db(out), Db(filtered) - 0.5);
+    if (probe.skippedCycles() == 0) {
+        EXPECT_LT(Db(out), Db(filtered) + 0.5);
+    }
     EXPECT_TRUE(clipped);
 }
 
