@@ -136,13 +136,10 @@ bool ATakeRunsOnUnderTheBoxes(bool lastAttempt)
     if (!exact && skipped > 0 && !lastAttempt)
         return false;
     EXPECT_GE(offset, 0) << "the take's start is not in the filtered signal";
-    if (skipped == 0) {
-        EXPECT_EQ(comparison.mismatches, 0u) << comparison.firstFew;
-        return true;
-    }
-    // The graph skipped cycles in every attempt (the machine's doing): each put other sound
-    // into the input for a cycle, which the filter carries a while. The take still lost,
-    // repeated or shifted nothing: it agrees again right after each.
+    // The graph may have skipped cycles in every attempt (the machine's doing): each put other
+    // sound into the input for a cycle, which the filter carries a while. The take still lost,
+    // repeated or shifted nothing: it agrees again right after each. Without any, every sample
+    // agrees.
     EXPECT_TRUE(testsupport::OnlyWhatDroppedPeriodsDo(comparison, skipped))
         << comparison.firstFew << "; " << skipped << " cycles skipped by the graph";
     return true;
