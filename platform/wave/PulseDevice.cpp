@@ -265,8 +265,7 @@ void PulseDevice::Read()
             const uint32_t ready = unwritten_ - unwritten_ % block_;
             unwritten_ -= ready;
             const size_t readable = pa_stream_readable_size(in);
-            const auto pending =
-                readable == size_t(-1) ? 0u : uint32_t(std::min<size_t>(readable, kMaxQueuedFrames * 2));
+            const auto pending = readable == size_t(-1) ? 0u : uint32_t(std::min<size_t>(readable, UINT32_MAX));
             Write(out, ready, pending);
         }
     }
