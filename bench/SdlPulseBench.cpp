@@ -1,7 +1,10 @@
 // A desktop that runs PulseAudio alone: the real program at its defaults through its own
 // PulseAudio device and through SDL's pulseaudio driver, each in turns with PulseAudio's own
-// loopback at the same latency, round after round on one daemon, so that whatever the
-// machine or the daemon does meanwhile falls on every path alike. A probe plays a quiet low
+// loopback at the same latency and with a plain client of the daemon at the program's delay,
+// round after round on one daemon, so that whatever the machine or the daemon does meanwhile
+// falls on every path alike. The loopback runs inside the daemon, in its sinks' own threads;
+// a client's sound also passes the daemon's main thread both ways, so the plain client tells
+// what any client gets at that delay, the program's sound aside. A probe plays a quiet low
 // tone with a click a second into the "gtr" sink, without pause, zeros into "amp", and
 // listens on both monitors; the program (or the loopback) carries gtr's monitor to amp. A click's delay is
 // the time between hearing it at gtr's monitor and at amp's, by the clock, with both heard
@@ -16,9 +19,11 @@
 //   bash bench/sdl-pulse.sh [rounds [seconds [sdl-seconds]]]
 
 #include "platform/thread/ThreadPriority.h"
+#include "platform/wave/PulseDevice.h"
 #include "support/Spawn.h"
 
 #include <pulse/error.h>
+#include <pulse/pulseaudio.h>
 #include <pulse/simple.h>
 
 #include <algorithm>
@@ -27,6 +32,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -227,6 +233,128 @@ private:
     std::thread ampListener_;
 };
 
+// A plain client from gtr's monitor to amp: the program's own device's buffer attributes and
+// margin, each block written the moment its last sample came in, on a realtime loop thread,
+// and nothing else (no filter, no catching up after a late wake-up). Its delay is the
+// program's; its silences are what the daemon lets any client's sound go through.
+class PlainLink {
+public:
+    PlainLink()
+        : attributes_(wave::PulseDevice::AttributesFor(kRate, kBytes)), pending_(4 * kBytes), margin_(kBytes)
+    {
+        loop_ = pa_threaded_mainloop_new();
+        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "vobblix-plain-link");
+        pa_context_set_state_callback(
+            context_, [](pa_context*, void* l) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0); },
+            loop_);
+        pa_threaded_mainloop_lock(loop_);
+        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0 &&
+            pa_threaded_mainloop_start(loop_) == 0) {
+            pa_threaded_mainloop_once_unlocked(
+                loop_, [](pa_threaded_mainloop*, void*) { thread::SetCurrentThreadPriority(kWriterPriority); },
+                nullptr);
+            pa_context_state_t state;
+            while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
+                pa_threaded_mainloop_wait(loop_);
+            if (state == PA_CONTEXT_READY) {
+                out_ = Connect(false);
+                in_ = out_ ? Connect(true) : nullptr;
+            }
+        }
+        pa_threaded_mainloop_unlock(loop_);
+    }
+    ~PlainLink()
+    {
+        pa_threaded_mainloop_lock(loop_);
+        // The callbacks left in place only ring the loop, which nobody waits on any more.
+        for (pa_stream* s : {in_, out_})
+            if (s) {
+                pa_stream_disconnect(s);
+                pa_stream_unref(s);
+            }
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+        pa_threaded_mainloop_unlock(loop_);
+        pa_threaded_mainloop_stop(loop_);
+        pa_threaded_mainloop_free(loop_);
+    }
+    bool running() const { return in_ && out_; }
+    // The server's underflows of amp's stream so far.
+    uint64_t underflows() const { return underflows_.load(); }
+
+private:
+    pa_stream* Connect(bool record)
+    {
+        const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
+        pa_stream* s = pa_stream_new(context_, record ? "plain input" : "plain output", &spec, nullptr);
+        const wave::PulseDevice::Attributes& a = attributes_;
+        constexpr uint32_t kAny = uint32_t(-1);
+        const pa_buffer_attr attr =
+            record ? pa_buffer_attr{.maxlength = a.recordMax, .tlength = kAny, .prebuf = kAny, .minreq = kAny,
+                                    .fragsize = a.fragment}
+                   : pa_buffer_attr{.maxlength = kAny, .tlength = a.target, .prebuf = a.prebuffer,
+                                    .minreq = a.minimumRequest, .fragsize = kAny};
+        pa_stream_set_state_callback(
+            s, [](pa_stream*, void* l) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0); },
+            loop_);
+        int r;
+        if (record) {
+            pa_stream_set_read_callback(
+                s, [](pa_stream* in, size_t, void* self) { static_cast<PlainLink*>(self)->Read(in); }, this);
+            r = pa_stream_connect_record(s, "gtr.monitor", &attr, PA_STREAM_ADJUST_LATENCY);
+        } else {
+            pa_stream_set_underflow_callback(
+                s, [](pa_stream*, void* self) { static_cast<PlainLink*>(self)->underflows_.fetch_add(1); }, this);
+            r = pa_stream_connect_playback(s, "amp", &attr, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr);
+        }
+        pa_stream_state_t state = PA_STREAM_FAILED;
+        if (r == 0)
+            while ((state = pa_stream_get_state(s)) == PA_STREAM_CREATING)
+                pa_threaded_mainloop_wait(loop_);
+        if (state == PA_STREAM_READY)
+            return s;
+        std::printf("plain link: %s\n", pa_strerror(pa_context_errno(context_)));
+        pa_stream_unref(s);
+        return nullptr;
+    }
+    // Called on the loop's thread.
+    void Read(pa_stream* in)
+    {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(in, &data, &bytes) == 0 && bytes > 0) {
+            const size_t room = std::min(bytes, pending_.size() - held_);
+            if (data)
+                std::memcpy(pending_.data() + held_, data, room);
+            else
+                std::memset(pending_.data() + held_, 0, room);
+            held_ += room;
+            pa_stream_drop(in);
+            if (held_ < kBytes)
+                continue;
+            if (!marginSent_) {
+                marginSent_ = true;
+                pa_stream_write(out_, margin_.data(), attributes_.margin, nullptr, 0, PA_SEEK_RELATIVE);
+            }
+            const size_t ready = held_ - held_ % kBytes;
+            pa_stream_write(out_, pending_.data(), ready, nullptr, 0, PA_SEEK_RELATIVE);
+            std::memmove(pending_.data(), pending_.data() + ready, held_ - ready);
+            held_ -= ready;
+        }
+    }
+
+    wave::PulseDevice::Attributes attributes_;
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* in_ = nullptr;
+    pa_stream* out_ = nullptr;
+    std::vector<uint8_t> pending_;
+    size_t held_ = 0;
+    std::vector<uint8_t> margin_;
+    bool marginSent_ = false;
+    std::atomic<uint64_t> underflows_{0};
+};
+
 // CPU time of every thread of a process so far, in nanoseconds.
 uint64_t CpuNs(pid_t pid)
 {
@@ -325,6 +453,22 @@ void LoopbackTurn(Probe& probe, pid_t daemon, Turns& t)
     std::this_thread::sleep_for(1s);
 }
 
+// The plain client for a turn of `seconds` once the sound comes through; the underflows the
+// server told it of over those seconds.
+void PlainTurn(Probe& probe, pid_t daemon, int seconds, Turns& t)
+{
+    PlainLink link;
+    if (!link.running())
+        return;
+    const auto until = Clock::now() + 20s;
+    while (Clock::now() < until && probe.take().empty())
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(kSettle);
+    const uint64_t before = link.underflows();
+    Measure(probe, daemon, 0, std::chrono::seconds(seconds), t);
+    t.underruns += link.underflows() - before;
+}
+
 // The program at its defaults with these environment and arguments for a turn of `seconds`
 // once the sound comes through; its own count over those seconds, from the warnings it
 // printed then.
@@ -397,12 +541,16 @@ int main(int argc, char** argv)
     if (!probe.running())
         return 1;
     std::this_thread::sleep_for(1s);
-    // Round after round: the loopback, the device, the loopback, SDL.
-    Turns loopback, pulse, sdl;
+    // Round after round: the loopback, the device, the loopback, the plain client, the
+    // loopback, SDL.
+    Turns loopback, pulse, plain, sdl;
     for (int round = 0; round < rounds; ++round) {
         LoopbackTurn(probe, daemon, loopback);
-        if (seconds > 0)
+        if (seconds > 0) {
             ProgramTurn(probe, daemon, {}, {"--audio=pulse"}, seconds, pulse);
+            LoopbackTurn(probe, daemon, loopback);
+            PlainTurn(probe, daemon, seconds, plain);
+        }
         LoopbackTurn(probe, daemon, loopback);
         if (sdlSeconds > 0)
             ProgramTurn(probe, daemon, {{"SDL_AUDIODRIVER", "pulseaudio"}}, {"--audio=sdl"}, sdlSeconds, sdl);
@@ -413,15 +561,27 @@ int main(int argc, char** argv)
     std::printf("On a private PulseAudio, null sinks at %u Hz, the program at its defaults (%u bytes), %d rounds:\n",
                 kRate, kBytes, rounds);
     std::printf("  PulseAudio's loopback at %d ms: click delay median %.1f ms (min %.1f, max %.1f; %zu clicks), "
-                "the server's latencies %.1f ms; %llu silences heard at amp (%llu at gtr) in %d s, CPU %.2f %% "
-                "(daemon)\n",
+                "the server's latencies %.1f ms; %llu silences heard at amp (%llu at gtr) and %llu shorter runs (%llu "
+                "at gtr) in %d s, CPU %.2f %% (daemon)\n",
                 kLoopbackLatencyMs, peer,
                 loopback.delays.empty() ? -1.0 : *std::min_element(loopback.delays.begin(), loopback.delays.end()),
                 loopback.delays.empty() ? -1.0 : *std::max_element(loopback.delays.begin(), loopback.delays.end()),
                 loopback.delays.size(), Median(loopback.serverMs), static_cast<unsigned long long>(loopback.silences),
-                static_cast<unsigned long long>(loopback.inputSilences), loopback.seconds, peerCpu);
-    if (seconds > 0)
+                static_cast<unsigned long long>(loopback.inputSilences),
+                static_cast<unsigned long long>(loopback.shortOnes),
+                static_cast<unsigned long long>(loopback.inputShortOnes), loopback.seconds, peerCpu);
+    if (seconds > 0) {
+        std::printf("  a plain client at the program's delay: click delay median %.1f ms (%zu clicks), %.1f ms over "
+                    "the loopback; %llu silences heard at amp (%llu at gtr) and %llu shorter runs (%llu at gtr) "
+                    "in %d s; the server told it of %llu underflows\n",
+                    Median(plain.delays), plain.delays.size(), Median(plain.delays) - peer,
+                    static_cast<unsigned long long>(plain.silences),
+                    static_cast<unsigned long long>(plain.inputSilences),
+                    static_cast<unsigned long long>(plain.shortOnes),
+                    static_cast<unsigned long long>(plain.inputShortOnes), plain.seconds,
+                    static_cast<unsigned long long>(plain.underruns));
         PrintProgram("the program's own PulseAudio device", pulse, peer, peerCpu);
+    }
     if (sdlSeconds > 0)
         PrintProgram("the program through SDL's pulseaudio driver", sdl, peer, peerCpu);
     return 0;
