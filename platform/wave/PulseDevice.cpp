@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace wave {
@@ -45,6 +46,11 @@ constexpr uint32_t kRecordMaxDivisor = 4;
 // The loop's thread carries the sound: realtime where the system allows, so that the rest of
 // a busy machine cannot make the guitar drop out.
 constexpr int32_t kLoopPriority = 2;
+// The latency shown is the average of this many writes' (well under a second's), and moves only
+// by at least this much, in microseconds: each write's figure wanders by a few milliseconds
+// with when the input came, and the status line would flicker.
+constexpr int64_t kLatencyAveraging = 64;
+constexpr int64_t kLatencyStepUs = 1000;
 // The longest a device list waits for the server.
 constexpr auto kListWait = std::chrono::seconds(2);
 
@@ -154,9 +160,14 @@ PulseDevice::PulseDevice()
     } else if (pa_threaded_mainloop_start(loop_) < 0) {
         connectError_ = "its thread did not start";
     } else {
-        pa_threaded_mainloop_set_name(loop_, "vobblix-pulse");
+        // Named from its own thread: libpulse names the thread that asks.
         pa_threaded_mainloop_once_unlocked(
-            loop_, [](pa_threaded_mainloop*, void*) { thread::SetCurrentThreadPriority(kLoopPriority); }, nullptr);
+            loop_,
+            [](pa_threaded_mainloop* m, void*) {
+                pa_threaded_mainloop_set_name(m, "vobblix-pulse");
+                thread::SetCurrentThreadPriority(kLoopPriority);
+            },
+            nullptr);
         pa_context_state_t state;
         while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
             pa_threaded_mainloop_wait(loop_);
@@ -198,7 +209,8 @@ bool PulseDevice::supports(uint32_t rate) const
 
 void PulseDevice::Underflow()
 {
-    underflows_.fetch_add(1, std::memory_order_relaxed);
+    // Counted with its silence at the next write: a warning told between the two would say
+    // the silence without its underflow. One at the end of a stream is no glitch.
     dry_ = true;
 }
 
@@ -267,10 +279,24 @@ void PulseDevice::Read()
             const size_t readable = pa_stream_readable_size(in);
             const auto pending = readable == size_t(-1) ? 0u : uint32_t(std::min<size_t>(readable, UINT32_MAX));
             Write(out, ready, pending);
+            NoteLatency(in, out);
         }
     }
-    recordUs_.store(RecordMicros(in), std::memory_order_relaxed);
-    playbackUs_.store(PlaybackMicros(out), std::memory_order_relaxed);
+}
+
+void PulseDevice::NoteLatency(pa_stream* in, pa_stream* out)
+{
+    // Right after a write, a sample just filtered has the whole queue ahead of it, as every
+    // sample has: between writes the figure would fall with the queue.
+    const int64_t record = RecordMicros(in);
+    const int64_t playback = PlaybackMicros(out);
+    if (record < 0 || playback < 0)
+        return;
+    const int64_t now = record + playback;
+    averageUs_ = averageUs_ < 0 ? now : averageUs_ + (now - averageUs_) / kLatencyAveraging;
+    const int64_t shown = latencyUs_.load(std::memory_order_relaxed);
+    if (shown < 0 || std::abs(averageUs_ - shown) >= kLatencyStepUs)
+        latencyUs_.store(averageUs_, std::memory_order_relaxed);
 }
 
 uint32_t PulseDevice::QueuedBytes(uint64_t now) const
@@ -316,6 +342,7 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes, uint32_t pending)
     if (dry_) {
         const uint64_t gap = now > runsOutNs_ ? (now - runsOutNs_) * rate_ / 1'000'000'000u : 0;
         underflowFrames_.fetch_add(std::max<uint64_t>(gap, 1), std::memory_order_relaxed);
+        underflows_.fetch_add(1, std::memory_order_relaxed);
         dry_ = false;
     }
     Resync(out, now);
@@ -449,6 +476,8 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
             dry_ = false;
             runsOutNs_ = 0;
             timingStampUs_ = 0;
+            averageUs_ = -1;
+            latencyUs_.store(-1, std::memory_order_relaxed);
             pa_stream_set_state_callback(s, &OnStreamState<Failure::Input>, this);
             pa_stream_set_read_callback(s, &OnRead, this);
             pa_stream_set_overflow_callback(s, &OnOverflow, this);
@@ -531,11 +560,10 @@ void PulseDevice::addCounters(WaveCounters& c) const
 
 double PulseDevice::latencyMs(uint32_t leadFrames) const
 {
-    const int64_t record = recordUs_.load(std::memory_order_relaxed);
-    const int64_t playback = playbackUs_.load(std::memory_order_relaxed);
-    if (record < 0 || playback < 0 || rate_ == 0)
+    const int64_t us = latencyUs_.load(std::memory_order_relaxed);
+    if (us < 0 || rate_ == 0)
         return -1.0;
-    return double(record + playback) / 1000.0 + 1000.0 * double(leadFrames) / rate_;
+    return double(us) / 1000.0 + 1000.0 * double(leadFrames) / rate_;
 }
 
 std::vector<DeviceChoice> PulseDevice::devices(bool capture) const

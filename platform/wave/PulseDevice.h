@@ -58,7 +58,7 @@ public:
     // filtered sound the program left unplayed after a stall to keep its latency.
     void addCounters(WaveCounters& counters) const override;
     // The record stream's and the playback stream's latencies from the server's timing info,
-    // and the engine's phase.
+    // as a sample has them right after its block was written, and the engine's phase.
     double latencyMs(uint32_t leadFrames) const override;
     // The server's sources (monitors included) or sinks by name, shown by their descriptions.
     std::vector<DeviceChoice> devices(bool capture) const override;
@@ -95,6 +95,9 @@ private:
     // How long a sample now waits in the output: its queue and the sink's own buffer; below
     // zero when the server has not said. Called on the main loop's thread.
     int64_t PlaybackMicros(pa_stream* out) const;
+    // Notes the input's and the output's latency for the status line. Called on the main loop's
+    // thread.
+    void NoteLatency(pa_stream* in, pa_stream* out);
 
     bool connected_ = false;
     std::string connectError_;
@@ -120,14 +123,14 @@ private:
     bool dry_ = false;             // the server said it ran dry, and plays silence
     uint64_t runsOutNs_ = 0;       // when what was written will have been played
     uint64_t timingStampUs_ = 0;   // the server's timing update last used
+    int64_t averageUs_ = -1;       // the latency's running average
 
     std::atomic<uint64_t> underflows_{0};
     std::atomic<uint64_t> underflowFrames_{0};
     std::atomic<uint64_t> overflows_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<uint64_t> droppedFrames_{0};
-    std::atomic<int64_t> recordUs_{-1};
-    std::atomic<int64_t> playbackUs_{-1};
+    std::atomic<int64_t> latencyUs_{-1}; // record and playback, as last noted
 
     std::atomic<int> failure_{0};
     std::atomic<int> failureErr_{0};
