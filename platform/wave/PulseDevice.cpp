@@ -338,11 +338,14 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes, uint32_t pending)
 {
     const auto now = uint64_t(thread::SteadyNanoseconds());
     // The server played silence from when the last write ran out until this one, by the
-    // clock; at least a frame, so that the warnings tell it.
+    // clock; at least a frame, so that the warnings tell it. The output is that much later
+    // from now on, which shows in its queue from the next write.
+    const bool wasDry = dry_;
     if (dry_) {
         const uint64_t gap = now > runsOutNs_ ? (now - runsOutNs_) * rate_ / 1'000'000'000u : 0;
         underflowFrames_.fetch_add(std::max<uint64_t>(gap, 1), std::memory_order_relaxed);
         underflows_.fetch_add(1, std::memory_order_relaxed);
+        silenceAdded_ = uint32_t(std::min<uint64_t>(silenceAdded_ + 2 * gap, UINT32_MAX) & ~uint64_t(1));
         dry_ = false;
     }
     Resync(out, now);
@@ -375,11 +378,16 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes, uint32_t pending)
         skipping_ = skip == bytes && skip < (excess & ~1u);
         bytes -= skip;
         owed_ = 0;
-    } else if (excess > block_ / kSlackDivisor) {
-        owed_ = excess & ~1u;
+        silenceAdded_ = 0;
     } else {
+        // Only what a silence added is won back. The input comes a few milliseconds early or
+        // late by turns as the source's clock and this one pass each other: trimmed on its way
+        // up, that wander would eat the margin on its way down, and the server would run dry.
         // Never more than the queue now holds past its usual length, or the margin would go.
-        owed_ = std::min(owed_, excess & ~1u);
+        if (!wasDry)
+            silenceAdded_ = std::min(silenceAdded_, excess & ~1u);
+        const uint32_t owable = std::min(excess, silenceAdded_) & ~1u;
+        owed_ = excess > block_ / kSlackDivisor ? owable : std::min(owed_, owable);
     }
     const uint32_t sent = Send(out, bytes, false);
     runsOutNs_ = now + uint64_t(queued + sent) / 2 * 1'000'000'000u / rate_;
@@ -400,8 +408,11 @@ uint32_t PulseDevice::Send(pa_stream* out, uint32_t bytes, bool silence)
             std::memset(buffer, 0, part);
         } else {
             client_->play(static_cast<uint8_t*>(buffer), part);
-            if (owed_ > 0)
+            if (owed_ > 0) {
+                const uint32_t owedBefore = owed_;
                 kept = 2 * TrimQuiet(samples, part / 2, owed_);
+                silenceAdded_ -= std::min(silenceAdded_, owedBefore - owed_);
+            }
         }
         if (kept == 0) {
             pa_stream_cancel_write(out);
@@ -472,6 +483,7 @@ MMRESULT PulseDevice::open(Side side, const StreamFormat& format, AudioClient& c
             largestPiece_ = 0;
             marginSent_ = false;
             owed_ = 0;
+            silenceAdded_ = 0;
             skipping_ = false;
             dry_ = false;
             runsOutNs_ = 0;

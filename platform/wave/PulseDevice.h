@@ -117,6 +117,7 @@ private:
     uint32_t largestPiece_ = 0;    // bytes: the largest piece of input the server handed over
     bool marginSent_ = false;      // the margin went ahead of the first block
     uint32_t owed_ = 0;            // bytes of queue to win back in quiet stretches
+    uint32_t silenceAdded_ = 0;    // bytes of delay the server's silences added, not yet won back
     bool skipping_ = false;        // a stall's backlog is being left unplayed
     std::vector<uint8_t> silence_; // a block's worth, for holes in the input and the margin
     std::vector<uint8_t> unplayed_; // a block's worth, where sound left unplayed goes

@@ -328,10 +328,16 @@ TEST(PulseDevice, AStalledLoopThreadIsCountedAsTheServersUnderflow)
     EXPECT_GT(counters().overruns, before.overruns);
     EXPECT_LE(counters().overruns, before.overruns + 2);
     // The server still held a quarter of a second of input when the thread woke; of that, at
-    // most the two blocks' slack a late wake-up may leave is still on the way.
-    const double latency = device.latencyMs(0);
-    EXPECT_GT(latency, 0.0);
-    EXPECT_LT(latency, 6 * 1000.0 * kFrames / kRate);
+    // most the two blocks' slack a late wake-up may leave is still on the way once the status
+    // line's average has let the stall go.
+    double latency = -1.0;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            latency = device.latencyMs(0);
+            return latency > 0.0 && latency < 6 * 1000.0 * kFrames / kRate;
+        },
+        std::chrono::seconds(5)))
+        << latency << " ms";
     device.stop();
     device.close(wave::Side::Capture);
     device.close(wave::Side::Playback);
