@@ -345,7 +345,7 @@ void PulseDevice::Write(pa_stream* out, uint32_t bytes, uint32_t pending)
         const uint64_t gap = now > runsOutNs_ ? (now - runsOutNs_) * rate_ / 1'000'000'000u : 0;
         underflowFrames_.fetch_add(std::max<uint64_t>(gap, 1), std::memory_order_relaxed);
         underflows_.fetch_add(1, std::memory_order_relaxed);
-        silenceAdded_ = uint32_t(std::min<uint64_t>(silenceAdded_ + 2 * gap, UINT32_MAX) & ~uint64_t(1));
+        silenceAdded_ = uint32_t(std::min<uint64_t>(silenceAdded_ + 2 * gap, UINT32_MAX - 1));
         dry_ = false;
     }
     Resync(out, now);

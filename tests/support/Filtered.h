@@ -100,8 +100,8 @@ inline Comparison Compare(const std::vector<int16_t>& heard, long offset, const 
 }
 
 // Whether the mismatches are only what `periods` periods of other input can do: at most one
-// run each, none longer than the filter carries it; none at all for no period. A lost, repeated or shifted block is more:
-// everything after it disagrees.
+// run each, none longer than the filter carries it; none at all for no period. A lost,
+// repeated or shifted block is more: everything after it disagrees.
 inline bool OnlyWhatDroppedPeriodsDo(const Comparison& c, uint64_t periods)
 {
     return c.bursts <= periods && c.longestBurst <= kFilterSettle;
