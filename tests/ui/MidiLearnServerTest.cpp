@@ -179,8 +179,10 @@ TEST(MidiLearnOnTheServer, JackLearnsTheControllerThatMovedOnThePedalPort)
     std::string why;
     auto engine = wave::OpenJack(true, &why);
     ASSERT_TRUE(engine) << why;
-    // The program connects the pedal port at start, as it would to a foot controller.
-    LearnsThroughTheRealPort(*engine, sender, [&] { return sender.Connected("vobblix:pedal"); });
+    // The program connects the pedal port at start, as it would to a foot controller; through
+    // pw-jack the connection shows a moment later.
+    LearnsThroughTheRealPort(*engine, sender,
+                             [&] { return QTest::qWaitFor([&] { return sender.Connected("vobblix:pedal"); }, 5000); });
 }
 
 TEST(MidiSourceOnTheServer, PipeWireLinksTheSourcePickedAtOkAndOneThatAppearsLater)
